@@ -1,0 +1,296 @@
+#include "diag/log.h"
+#include <shlobj.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include "diag/eventlog.h"
+#include "diag/security.h"
+#include "printproc/jobstate.h"
+#include "printproc/module.h"
+#include "transfer/strings.h"
+
+namespace {
+constexpr DWORD kMutexWaitMs = 30000;
+constexpr wchar_t kKeyFormat[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\%s\\FDXS";
+
+struct EscapeRule {
+    wchar_t ch;
+    const wchar_t* text;
+};
+const EscapeRule kEscapes[] = {{L'\\', L"%5c"}, {L'/', L"%2f"}, {L':', L"%3a"},
+                               {L'*', L"%2a"},  {L'?', L"%3f"}, {L'"', L"%22"},
+                               {L'<', L"%3c"},  {L'>', L"%3e"}, {L'|', L"%7c"}};
+
+void replaceLineBreaks(char* text) {
+    for (char* p = text; *p; ++p) {
+        if (*p == '\r') *p = '.';
+        else if (*p == '\n') *p = '|';
+    }
+}
+
+// Jobs of the same printer share a file; a mutex named after the file keeps
+// their lines whole, across threads and processes.
+void mutexNameFor(const wchar_t* path, wchar_t* name, size_t capacity) {
+    unsigned long long hash = 1469598103934665603ULL;
+    for (const wchar_t* p = path; *p; ++p) {
+        hash ^= static_cast<unsigned long long>(towlower(*p));
+        hash *= 1099511628211ULL;
+    }
+    formatW(name, capacity, L"Local\\RPQLog-%016I64x", hash);
+}
+
+bool createFolder(const wchar_t* path, bool openToEveryone) {
+    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (openToEveryone) grantEveryoneAccess(path);
+    return true;
+}
+
+CLog* currentLog() {
+    CJobState* state = CJobState::current();
+    return state ? &state->log() : nullptr;
+}
+}  // namespace
+
+void escapePathName(wchar_t* name) {
+    if (!name) return;
+    wchar_t escaped[MAX_PATH] = {};
+    size_t out = 0;
+    for (const wchar_t* p = name; *p; ++p) {
+        const wchar_t* piece = nullptr;
+        for (const EscapeRule& rule : kEscapes)
+            if (*p == rule.ch) piece = rule.text;
+        size_t len = piece ? 3 : 1;
+        if (out + len >= MAX_PATH) break;  // keep whole characters only
+        if (piece) {
+            memcpy(escaped + out, piece, 3 * sizeof(wchar_t));
+        } else {
+            escaped[out] = *p;
+        }
+        out += len;
+    }
+    escaped[out] = L'\0';
+    memcpy(name, escaped, (out + 1) * sizeof(wchar_t));
+}
+
+bool productDataPath(wchar_t* target) {
+    wchar_t base[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)))
+        return false;
+    if (!copyW(target, MAX_PATH, base) || !appendW(target, MAX_PATH, L"\\Halvane")) return false;
+    if (!createFolder(target, false)) return false;
+    if (!appendW(target, MAX_PATH, L"\\RPQ")) return false;
+    return createFolder(target, true);
+}
+
+bool composeLogPath(wchar_t* target, wchar_t* printerName) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t date[32];
+    formatW(date, 32, L"%d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
+    if (!productDataPath(target)) return false;
+    if (!appendW(target, MAX_PATH, L"\\Log") || !createFolder(target, true)) return false;
+    escapePathName(printerName);
+    if (!appendW(target, MAX_PATH, L"\\") || !appendW(target, MAX_PATH, printerName)) return false;
+    if (!createFolder(target, true)) return false;
+    return appendW(target, MAX_PATH, L"\\RPQ-") && appendW(target, MAX_PATH, date) &&
+           appendW(target, MAX_PATH, L".log");
+}
+
+bool CLog::openLogFile(wchar_t* printerName) {
+    closeLogFile();
+    m_level.store(L_INFO);
+    if (!composeLogPath(m_path, printerName)) {
+        reportEvent(L"ERROR: Could not set logfile string");
+        return false;
+    }
+    wchar_t mutexName[64];
+    mutexNameFor(m_path, mutexName, 64);
+    m_mutex.reset(CreateMutexW(nullptr, FALSE, mutexName));
+    if (!m_mutex) {
+        reportEvent(L"ERROR: Could not create mutex for logfile");
+        return false;
+    }
+    m_file.reset(CreateFileW(m_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_file) {
+        DWORD error = GetLastError();
+        reportEvent(L"ERROR: Could not open logfile");
+        reportSystemError(error);
+        m_mutex.reset();
+        return false;
+    }
+    grantEveryoneAccess(m_path);
+    DWORD wait = WaitForSingleObject(m_mutex.get(), kMutexWaitMs);
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(m_file.get(), &size) && size.QuadPart > 0) {
+        DWORD written = 0;
+        SetFilePointer(m_file.get(), 0, nullptr, FILE_END);
+        WriteFile(m_file.get(), "\r\n", 2, &written, nullptr);
+        FlushFileBuffers(m_file.get());
+    }
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(m_mutex.get());
+    return true;
+}
+
+void CLog::closeLogFile() {
+    m_file.reset();
+    m_mutex.reset();
+}
+
+void CLog::applyLevelSetting(const wchar_t* value) {
+    char narrow[MAX_PATH + 1] = {};
+    if (!WideCharToMultiByte(CP_ACP, 0, value, -1, narrow, sizeof(narrow) - 1, nullptr, nullptr)) return;
+    for (int level = 0; level < kLevelCount; ++level) {
+        if (_stricmp(narrow, levelName(level)) == 0) {
+            m_level.store(level);
+            logMessage(L_INFO, "Set log level to %s (from registry)", levelName(level));
+            return;
+        }
+    }
+}
+
+void CLog::setLogLevel(const wchar_t* printerName) {
+    wchar_t keyPath[MAX_PATH];
+    unique_hkey key;
+    if (!formatW(keyPath, MAX_PATH, kKeyFormat, printerName) ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+        logMessage(L_INFO, "Set log level to %s (default - registry key not found)", levelName(level()));
+    } else {
+        wchar_t value[MAX_PATH + 1] = {};
+        DWORD size = MAX_PATH * sizeof(wchar_t);
+        DWORD type = 0;
+        if (RegQueryValueExW(key.get(), L"Logger", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
+                ERROR_SUCCESS ||
+            (type != REG_SZ && type != REG_EXPAND_SZ)) {
+            logMessage(L_INFO, "Set log level to %s (default - registry value not found)", levelName(level()));
+        } else {
+            value[MAX_PATH] = L'\0';
+            applyLevelSetting(value);
+        }
+    }
+    writeBanner();
+}
+
+void CLog::writeBanner() {
+    HMODULE module = rpqModule();
+    if (!module) return;
+    wchar_t file[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameW(module, file, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return;
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(file, &handle);
+    if (size == 0) return;
+    unique_hlocal block(LocalAlloc(LPTR, size));
+    if (!block || !GetFileVersionInfoW(file, 0, size, block.get())) return;
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoSize = 0;
+    if (!VerQueryValueW(block.get(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || !info) return;
+    logMessage(L_INFO, "PrintProcessor v%u.%u.%u.%u", HIWORD(info->dwProductVersionMS),
+               LOWORD(info->dwProductVersionMS), HIWORD(info->dwProductVersionLS),
+               LOWORD(info->dwProductVersionLS));
+}
+
+void CLog::writeLogLine(int level, const char* text) {
+    if (!m_file) return;
+    DWORD wait = m_mutex ? WaitForSingleObject(m_mutex.get(), kMutexWaitMs) : WAIT_FAILED;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char prefix[32];
+    formatA(prefix, sizeof(prefix), "%02d:%02d:%02d.%03d [%-5s] ", now.wHour, now.wMinute, now.wSecond,
+            now.wMilliseconds, levelName(level));
+    DWORD written = 0;
+    HANDLE file = m_file.get();
+    SetFilePointer(file, 0, nullptr, FILE_END);
+    WriteFile(file, prefix, static_cast<DWORD>(strlen(prefix)), &written, nullptr);
+    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    WriteFile(file, "\r\n", 2, &written, nullptr);
+    FlushFileBuffers(file);
+    if (m_mutex && (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED)) ReleaseMutex(m_mutex.get());
+}
+
+void CLog::writeMessage(int level, char* text) {
+    replaceLineBreaks(text);
+    writeLogLine(level, text);
+}
+
+bool openLogFile(wchar_t* printerName) {
+    CLog* log = currentLog();
+    return log && log->openLogFile(printerName);
+}
+
+void setLogLevel(const wchar_t* printerName) {
+    if (CLog* log = currentLog()) log->setLogLevel(printerName);
+}
+
+void closeLogFile() {
+    if (CLog* log = currentLog()) log->closeLogFile();
+}
+
+int currentLogLevel() {
+    CLog* log = currentLog();
+    return log ? log->level() : L_WARN;
+}
+
+void logMessage(int level, const char* format, ...) {
+    CLog* log = currentLog();
+    if (!log || !log->isOpen() || level < log->level() || level >= L_OFF) return;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    formatTruncA(text, sizeof(text), format, args);
+    va_end(args);
+    log->writeMessage(level, text);
+}
+
+void logMessageW(int level, const wchar_t* format, ...) {
+    CLog* log = currentLog();
+    if (!log || !log->isOpen() || level < log->level() || level >= L_OFF) return;
+    wchar_t wide[2048];
+    va_list args;
+    va_start(args, format);
+    formatTruncW(wide, 2048, format, args);
+    va_end(args);
+    // Convert into ample room, then keep what the 1024-byte line allows.
+    static constexpr int kRoom = 2048 * 4;
+    char converted[kRoom];
+    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, converted, kRoom, nullptr, nullptr);
+    if (n <= 0) converted[0] = '\0';
+    char text[1024];
+    size_t keep = strnlen(converted, sizeof(text) - 1);
+    memcpy(text, converted, keep);
+    text[keep] = '\0';
+    log->writeMessage(level, text);
+}
+
+void writeLogLine(int level, const char* text) {
+    if (CLog* log = currentLog()) log->writeLogLine(level, text);
+}
+
+bool logSystemError(const char* format, DWORD code) {
+    char line[4096];
+    formatA(line, sizeof(line), format, code);
+    replaceLineBreaks(line);
+    writeLogLine(L_ERROR, line);
+
+    LPWSTR text = nullptr;
+    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
+    HMODULE wininet = nullptr;
+    if (code >= 12000 && code <= 12175) {
+        wininet = GetModuleHandleW(L"wininet.dll");  // linked in, so loaded
+        flags |= FORMAT_MESSAGE_FROM_HMODULE;
+    } else {
+        flags |= FORMAT_MESSAGE_FROM_SYSTEM;
+    }
+    DWORD n = 0;
+    if (!(flags & FORMAT_MESSAGE_FROM_HMODULE) || wininet)
+        n = FormatMessageW(flags, wininet, code, 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    if (n == 0 || !text) return false;
+    logMessageW(L_ERROR, L"%s", text);
+    LocalFree(text);
+    return true;
+}
+
+void logElapsed(ULONGLONG startTick) {
+    double seconds = static_cast<double>(GetTickCount64() - startTick) / 1000.0;
+    logMessage(L_INFO, "Done in <%0.1lf> seconds.", seconds);
+}

@@ -1,0 +1,10 @@
+// The values a printer's FDXS key starts with.
+#pragma once
+#include <windows.h>
+
+constexpr wchar_t kSettingsKeyFormat[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\%s\\FDXS";
+// The bundled workflow server listens here by default.
+constexpr wchar_t kDefaultServerName[] = L"127.0.0.1";
+constexpr DWORD kDefaultServerPort = 8080;
+constexpr wchar_t kDefaultTransferAction[] = L"FDXS_Transfer";
+constexpr wchar_t kDefaultInteractionAction[] = L"FDXS_Interaction";

@@ -1,0 +1,36 @@
+// The per-job handle record that OpenPrintProcessor gives the spooler.
+#pragma once
+#include <windows.h>
+
+constexpr DWORD kJobSignature = 0x5051;
+constexpr LONG kStatusAborted = 0x1;
+constexpr LONG kStatusPaused = 0x8;
+// The open data's printer name is escaped in place, which can triple it.
+constexpr SIZE_T kPrinterNameRoom = MAX_PATH;
+
+struct JobContext {
+    DWORD signature;
+    DWORD size;
+    volatile LONG status;
+    HANDLE pauseEvent;
+    DWORD datatype;
+    HANDLE printerHandle;
+    LPWSTR printerName;
+    LPWSTR documentName;
+    LPWSTR outputFile;
+    LPWSTR datatypeName;
+    LPWSTR parameters;
+    DWORD jobId;
+    DWORD copies;
+    DWORD tabSize;
+    HDC dc;
+    DEVMODEW* devMode;
+    LPWSTR openDataPrinterName;
+};
+
+// Null, INVALID_HANDLE_VALUE or a wrong signature give null.
+JobContext* validateHandle(HANDLE handle);
+inline bool isAborted(const JobContext* ctx) { return (ctx->status & kStatusAborted) != 0; }
+inline bool isPaused(const JobContext* ctx) { return (ctx->status & kStatusPaused) != 0; }
+// Releases everything the record owns, then the record.
+void releaseJobContext(JobContext* ctx);

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up the machine if needed, builds, and runs every test.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${RPQ_BUILD:-$ROOT/build}"
+bash "$ROOT/scripts/bootstrap.sh"
+export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rc=0
+if [ -d "$BUILD/server" ]; then
+  (cd "$BUILD/server" && ctest --output-on-failure "$@") || rc=1
+fi
+(cd "$BUILD/win" && ctest --output-on-failure "$@") || rc=1
+exit $rc

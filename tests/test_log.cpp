@@ -1,0 +1,230 @@
+// Log files: location, line format, levels, banner and jobs side by side.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <regex>
+#include <thread>
+#include "diag/log.h"
+#include "printproc/defaults.h"
+#include "printproc/jobstate.h"
+#include "printproc/module.h"
+#include "tests/testutil.h"
+
+namespace {
+// A printer's settings key, written the way an administrator would.
+class CLoggerSetting {
+public:
+    CLoggerSetting(const std::wstring& escapedPrinter, const wchar_t* logger) {
+        wchar_t path[MAX_PATH];
+        _snwprintf(path, MAX_PATH, kSettingsKeyFormat, escapedPrinter.c_str());
+        m_path = path;
+        m_printerKey = m_path.substr(0, m_path.size() - 5);  // no spooler printer behind it
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (key && logger)
+            RegSetValueExW(key, L"Logger", 0, REG_SZ, reinterpret_cast<const BYTE*>(logger),
+                           static_cast<DWORD>((wcslen(logger) + 1) * sizeof(wchar_t)));
+        if (key) RegCloseKey(key);
+    }
+    ~CLoggerSetting() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_printerKey.c_str()); }
+
+private:
+    std::wstring m_path;
+    std::wstring m_printerKey;
+};
+
+// One job's log, bound to the calling thread.
+struct CJobLog {
+    CJobState state;
+    CJobScope scope{state};
+    wchar_t printer[MAX_PATH] = {};
+    explicit CJobLog(const std::wstring& name, bool readLevel = false) {
+        wcscpy(printer, name.c_str());
+        EXPECT_TRUE(openLogFile(printer));
+        if (readLevel) setLogLevel(printer);
+    }
+    std::vector<std::string> lines() const { return splitLines(readFileBytes(const_cast<CJobState&>(state).log().path())); }
+    // Message texts without the time and level prefix.
+    std::vector<std::string> messages() const {
+        std::vector<std::string> out;
+        for (const std::string& line : lines()) out.push_back(line.size() >= 21 ? line.substr(21) : line);
+        return out;
+    }
+};
+
+bool contains(const std::vector<std::string>& lines, const std::string& text) {
+    for (const std::string& line : lines)
+        if (line.find(text) != std::string::npos) return true;
+    return false;
+}
+
+TEST(Log, FileNameFolderAndLineFormat) {
+    std::wstring name = uniqueName(L"Log a:b %x");
+    CJobLog job(name);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t expectedTail[MAX_PATH];
+    std::wstring escaped = name;
+    escaped.replace(escaped.find(L':'), 1, L"%3a");
+    _snwprintf(expectedTail, MAX_PATH, L"\\Halvane\\RPQ\\Log\\%ls\\RPQ-%d-%02d-%02d.log", escaped.c_str(), now.wYear,
+               now.wMonth, now.wDay);
+    std::wstring path = job.state.log().path();
+    ASSERT_GE(path.size(), wcslen(expectedTail));
+    EXPECT_EQ(path.substr(path.size() - wcslen(expectedTail)), expectedTail);
+    EXPECT_STREQ(job.printer, escaped.c_str());  // escaped in the caller's buffer
+
+    logMessage(L_INFO, "value <%d>", 5);
+    logMessage(L_WARN, "first\r\nsecond\nthird");
+    logMessageW(L_ERROR, L"wide <%s> <%d>", L"Gr\u00fc\u00dfe", 7);
+    logMessage(L_DEBUG, "below the level");
+    auto lines = job.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    std::regex format(R"(\d\d:\d\d:\d\d\.\d\d\d \[(INFO |WARN |ERROR)\] .*)");
+    for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, format)) << line;
+    EXPECT_EQ(lines[0].substr(13), "[INFO ] value <5>");
+    EXPECT_EQ(lines[1].substr(13), "[WARN ] first.|second|third");
+    EXPECT_EQ(lines[2].substr(13), "[ERROR] wide <Gr\xfc\xdf" "e> <7>");
+}
+
+TEST(Log, SecondJobAppendsAfterAnEmptyLine) {
+    std::wstring name = uniqueName(L"Log again");
+    std::wstring path;
+    {
+        CJobLog first(name);
+        logMessage(L_INFO, "job one");
+        path = first.state.log().path();
+    }
+    {
+        CJobLog second(name);
+        logMessage(L_INFO, "job two");
+    }
+    auto lines = splitLines(readFileBytes(path));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("job one"), std::string::npos);
+    EXPECT_EQ(lines[1], "");
+    EXPECT_NE(lines[2].find("job two"), std::string::npos);
+}
+
+TEST(Log, LevelsFromTheLoggerValue) {
+    std::wstring name = uniqueName(L"Log level");
+    {
+        CJobLog job(name, true);  // no key at all
+        EXPECT_EQ(job.state.log().level(), L_INFO);
+        EXPECT_TRUE(contains(job.messages(), "Set log level to INFO (default - registry key not found)"));
+    }
+    struct Case {
+        const wchar_t* setting;
+        int level;
+        const char* line;
+    } cases[] = {
+        {nullptr, L_INFO, "Set log level to INFO (default - registry value not found)"},
+        {L"debug", L_DEBUG, "Set log level to DEBUG (from registry)"},
+        {L"Trace", L_TRACE, "Set log level to TRACE (from registry)"},
+        {L"verbose", L_INFO, nullptr},
+        {L"WARN", L_WARN, nullptr},  // its own INFO line is below WARN
+        {L"OFF", L_OFF, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::wstring printer = uniqueName(L"Log level");
+        CLoggerSetting setting(printer, c.setting);
+        CJobLog job(printer, true);
+        EXPECT_EQ(job.state.log().level(), c.level) << (c.setting ? narrow(c.setting) : "none");
+        auto messages = job.messages();
+        if (c.line) {
+            EXPECT_TRUE(contains(messages, c.line)) << c.line;
+        } else {
+            EXPECT_FALSE(contains(messages, "Set log level")) << narrow(c.setting);
+        }
+    }
+}
+
+TEST(Log, OffAndFatalThresholds) {
+    std::wstring printer = uniqueName(L"Log off");
+    CLoggerSetting setting(printer, L"OFF");
+    CJobLog job(printer, true);
+    for (int level = L_ON; level <= L_OFF; ++level) logMessage(level, "level %d", level);
+    logSystemError("Failed with <%lu>", ERROR_FILE_NOT_FOUND);
+    std::vector<std::string> expectedOff = {"Failed with <2>"};  // only the system error's own line
+    EXPECT_EQ(job.messages(), expectedOff);
+
+    std::wstring fatalPrinter = uniqueName(L"Log fatal");
+    CLoggerSetting fatalSetting(fatalPrinter, L"fatal");
+    CJobLog fatalJob(fatalPrinter, true);
+    for (int level = L_ON; level <= L_OFF; ++level) logMessage(level, "level %d", level);
+    logSystemError("Request failed <%lu>", 12029);
+    auto fatal = fatalJob.messages();
+    std::vector<std::string> expected = {"level 6", "level 7", "level 8", "Request failed <12029>"};
+    EXPECT_EQ(fatal, expected);
+}
+
+TEST(Log, SystemErrorTexts) {
+    CJobLog job(uniqueName(L"Log syserr"));
+    EXPECT_TRUE(logSystemError("Could not open <%lu>", ERROR_ACCESS_DENIED));
+    auto lines = job.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(13), "[ERROR] Could not open <5>");
+    // The system's text ends in a line break, shown as ".|".
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 2), ".|");
+    EXPECT_GT(lines[1].size(), 23u);
+}
+
+TEST(Log, NothingIsWrittenWithoutAnOpenLog) {
+    std::wstring path;
+    {
+        CJobLog job(uniqueName(L"Log closed"));
+        path = job.state.log().path();
+        closeLogFile();
+        logMessage(L_FATAL, "after close");
+    }
+    logMessage(L_FATAL, "no job bound");
+    EXPECT_EQ(readFileBytes(path), "");
+    EXPECT_EQ(currentLogLevel(), L_WARN);
+}
+
+TEST(Log, BannerShowsTheProductVersion) {
+    HMODULE dll = LoadLibraryW((binDir() + L"\\RPQ.dll").c_str());
+    ASSERT_NE(dll, nullptr);
+    setRpqModule(dll);
+    CJobLog job(uniqueName(L"Log banner"), true);
+    setRpqModule(nullptr);
+    FreeLibrary(dll);
+    EXPECT_TRUE(contains(job.messages(), "PrintProcessor v1.0.0.1"));
+}
+
+TEST(Log, TwoPrintersFromTwoThreads) {
+    std::wstring names[2] = {uniqueName(L"Log thread A"), uniqueName(L"Log thread B")};
+    std::wstring paths[2];
+    constexpr int kLines = 300;
+    auto run = [&](int index) {
+        CJobLog job(names[index]);
+        paths[index] = job.state.log().path();
+        for (int i = 0; i < kLines; ++i) logMessage(L_INFO, "job %c line %d", 'A' + index, i);
+    };
+    // The first job closes its log while the second still writes.
+    std::thread a(run, 0), b(run, 1);
+    a.join();
+    b.join();
+    for (int index = 0; index < 2; ++index) {
+        auto lines = splitLines(readFileBytes(paths[index]));
+        ASSERT_EQ(lines.size(), static_cast<size_t>(kLines)) << narrow(paths[index]);
+        for (int i = 0; i < kLines; ++i) {
+            char expected[64];
+            snprintf(expected, sizeof(expected), "[INFO ] job %c line %d", 'A' + index, i);
+            EXPECT_EQ(lines[i].substr(13), expected);
+        }
+    }
+}
+
+TEST(Log, EscapingPrinterNames) {
+    wchar_t name[MAX_PATH] = L"\\/:*?\"<>|%a";
+    escapePathName(name);
+    EXPECT_STREQ(name, L"%5c%2f%3a%2a%3f%22%3c%3e%7c%a");
+    escapePathName(name);
+    EXPECT_STREQ(name, L"%5c%2f%3a%2a%3f%22%3c%3e%7c%a");  // escaping twice changes nothing
+
+    wchar_t longName[MAX_PATH];
+    for (int i = 0; i < MAX_PATH - 1; ++i) longName[i] = L':';
+    longName[MAX_PATH - 1] = L'\0';
+    escapePathName(longName);
+    EXPECT_EQ(wcslen(longName), 258u);  // whole escapes only, within 260
+}
+}  // namespace

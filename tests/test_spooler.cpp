@@ -1,0 +1,92 @@
+// RPQ installed into Wine's spooler and opened on real printers.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winspool.h>
+#include "printproc/jobcontext.h"
+#include "tests/testutil.h"
+
+namespace {
+using EnumDatatypesFn = BOOL(WINAPI*)(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+
+// Wine's winspool answers EnumPrintProcessorDatatypesW with a stub, so the
+// test does what the spooler does: find the registered processor's file in
+// the print-processor directory, load it and ask it.
+TEST(Spooler, InstalledProcessorAnswersItsDatatypes) {
+    ASSERT_TRUE(installProcessor());
+    wchar_t driver[MAX_PATH] = {};
+    DWORD size = sizeof(driver);
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE,
+                           L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print Processors\\RPQ",
+                           L"Driver", RRF_RT_REG_SZ, nullptr, driver, &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(driver, L"RPQ.dll");
+    wchar_t dir[MAX_PATH] = {};
+    DWORD needed = 0, count = 0;
+    ASSERT_TRUE(GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(dir), sizeof(dir), &needed));
+    HMODULE installed = LoadLibraryW((std::wstring(dir) + L"\\" + driver).c_str());
+    ASSERT_NE(installed, nullptr);
+    auto enumDatatypes = reinterpret_cast<EnumDatatypesFn>(GetProcAddress(installed, "EnumPrintProcessorDatatypesW"));
+    ASSERT_NE(enumDatatypes, nullptr);
+    enumDatatypes(nullptr, const_cast<LPWSTR>(L"RPQ"), 1, nullptr, 0, &needed, &count);
+    ASSERT_EQ(needed, 136u);
+    std::vector<BYTE> buffer(needed);
+    ASSERT_TRUE(enumDatatypes(nullptr, const_cast<LPWSTR>(L"RPQ"), 1, buffer.data(), needed, &needed, &count));
+    ASSERT_EQ(count, 5u);
+    auto entries = reinterpret_cast<DATATYPES_INFO_1W*>(buffer.data());
+    const wchar_t* expected[] = {L"RAW", L"NT EMF 1.006", L"NT EMF 1.007", L"NT EMF 1.008", L"TEXT"};
+    for (int i = 0; i < 5; ++i) EXPECT_STREQ(entries[i].pName, expected[i]);
+    FreeLibrary(installed);
+}
+
+class OpenOnPrinter : public ::testing::Test {
+protected:
+    CRpqDll dll;
+    HANDLE open(const std::wstring& printer, const wchar_t* datatype, const wchar_t* parameters) {
+        PRINTPROCESSOROPENDATA data = {};
+        data.pDatatype = const_cast<LPWSTR>(datatype);
+        data.pParameters = const_cast<LPWSTR>(parameters);
+        data.pDocumentName = const_cast<LPWSTR>(L"doc");
+        data.pPrinterName = const_cast<LPWSTR>(printer.c_str());
+        data.pOutputFile = const_cast<LPWSTR>(L"FILE:");
+        return dll.open(const_cast<LPWSTR>(printer.c_str()), &data);
+    }
+};
+
+TEST_F(OpenOnPrinter, CopiesAndTabsByDatatypeAndPrinter) {
+    CTestPrinter plain(uniqueName(L"Spool plain"));
+    ASSERT_TRUE(plain.ok());
+    struct Case {
+        const wchar_t* datatype;
+        const wchar_t* parameters;
+        DWORD copies;
+        DWORD tabs;
+    } cases[] = {
+        {L"RAW", L"COPIES=3;", 3, 8},       {L"RAW", L"TABS=4;", 1, 8},
+        {L"NT EMF 1.007", L"COPIES=2;", 2, 8},
+    };
+    for (const Case& c : cases) {
+        HANDLE h = open(plain.name(), c.datatype, c.parameters);
+        ASSERT_NE(h, nullptr) << narrow(c.datatype) << " error " << GetLastError();
+        auto ctx = static_cast<JobContext*>(h);
+        EXPECT_EQ(ctx->copies, c.copies) << narrow(c.parameters);
+        EXPECT_EQ(ctx->tabSize, c.tabs) << narrow(c.parameters);
+        EXPECT_EQ(ctx->printerHandle != nullptr, c.datatype[0] == L'R');
+        EXPECT_TRUE(dll.close(h));
+    }
+}
+
+TEST_F(OpenOnPrinter, DirectPrintersMakeNoCopies) {
+    CTestPrinter direct(uniqueName(L"Spool direct"), L"--attributes 0x42");
+    ASSERT_TRUE(direct.ok());
+    HANDLE h = open(direct.name(), L"RAW", L"COPIES=2;");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(static_cast<JobContext*>(h)->copies, 1u);
+    EXPECT_TRUE(dll.close(h));
+}
+
+TEST_F(OpenOnPrinter, RawOnAMissingPrinterFails) {
+    SetLastError(0);
+    EXPECT_EQ(open(L"No Such Printer At All", L"RAW", nullptr), nullptr);
+    EXPECT_NE(GetLastError(), 0u);
+}
+}  // namespace

@@ -1,0 +1,264 @@
+// rpqadmin: installs RPQ into the spooler, adds printers bound to it and
+// writes their settings. Run "rpqadmin help" for the commands.
+#include <windows.h>
+#include <shlobj.h>
+#include <winspool.h>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+#include "diag/log.h"
+#include "printproc/defaults.h"
+#include "printproc/unique.h"
+#include "tools/toolerror.h"
+
+namespace {
+constexpr wchar_t kProcessorName[] = L"RPQ";
+constexpr wchar_t kProcessorFile[] = L"RPQ.dll";
+constexpr wchar_t kWineDriver[] = L"Wine PostScript Driver";
+
+int usage() {
+    fwprintf(stderr,
+             L"usage:\n"
+             L"  rpqadmin install [RPQ.dll [7z.dll]]   copy RPQ.dll into the spooler and register it;\n"
+             L"                                         7z.dll goes to %%ProgramFiles%%\\Halvane\\RPQ\n"
+             L"  rpqadmin uninstall                     unregister RPQ and remove its files\n"
+             L"  rpqadmin add-printer NAME [--port PORT] [--driver DRIVER] [--attributes N]\n"
+             L"  rpqadmin remove-printer NAME\n"
+             L"  rpqadmin configure NAME [VALUE=DATA | -VALUE]...\n"
+             L"      values: ServerName ServerPort JobTransferAction JobInteractionAction MsgNo\n"
+             L"              SecureTransfer AcceptAllCertificates Interaction Logger\n"
+             L"  rpqadmin show NAME                     print the printer's settings\n"
+             L"Files default to the ones beside rpqadmin.exe.\n");
+    return 2;
+}
+
+std::wstring besideMe(const wchar_t* file) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring dir(self);
+    size_t slash = dir.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash + 1)) + file;
+}
+
+bool programFilesDir(std::wstring& dir) {
+    wchar_t base[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
+    dir = std::wstring(base) + L"\\Halvane";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    dir += L"\\RPQ";
+    return CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool processorDir(std::wstring& dir) {
+    wchar_t buffer[MAX_PATH] = {};
+    DWORD needed = 0;
+    if (!GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(buffer), sizeof(buffer), &needed))
+        return false;
+    dir = buffer;
+    return true;
+}
+
+int install(int argc, wchar_t** argv) {
+    std::wstring dll = argc > 2 ? argv[2] : besideMe(kProcessorFile);
+    std::wstring sevenZip = argc > 3 ? argv[3] : besideMe(L"7z.dll");
+    std::wstring dir;
+    if (!processorDir(dir)) return failWith(L"GetPrintProcessorDirectory", GetLastError());
+    std::wstring target = dir + L"\\" + kProcessorFile;
+    if (!CopyFileW(dll.c_str(), target.c_str(), FALSE))
+        return failWith((L"Copying " + dll + L" to " + target).c_str(), GetLastError());
+    std::wstring pf;
+    if (!programFilesDir(pf)) return failWith(L"Creating the program files folder", GetLastError());
+    std::wstring sevenZipTarget = pf + L"\\7z.dll";
+    if (!CopyFileW(sevenZip.c_str(), sevenZipTarget.c_str(), FALSE))
+        return failWith((L"Copying " + sevenZip + L" to " + sevenZipTarget).c_str(), GetLastError());
+    if (!AddPrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorFile), const_cast<LPWSTR>(kProcessorName)) &&
+        GetLastError() != ERROR_PRINT_PROCESSOR_ALREADY_INSTALLED)
+        return failWith(L"AddPrintProcessor", GetLastError());
+    wprintf(L"installed print processor \"%ls\": %ls\n7-Zip library: %ls\n", kProcessorName, target.c_str(),
+            sevenZipTarget.c_str());
+    return 0;
+}
+
+int uninstall() {
+    if (!DeletePrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorName)) &&
+        GetLastError() != ERROR_UNKNOWN_PRINTPROCESSOR)
+        return failWith(L"DeletePrintProcessor", GetLastError());
+    std::wstring dir, pf;
+    if (processorDir(dir)) DeleteFileW((dir + L"\\" + kProcessorFile).c_str());
+    if (programFilesDir(pf)) {
+        DeleteFileW((pf + L"\\7z.dll").c_str());
+        RemoveDirectoryW(pf.c_str());
+    }
+    wprintf(L"removed print processor \"%ls\"\n", kProcessorName);
+    return 0;
+}
+
+bool driverInstalled(const wchar_t* name) {
+    DWORD needed = 0, count = 0;
+    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+    std::vector<BYTE> buffer(needed ? needed : 1);
+    if (!EnumPrinterDriversW(nullptr, nullptr, 1, buffer.data(), needed, &needed, &count)) return false;
+    auto drivers = reinterpret_cast<DRIVER_INFO_1W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        if (_wcsicmp(drivers[i].pName, name) == 0) return true;
+    return false;
+}
+
+int addPrinter(int argc, wchar_t** argv) {
+    if (argc < 3) return usage();
+    std::wstring name = argv[2], port = L"FILE:", driver = kWineDriver;
+    DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        if (!wcscmp(argv[i], L"--port")) port = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--driver")) driver = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--attributes")) attributes = wcstoul(argv[i + 1], nullptr, 0);
+        else return usage();
+    }
+    if (!driverInstalled(driver.c_str())) {
+        if (driver != kWineDriver) return failWith((L"Finding the driver " + driver).c_str(), ERROR_UNKNOWN_PRINTER_DRIVER);
+        DRIVER_INFO_3W info = {};
+        info.cVersion = 3;
+        info.pName = const_cast<LPWSTR>(kWineDriver);
+        info.pDriverPath = const_cast<LPWSTR>(L"wineps.drv");
+        info.pConfigFile = const_cast<LPWSTR>(L"wineps.drv");
+        info.pDataFile = const_cast<LPWSTR>(L"generic.ppd");
+        if (!AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_NEW_FILES))
+            return failWith(L"AddPrinterDriverEx", GetLastError());
+    }
+    PRINTER_INFO_2W info = {};
+    info.pPrinterName = const_cast<LPWSTR>(name.c_str());
+    info.pPortName = const_cast<LPWSTR>(port.c_str());
+    info.pDriverName = const_cast<LPWSTR>(driver.c_str());
+    info.pPrintProcessor = const_cast<LPWSTR>(kProcessorName);
+    info.pDatatype = const_cast<LPWSTR>(L"RAW");
+    info.Attributes = attributes;
+    HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+    if (!printer) return failWith((L"AddPrinter \"" + name + L"\"").c_str(), GetLastError());
+    ClosePrinter(printer);
+    wprintf(L"added printer \"%ls\" on port %ls, driver \"%ls\", print processor %ls\n", name.c_str(), port.c_str(),
+            driver.c_str(), kProcessorName);
+    return 0;
+}
+
+int removePrinter(int argc, wchar_t** argv) {
+    if (argc != 3) return usage();
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    unique_printer printer;
+    if (!OpenPrinterW(argv[2], printer.put(), &defaults)) return failWith(L"OpenPrinter", GetLastError());
+    if (!DeletePrinter(printer.get())) return failWith(L"DeletePrinter", GetLastError());
+    wprintf(L"removed printer \"%ls\"\n", argv[2]);
+    return 0;
+}
+
+bool settingsKeyPath(const wchar_t* printer, wchar_t* path) {
+    wchar_t escaped[MAX_PATH] = {};
+    if (wcslen(printer) >= MAX_PATH) return false;
+    wcscpy(escaped, printer);
+    escapePathName(escaped);
+    return _snwprintf(path, MAX_PATH, kSettingsKeyFormat, escaped) > 0 && wcslen(path) < MAX_PATH - 1;
+}
+
+LONG setString(HKEY key, const wchar_t* name, const wchar_t* value) {
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                          static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+}
+
+LONG setDword(HKEY key, const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+const wchar_t* const kDwordValues[] = {L"ServerPort", L"MsgNo", L"SecureTransfer", L"AcceptAllCertificates",
+                                       L"Interaction"};
+const wchar_t* const kStringValues[] = {L"ServerName", L"JobTransferAction", L"JobInteractionAction", L"Logger"};
+
+bool isOneOf(const wchar_t* name, const wchar_t* const* list, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        if (!wcscmp(name, list[i])) return true;
+    return false;
+}
+
+int configure(int argc, wchar_t** argv) {
+    if (argc < 3) return usage();
+    wchar_t path[MAX_PATH];
+    if (!settingsKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
+    unique_hkey key;
+    DWORD disposition = 0;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                              key.put(), &disposition);
+    if (rc != ERROR_SUCCESS) return failWith((L"Opening HKLM\\" + std::wstring(path)).c_str(), rc);
+    if (disposition == REG_CREATED_NEW_KEY) {
+        // Everything a first job would write, so the printer works at once.
+        if ((rc = setString(key.get(), L"ServerName", kDefaultServerName)) ||
+            (rc = setDword(key.get(), L"ServerPort", kDefaultServerPort)) ||
+            (rc = setString(key.get(), L"JobTransferAction", kDefaultTransferAction)) ||
+            (rc = setString(key.get(), L"JobInteractionAction", kDefaultInteractionAction)) ||
+            (rc = setDword(key.get(), L"MsgNo", 0)) || (rc = setDword(key.get(), L"SecureTransfer", 0)) ||
+            (rc = setDword(key.get(), L"AcceptAllCertificates", 0)))
+            return failWith(L"Writing the default settings", rc);
+    }
+    for (int i = 3; i < argc; ++i) {
+        std::wstring item = argv[i];
+        if (!item.empty() && item[0] == L'-') {
+            rc = RegDeleteValueW(key.get(), item.c_str() + 1);
+            if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+                return failWith((L"Deleting " + item.substr(1)).c_str(), rc);
+            continue;
+        }
+        size_t eq = item.find(L'=');
+        if (eq == std::wstring::npos) return usage();
+        std::wstring name = item.substr(0, eq), data = item.substr(eq + 1);
+        if (isOneOf(name.c_str(), kDwordValues, 5)) {
+            wchar_t* end = nullptr;
+            unsigned long value = wcstoul(data.c_str(), &end, 0);
+            if (data.empty() || *end) {
+                fwprintf(stderr, L"%ls needs a number, not \"%ls\"\n", name.c_str(), data.c_str());
+                return 1;
+            }
+            rc = setDword(key.get(), name.c_str(), value);
+        } else if (isOneOf(name.c_str(), kStringValues, 4)) {
+            rc = setString(key.get(), name.c_str(), data.c_str());
+        } else {
+            fwprintf(stderr, L"unknown setting \"%ls\"\n", name.c_str());
+            return usage();
+        }
+        if (rc != ERROR_SUCCESS) return failWith((L"Writing " + name).c_str(), rc);
+    }
+    wprintf(L"configured HKLM\\%ls\n", path);
+    return 0;
+}
+
+int show(int argc, wchar_t** argv) {
+    if (argc != 3) return usage();
+    wchar_t path[MAX_PATH];
+    if (!settingsKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
+    unique_hkey key;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put());
+    if (rc != ERROR_SUCCESS) return failWith((L"Opening HKLM\\" + std::wstring(path)).c_str(), rc);
+    wprintf(L"HKLM\\%ls\n", path);
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        BYTE data[1024];
+        DWORD nameLen = 256, dataLen = sizeof(data) - 2, type = 0;
+        if (RegEnumValueW(key.get(), i, name, &nameLen, nullptr, &type, data, &dataLen) != ERROR_SUCCESS) break;
+        if (type == REG_DWORD) wprintf(L"  %-22ls %lu\n", name, *reinterpret_cast<DWORD*>(data));
+        else if (type == REG_SZ) {
+            data[dataLen] = data[dataLen + 1] = 0;
+            wprintf(L"  %-22ls \"%ls\"\n", name, reinterpret_cast<wchar_t*>(data));
+        }
+    }
+    return 0;
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return usage();
+    std::wstring command = argv[1];
+    if (command == L"install") return install(argc, argv);
+    if (command == L"uninstall") return uninstall();
+    if (command == L"add-printer") return addPrinter(argc, argv);
+    if (command == L"remove-printer") return removePrinter(argc, argv);
+    if (command == L"configure") return configure(argc, argv);
+    if (command == L"show") return show(argc, argv);
+    return usage();
+}

@@ -1,0 +1,77 @@
+#include "transfer/uid.h"
+#include <wincrypt.h>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include "diag/log.h"
+#include "printproc/unique.h"
+
+namespace {
+void releaseProvider(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
+}  // namespace
+using unique_hcryptprov = CUniqueAny<HCRYPTPROV, releaseProvider>;
+
+char uidCharForByte(BYTE b) { return kUidAlphabet[(static_cast<unsigned>(b) * 31u) / 128u]; }
+
+bool generateUid(char* target, uint32_t n) {
+    unique_hcryptprov provider;
+    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        logMessage(L_ERROR, "Could not get a crypt provider context!");
+        return false;
+    }
+    std::unique_ptr<BYTE[]> random(new (std::nothrow) BYTE[n ? n : 1]);
+    if (!random || !CryptGenRandom(provider.get(), n, random.get())) {
+        logMessage(L_ERROR, "Could not get random bytes!");
+        return false;
+    }
+    for (uint32_t i = 0; i < n; ++i) target[i] = uidCharForByte(random[i]);
+    target[n] = '\0';
+    SecureZeroMemory(random.get(), n);
+    return true;
+}
+
+bool convertToMultiByte(char* target, uint16_t targetSize, const wchar_t* source) {
+    if (!target || !source || targetSize < wcslen(source) + 1) {
+        logMessage(L_ERROR, "Target variable too small!");
+        return false;
+    }
+    size_t converted = 0;
+    errno_t error = wcstombs_s(&converted, target, targetSize, source, _TRUNCATE);
+    if (error != 0 && error != STRUNCATE) {
+        logMessage(L_ERROR, "Can't convert to multi byte string, returned error: %lu!",
+                   static_cast<unsigned long>(error));
+        return false;
+    }
+    if (converted > 10) return true;
+    logMessage(L_INFO, "Converted <%d> chars converted! Target <%s>", static_cast<int>(converted), target);
+    return false;
+}
+
+bool convertUid(wchar_t* target, uint16_t targetSize, const char* uid) {
+    if (!target || !uid || targetSize <= 8) {
+        logMessage(L_ERROR, "Convert UID <buffer too small>!");
+        return false;
+    }
+    size_t converted = 0;
+    errno_t error = mbstowcs_s(&converted, target, targetSize, uid, kUidLength);
+    if (error != 0) {
+        target[0] = L'\0';
+        logMessage(L_ERROR, "Convert UID <error %lu>!", static_cast<unsigned long>(error));
+        return false;
+    }
+    if (converted > kUidLength) return true;
+    logMessageW(L_DEBUG, L"Convert UID <%d> chars converted! wUID <%s>", static_cast<int>(converted), target);
+    return false;
+}
+
+void clearString(char* buffer, size_t size) {
+    if (!buffer || size == 0 || strcpy_s(buffer, size, "") != 0)
+        logMessage(L_ERROR, "clearString: Could clear the string: Contents remain <%s>", buffer ? buffer : "");
+}
+
+void wclearString(wchar_t* buffer, size_t size) {
+    if (!buffer || size == 0 || wcscpy_s(buffer, size, L"") != 0)
+        logMessageW(L_ERROR, L"ERROR: wclearString: Could clear the wstring: Contents remain <%s>",
+                    buffer ? buffer : L"");
+}
