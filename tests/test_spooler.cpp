@@ -90,3 +90,4 @@ TEST_F(OpenOnPrinter, RawOnAMissingPrinterFails) {
     EXPECT_NE(GetLastError(), 0u);
 }
 }  // namespace
+
