@@ -27,6 +27,7 @@ void usage() {
             "  --rule RULE              one fault rule (repeatable)\n"
             "  --max-body BYTES         largest request body (64 MiB)\n"
             "  --quiet                  no log lines\n"
+            "  --stop-file F            stop once the file F exists\n"
             "rules: ACTION SELECTOR [count N] [per-job]\n"
             "  ACTION   ok | error[:REASON] | wait | silent[:MS] | silent:close | wrong:type|seq|uid |\n"
             "           html:404 | html:500 | delay:MS\n"
@@ -37,7 +38,7 @@ void usage() {
 int main(int argc, char** argv) {
     ServerOptions options;
     Scenario scenario;
-    std::string portFile, why;
+    std::string portFile, stopFile, why;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
         else if (arg == "--key") options.key = value();
         else if (arg == "--max-body") options.maxBody = strtoull(value().c_str(), nullptr, 10);
         else if (arg == "--quiet") options.quiet = true;
+        else if (arg == "--stop-file") stopFile = value();
         else if (arg == "--scenario") {
             if (!scenario.loadFile(value(), &why)) {
                 fprintf(stderr, "rpqserver: %s\n", why.c_str());
@@ -100,8 +102,23 @@ int main(int argc, char** argv) {
         fflush(stdout);
         server.stop();
     });
+    // Callers that cannot signal the server (Windows programs under Wine)
+    // stop it by creating the stop file.
+    std::thread stopWatch([&] {
+        while (!stopFile.empty() && !done) {
+            if (access(stopFile.c_str(), F_OK) == 0) {
+                fprintf(stdout, "[rpqserver] stopping: %s exists\n", stopFile.c_str());
+                fflush(stdout);
+                server.stop();
+                return;
+            }
+            usleep(100000);
+        }
+    });
     server.run();
     done = true;
+    stopWatch.join();
+    if (!portFile.empty()) unlink(portFile.c_str());  // tells watchers the server is gone
     kill(getpid(), SIGTERM);  // wakes the waiter if the server stopped by itself
     waiter.join();
     return 0;

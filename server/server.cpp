@@ -108,6 +108,7 @@ bool RpqServer::start(std::string* why) {
     }
     m_server->set_payload_max_length(m_options.maxBody);
     m_server->set_read_timeout(120, 0);
+    m_server->set_keep_alive_timeout(1);  // idle clients must not delay a stop
     m_server->set_write_timeout(120, 0);
     // httplib parses multipart bodies itself and then hides the raw bytes,
     // which the journal keeps: the real Content-Type is set aside before

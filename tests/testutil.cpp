@@ -116,3 +116,119 @@ CRpqDll::CRpqDll() {
 CRpqDll::~CRpqDll() {
     if (module) FreeLibrary(module);
 }
+
+namespace {
+std::wstring unixToWin(const std::string& path) {
+    std::wstring out = L"Z:";
+    for (char c : path) out += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    return out;
+}
+
+std::vector<std::string> readLines(const std::wstring& path) {
+    std::vector<std::string> lines;
+    std::string text = readFileBytes(path);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+}  // namespace
+
+bool launchUnix(const std::string& commandLine) {
+    std::wstring line = widen(commandLine);
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return true;
+}
+
+bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs) {
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
+        bool exists = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (exists == present) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+void removeTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    unique_hfind find(FindFirstFileW((path + L"\\*").c_str(), &data));
+    if (find) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) removeTree(child);
+            else DeleteFileW(child.c_str());
+        } while (FindNextFileW(find.get(), &data));
+    }
+    find.reset();
+    RemoveDirectoryW(path.c_str());
+}
+
+std::string jsonField(const std::string& line, const std::string& key) {
+    std::string marker = "\"" + key + "\":";
+    size_t at = line.find(marker);
+    if (at == std::string::npos) return {};
+    at += marker.size();
+    if (at < line.size() && line[at] == '"') {
+        std::string out;
+        for (size_t i = at + 1; i < line.size() && line[i] != '"'; ++i) {
+            if (line[i] == '\\' && i + 1 < line.size()) ++i;
+            out += line[i];
+        }
+        return out;
+    }
+    size_t end = line.find_first_of(",}", at);
+    return line.substr(at, end - at);
+}
+
+CReferenceServer::CReferenceServer(const std::vector<std::string>& rules, bool https) {
+    const char* exe = getenv("RPQ_SERVER_EXE");
+    if (!exe) return;
+    m_unixDir = "/tmp/rpq-wt-" + narrow(uniqueName(L"srv")).substr(4);
+    CreateDirectoryW(unixToWin(m_unixDir).c_str(), nullptr);
+    std::string command = std::string(exe) + " --quiet --port 0 --port-file " + m_unixDir + "/port --storage " +
+                          m_unixDir + "/storage --journal " + m_unixDir + "/journal --stop-file " + m_unixDir + "/stop";
+    if (https) {
+        std::string key = m_unixDir + "/key.pem", cert = m_unixDir + "/cert.pem";
+        launchUnix("/usr/bin/openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=rpq-test-server -keyout " +
+                   key + " -out " + cert);
+        if (!waitForFile(unixToWin(cert), true, 20000)) return;
+        Sleep(300);  // the key file is complete before the certificate is written
+        command += " --cert " + cert + " --key " + key;
+    }
+    for (const std::string& rule : rules) command += " --rule \"" + rule + "\"";
+    if (!launchUnix(command)) return;
+    std::wstring portFile = unixToWin(m_unixDir + "/port");
+    if (!waitForFile(portFile, true, 10000)) return;
+    Sleep(50);
+    m_port = atoi(readFileBytes(portFile).c_str());
+}
+
+void CReferenceServer::stop() {
+    if (m_port <= 0) return;
+    writeFileBytes(unixToWin(m_unixDir + "/stop"), "stop");
+    waitForFile(unixToWin(m_unixDir + "/port"), false, 10000);
+    m_port = 0;
+}
+
+CReferenceServer::~CReferenceServer() {
+    stop();
+    if (!m_unixDir.empty()) removeTree(unixToWin(m_unixDir));
+}
+
+std::vector<std::string> CReferenceServer::requests() const { return readLines(unixToWin(m_unixDir + "/journal/requests.jsonl")); }
+std::vector<std::string> CReferenceServer::jobs() const { return readLines(unixToWin(m_unixDir + "/journal/jobs.jsonl")); }
+std::wstring CReferenceServer::winPath(const std::string& relative) const { return unixToWin(m_unixDir + "/" + relative); }
+
+std::string CReferenceServer::body(const std::string& requestLine) const {
+    return readFileBytes(winPath("journal/" + jsonField(requestLine, "bodyFile")));
+}

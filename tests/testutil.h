@@ -44,3 +44,29 @@ struct CRpqDll {
     BOOL(WINAPI* enumDatatypes)(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD) = nullptr;
     DWORD(WINAPI* caps)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD) = nullptr;
 };
+
+// The reference workflow server (a Linux program), started from under Wine.
+class CReferenceServer {
+public:
+    // rules: scenario rules, each passed as --rule.
+    explicit CReferenceServer(const std::vector<std::string>& rules = {}, bool https = false);
+    ~CReferenceServer();
+    bool ok() const { return m_port > 0; }
+    int port() const { return m_port; }
+    std::vector<std::string> requests() const;  // journal lines, one per request
+    std::vector<std::string> jobs() const;      // journal lines, one per job change
+    std::string body(const std::string& requestLine) const;
+    std::wstring winPath(const std::string& relative) const;
+    const std::string& unixDir() const { return m_unixDir; }
+    void stop();
+
+private:
+    std::string m_unixDir;
+    int m_port = 0;
+};
+
+// A field of a flat JSON line: the text of a string, or a number's digits.
+std::string jsonField(const std::string& line, const std::string& key);
+bool launchUnix(const std::string& commandLine);
+bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs);
+void removeTree(const std::wstring& path);

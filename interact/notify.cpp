@@ -1,0 +1,151 @@
+#include "interact/notify.h"
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <tlhelp32.h>
+#include <cstdarg>
+#include <cstring>
+#include <cwchar>
+#include "diag/log.h"
+#include "printproc/unique.h"
+#include "transfer/strings.h"
+
+namespace {
+class CWinsock {
+public:
+    CWinsock() { m_ok = WSAStartup(MAKEWORD(1, 1), &m_data) == 0; }
+    ~CWinsock() {
+        if (m_ok) WSACleanup();
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    WSADATA m_data;
+    bool m_ok;
+};
+
+void closeSocket(SOCKET s) { closesocket(s); }
+using unique_socket = CUniqueAny<SOCKET, closeSocket, static_cast<intptr_t>(INVALID_SOCKET)>;
+}  // namespace
+
+bool wantsTimePrefix(int logLevel, int messageLevel) {
+    return logLevel < L_INFO || (logLevel > L_WARN && (messageLevel == L_ERROR || messageLevel == L_FATAL));
+}
+
+size_t buildDatagram(char* buffer, const char* prefix, const char* text) {
+    memset(buffer, 0, kDatagramSize);
+    size_t pos = 0;
+    auto put = [&](const char* piece, size_t limit) {
+        size_t n = strnlen(piece, limit);
+        if (pos + n > limit) n = limit > pos ? limit - pos : 0;
+        memcpy(buffer + pos, piece, n);
+        pos += n;
+    };
+    const size_t textLimit = kDatagramSize - 3;  // CR LF and the NUL always fit
+    put(kNotifierMarker, textLimit);
+    put(":", textLimit);
+    if (prefix) put(prefix, textLimit);
+    put(text, textLimit);
+    memcpy(buffer + pos, "\r\n", 2);
+    pos += 2;
+    buffer[pos] = '\0';
+    return pos;
+}
+
+USHORT notifierPort(wchar_t* portText, size_t capacity) {
+    portText[0] = L'\0';
+    unique_hkey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", 0, KEY_QUERY_VALUE,
+                      key.put()) != ERROR_SUCCESS)
+        return kDefaultNotifierPort;
+    wchar_t value[261] = {};
+    DWORD size = 520;
+    if (RegQueryValueExW(key.get(), L"UDPPort", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
+        return kDefaultNotifierPort;
+    value[260] = L'\0';
+    copyW(portText, capacity, value);
+    return static_cast<USHORT>(_wtoi(value) & 0xFFFF);
+}
+
+int UDPClient(int level, const char* uid, const char* text) {
+    logMessage(L_TRACE, "UDPClient: %s", text);
+    char jobUid[11] = {};
+    memcpy(jobUid, uid ? uid : "", uid ? strnlen(uid, 10) : 0);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char prefix[64];
+    formatA(prefix, sizeof(prefix), "[%02d:%02d:%02d][%s]", now.wHour, now.wMinute, now.wSecond, jobUid);
+
+    CWinsock winsock;
+    if (!winsock.ok()) {
+        logMessage(L_ERROR, "UDPClient: Could not open Windows connection.");
+        return 0;
+    }
+    unique_socket sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sock) {
+        logMessage(L_ERROR, "UDPClient: Could not create socket.");
+        return 0;
+    }
+    char hostName[256] = {};
+    gethostname(hostName, sizeof(hostName) - 1);
+    hostent* host = gethostbyname(hostName);
+    if (!host || host->h_addrtype != AF_INET || !host->h_addr_list[0]) {
+        logMessage(L_ERROR, "UDPClient: Could not get host name.");
+        return 0;
+    }
+    in_addr address;
+    memcpy(&address, host->h_addr_list[0], sizeof(address));
+    wchar_t portText[261];
+    USHORT port = notifierPort(portText, 261);
+    if (portText[0]) logMessageW(L_INFO, L"UDPClient: Read from port <%s>", portText);
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr = address;
+    local.sin_port = 0;
+    if (bind(sock.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) == SOCKET_ERROR) {
+        logMessage(L_ERROR, "UDPClient: Cannot bind address to socket.");
+        return 0;
+    }
+    char datagram[kDatagramSize];
+    size_t length = buildDatagram(datagram, wantsTimePrefix(currentLogLevel(), level) ? prefix : nullptr, text);
+    sockaddr_in target = local;
+    target.sin_port = htons(port);
+    if (sendto(sock.get(), datagram, static_cast<int>(length + 1), 0, reinterpret_cast<sockaddr*>(&target),
+               sizeof(target)) == SOCKET_ERROR) {
+        logMessage(L_ERROR, "UDPClient: Error transmitting data.");
+        return 0;
+    }
+    return 1;
+}
+
+void sendNotification(int level, const char* uid, const wchar_t* format, ...) {
+    if (level < currentLogLevel()) return;
+    wchar_t wide[1024];
+    va_list args;
+    va_start(args, format);
+    formatTruncW(wide, 1024, format, args);
+    va_end(args);
+    char text[1024] = {};
+    if (!WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof(text), nullptr, nullptr)) {
+        // Too long for the buffer: keep what fits.
+        int n = WideCharToMultiByte(CP_ACP, 0, wide, 1000, text, sizeof(text) - 1, nullptr, nullptr);
+        text[n > 0 ? n : 0] = '\0';
+    }
+    UDPClient(level, uid, text);
+}
+
+bool isProcessRunning(const wchar_t* executableName) {
+    unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (_wcsicmp(entry.szExeFile, executableName) == 0) return true;
+    return false;
+}
+
+void notifyJobFailed(const wchar_t* printerName, const wchar_t* documentName, const char* uid) {
+    if (!isProcessRunning(L"Trayherald.exe")) logMessage(L_ERROR, "TaskBarNotifier not available!");
+    sendNotification(L_ERROR, uid, L"[%s] Print job '%s' **** FAILED ****!!!!", printerName, documentName);
+    sendNotification(L_ERROR, uid, L"[%s] **** Your document could not be processed. Please try to send the job again. ****",
+                     printerName);
+}

@@ -1,0 +1,180 @@
+#include "printproc/settings.h"
+#include <cstring>
+#include <cwchar>
+#include "diag/log.h"
+#include "printproc/defaults.h"
+#include "printproc/unique.h"
+#include "transfer/strings.h"
+
+namespace {
+LONG writeString(HKEY key, const wchar_t* name, const wchar_t* value) {
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                          static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+}
+
+LONG writeDword(HKEY key, const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+// Reads a string value into 520 bytes, always terminated.
+bool readString(HKEY key, const wchar_t* name, wchar_t (&value)[MAX_PATH]) {
+    memset(value, 0, sizeof(value));
+    DWORD size = sizeof(value) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
+        return false;
+    value[MAX_PATH - 1] = L'\0';
+    return type == REG_SZ || type == REG_EXPAND_SZ;
+}
+
+bool readDword(HKEY key, const wchar_t* name, DWORD* value) {
+    DWORD size = sizeof(*value);
+    DWORD type = 0;
+    return RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+           size == sizeof(*value);
+}
+
+// Replaces every occurrence of from by to, in place, within 260 characters.
+void replaceAll(wchar_t* text, const wchar_t* from, const wchar_t* to) {
+    wchar_t result[MAX_PATH] = {};
+    size_t fromLen = wcslen(from), toLen = wcslen(to), out = 0;
+    for (const wchar_t* p = text; *p;) {
+        if (wcsncmp(p, from, fromLen) == 0) {
+            if (out + toLen >= MAX_PATH) break;
+            wmemcpy(result + out, to, toLen);
+            out += toLen;
+            p += fromLen;
+        } else {
+            if (out + 1 >= MAX_PATH) break;
+            result[out++] = *p++;
+        }
+    }
+    result[out] = L'\0';
+    wmemcpy(text, result, out + 1);
+}
+
+const char* flag(bool value) { return value ? "true" : "false"; }
+}  // namespace
+
+bool settingsKeyPath(const wchar_t* printerName, wchar_t* path) {
+    return formatW(path, MAX_PATH, kSettingsKeyFormat, printerName);
+}
+
+bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_t* transferActionPath,
+                         wchar_t* interactionActionPath, USHORT* port, bool* secure, bool* acceptAllCertificates,
+                         bool* interaction, const PrinterSettingsDefaults& defaults) {
+    wchar_t path[MAX_PATH];
+    unique_hkey key;
+    DWORD disposition = 0;
+    if (!settingsKeyPath(printerName, path) ||
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        key.put(), &disposition) != ERROR_SUCCESS) {
+        logMessageW(L_ERROR, L"Could not access registry subkey: <%s>", path);
+        return false;
+    }
+
+    if (disposition == REG_CREATED_NEW_KEY) {
+        logMessageW(L_DEBUG, L"Created new registry subkey: <%s>", path);
+        HKEY k = key.get();
+        if (writeString(k, L"ServerName", defaults.serverName) != ERROR_SUCCESS)
+            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%s>", L"ServerName",
+                        defaults.serverName);
+        copyW(serverName, MAX_PATH, defaults.serverName);
+        if (writeDword(k, L"ServerPort", defaults.port) != ERROR_SUCCESS)
+            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%d>", L"ServerPort",
+                        static_cast<int>(defaults.port));
+        if (writeString(k, L"JobTransferAction", defaults.transferAction) != ERROR_SUCCESS)
+            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%s>", L"JobTransferAction",
+                        defaults.transferAction);
+        copyW(transferActionPath, MAX_PATH, defaults.transferAction);
+        if (writeString(k, L"JobInteractionAction", defaults.interactionAction) != ERROR_SUCCESS)
+            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%s>", L"JobInteractionAction",
+                        defaults.interactionAction);
+        copyW(interactionActionPath, MAX_PATH, defaults.interactionAction);
+        if (writeDword(k, L"ServerPort", defaults.port) != ERROR_SUCCESS)
+            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%d>", L"ServerPort",
+                        static_cast<int>(defaults.port));
+        *port = static_cast<USHORT>(defaults.port);
+        if (writeDword(k, L"MsgNo", 0) != ERROR_SUCCESS)
+            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%d>", L"MsgNo", 0);
+        if (writeDword(k, L"SecureTransfer", defaults.secure ? 1 : 0) != ERROR_SUCCESS)
+            logMessageW(L_WARN, L"Could not set registry value: <%s>, assuming <false>", L"SecureTransfer");
+        *secure = defaults.secure;
+        if (writeDword(k, L"AcceptAllCertificates", 0) != ERROR_SUCCESS)
+            logMessageW(L_WARN, L"Could not set registry value: <%s> to default value <%d>", L"AcceptAllCertificates", 0);
+        *acceptAllCertificates = false;
+        *interaction = true;
+        return true;
+    }
+
+    logMessageW(L_TRACE, L"Opened existing registry subkey: <%s>", path);
+    bool ok = true;
+    wchar_t prefix[MAX_PATH] = {};
+    wchar_t value[MAX_PATH];
+    if (!readString(key.get(), L"ServerName", value)) {
+        logMessageW(L_ERROR, L"Could not get registry value: <%s>", L"ServerName");
+        ok = false;
+    } else {
+        replaceAll(value, L"localhost", L"127.0.0.1");
+        replaceAll(value, L"http://", L"");
+        replaceAll(value, L"https://", L"");
+        copyW(serverName, MAX_PATH, value);
+        if (wchar_t* slash = wcschr(serverName, L'/')) {
+            *slash = L'\0';
+            copyW(prefix, MAX_PATH, slash + 1);
+        }
+    }
+    DWORD portValue = 0;
+    if (!readDword(key.get(), L"ServerPort", &portValue)) {
+        logMessageW(L_ERROR, L"Could not get registry value: <%s>", L"ServerPort");
+        ok = false;
+    } else {
+        *port = static_cast<USHORT>(portValue & 0xFFFF);
+    }
+    struct Action {
+        const wchar_t* name;
+        wchar_t* out;
+    } actions[] = {{L"JobTransferAction", transferActionPath}, {L"JobInteractionAction", interactionActionPath}};
+    for (const Action& action : actions) {
+        if (!readString(key.get(), action.name, value)) {
+            logMessageW(L_ERROR, L"Could not get registry value: <%s>", action.name);
+            ok = false;
+        } else if (prefix[0]) {
+            if (!formatW(action.out, MAX_PATH, L"%s/%s", prefix, value)) ok = false;
+        } else {
+            copyW(action.out, MAX_PATH, value);
+        }
+    }
+    *secure = false;
+    *acceptAllCertificates = false;
+    *interaction = true;
+    DWORD flagValue = 0;
+    if (!readDword(key.get(), L"SecureTransfer", &flagValue))
+        logMessageW(L_WARN, L"Could not get registry value: <%s>, assuming <false>", L"SecureTransfer");
+    else
+        *secure = flagValue != 0;
+    if (*secure) {
+        if (!readDword(key.get(), L"AcceptAllCertificates", &flagValue))
+            logMessageW(L_WARN, L"Could not get registry value: <%s> to default value <false>", L"AcceptAllCertificates");
+        else
+            *acceptAllCertificates = flagValue != 0;
+    }
+    if (!readDword(key.get(), L"Interaction", &flagValue))
+        logMessageW(L_WARN, L"Could not get registry value: <%s> to default value <true>", L"Interaction");
+    else
+        *interaction = flagValue != 0;
+    return ok;
+}
+
+void logPrinterSettings(const wchar_t* serverName, const wchar_t* transferActionPath,
+                        const wchar_t* interactionActionPath, USHORT port, bool secure, bool acceptAllCertificates,
+                        bool interaction) {
+    logMessage(L_DEBUG, "Get registry settings");
+    logMessageW(L_DEBUG, L"ServerName               <%s>", serverName);
+    logMessageW(L_DEBUG, L"JobTransferActionName    <%s>", transferActionPath);
+    logMessageW(L_DEBUG, L"JobInteractionActionName <%s>", interactionActionPath);
+    logMessage(L_DEBUG, "ServerPort               <%d>", static_cast<int>(port));
+    logMessage(L_DEBUG, "Secure                   <%s>", flag(secure));
+    logMessage(L_DEBUG, "AcceptAllCert            <%s>", flag(acceptAllCertificates));
+    logMessage(L_DEBUG, "InterAction              <%s>", flag(interaction));
+}

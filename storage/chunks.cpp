@@ -1,0 +1,126 @@
+#include "storage/chunks.h"
+#include <cstdlib>
+#include "diag/log.h"
+#include "printproc/unique.h"
+#include "transfer/strings.h"
+
+bool deleteFileLogged(const wchar_t* path) {
+    wchar_t line[2048];
+    bool ok = DeleteFileW(path) != FALSE;
+    if (ok) formatW(line, 2048, L"Delete file <%s> - SUCCESS", path);
+    else formatW(line, 2048, L"Delete file <%s> - FAILED (Reason: %d)", path, static_cast<int>(GetLastError()));
+    logMessageW(L_DEBUG, L"%s", line);
+    return ok;
+}
+
+bool writeChunk(HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest) {
+    unique_hfile chunk(CreateFileW(chunkPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!chunk) {
+        logMessage(L_ERROR, "Could not create the file. Reason: %lu", GetLastError());
+        return false;
+    }
+    bool result = true;
+    BYTE block[1024];
+    while (*bytesWritten < kChunkSize) {
+        // Never read past the chunk's end: the next chunk starts there.
+        DWORD want = static_cast<DWORD>(kChunkSize - *bytesWritten < static_cast<LONGLONG>(sizeof(block))
+                                            ? kChunkSize - *bytesWritten
+                                            : sizeof(block));
+        DWORD got = 0;
+        if (!ReadFile(source, block, want, &got, nullptr)) {
+            logMessage(L_ERROR, "Could not read source file. Error %u", static_cast<unsigned>(GetLastError()));
+            result = false;
+            break;
+        }
+        if (got == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(chunk.get(), block, got, &written, nullptr) || written != got) {
+            logMessage(L_ERROR, "Could not write the file. Error %u", static_cast<unsigned>(GetLastError()));
+            result = false;
+            break;
+        }
+        *bytesWritten += written;
+    }
+    FlushFileBuffers(chunk.get());
+    CRPQHash* hash = jobHash();
+    if (!hash || !hash->rewindFile(chunk.get()) || !hash->hashFile(chunk.get(), digest))
+        logMessage(L_ERROR, "Could not compute the MD5 hash of the chunk. Reason: %lu", GetLastError());
+    chunk.reset();
+    logMessageW(L_DEBUG, L"Written the file <%s>", chunkPath);
+    return result;
+}
+
+bool buildChunkNames(const wchar_t* drive, const wchar_t* dir, const wchar_t* base, DWORD number, ChunkEntry& entry) {
+    wchar_t suffix[16];
+    formatW(suffix, 16, L".%03d", static_cast<int>(number));
+    entry.number = number;
+    bool pathFits = copyW(entry.path, MAX_PATH, drive) && appendW(entry.path, MAX_PATH, dir) &&
+                    appendW(entry.path, MAX_PATH, base) && appendW(entry.path, MAX_PATH, suffix);
+    bool nameFits = copyW(entry.name, 256, base) && appendW(entry.name, 256, suffix);
+    return pathFits && nameFits;
+}
+
+bool createChunkFilename(const wchar_t* path, ChunkSet& chunkSet, DWORD* noOfChunks) {
+    logMessageW(L_TRACE, L"Chunking file <%s>", path);
+    wchar_t drive[3], dir[MAX_PATH], base[256], ext[256];
+    if (_wsplitpath_s(path, drive, 3, dir, MAX_PATH, base, 256, ext, 256) != 0) {
+        logMessage(L_ERROR, "Could not split the file path");
+        return false;
+    }
+    copyW(chunkSet.baseName, 256, base);
+    unique_hfile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        logMessage(L_ERROR, "Could not open the zip file. Reason: %lu", GetLastError());
+        return false;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size)) {
+        logMessage(L_ERROR, "Could not get the file size. Reason: %lu", GetLastError());
+        return false;
+    }
+    chunkSet.totalSize = static_cast<ULONGLONG>(size.QuadPart);
+    CRPQHash* hash = jobHash();
+    if (!hash || !hash->hashFile(file.get(), chunkSet.totalDigest)) {
+        logMessage(L_ERROR, "Could not compute the MD5 hash. Reason: %lu", GetLastError());
+        return false;
+    }
+    char hex[33];
+    CRPQHash::digestToHex(chunkSet.totalDigest, hex);
+    logMessage(L_DEBUG, "File size: <%ld> checksum TOTAL: <%s>", static_cast<long>(chunkSet.totalSize), hex);
+
+    bool result = true;
+    LONGLONG remaining = size.QuadPart;
+    DWORD number = 0;
+    do {
+        ++number;
+        ChunkEntry entry;
+        if (!buildChunkNames(drive, dir, base, number, entry)) {
+            logMessageW(L_ERROR, L"createChunkFilename: Failed result: <%s>", entry.path);
+            result = false;
+            break;
+        }
+        logMessageW(L_DEBUG, L"Create chunk filename <%s>", entry.name);
+        logMessage(L_DEBUG, "Writing chunk number <%d>", static_cast<int>(number));
+        LONGLONG written = 0;
+        if (!writeChunk(file.get(), &written, entry.path, entry.digest)) {
+            logMessageW(L_ERROR, L"FAILED writing chunk number <%d> File <%s>!", static_cast<int>(number), entry.path);
+            result = false;
+            break;
+        }
+        logMessage(L_DEBUG, "Successfully written chunk number <%d>", static_cast<int>(number));
+        entry.size = static_cast<DWORD>(written);
+        CRPQHash::digestToHex(entry.digest, hex);
+        logMessage(L_DEBUG, "File size: <%ld> checksum chunk: <%s>", static_cast<long>(entry.size), hex);
+        chunkSet.chunks.push_back(entry);
+        remaining -= written;
+    } while (remaining > 0);
+    *noOfChunks = number;
+    return result;
+}
+
+void deleteChunkFiles(ChunkSet& chunkSet) {
+    for (const ChunkEntry& entry : chunkSet.chunks) deleteFileLogged(entry.path);
+    while (!chunkSet.chunks.empty()) chunkSet.chunks.pop_back();
+}

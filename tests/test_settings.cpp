@@ -1,0 +1,175 @@
+// Printer settings on Wine's real registry.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include "printproc/defaults.h"
+#include "printproc/jobstate.h"
+#include "printproc/settings.h"
+#include "tests/testutil.h"
+
+namespace {
+const PrinterSettingsDefaults kDefaults = {kDefaultServerName, kDefaultTransferAction, kDefaultInteractionAction,
+                                           kDefaultServerPort, false};
+
+struct Settings {
+    wchar_t server[MAX_PATH] = {}, transfer[MAX_PATH] = {}, interaction[MAX_PATH] = {};
+    USHORT port = 0;
+    bool secure = true, acceptAll = true, interact = false;
+};
+
+class SettingsTest : public ::testing::Test {
+protected:
+    CJobState state;
+    CJobScope scope{state};
+    std::wstring printer = uniqueName(L"Settings");
+    std::wstring keyPath, printerKey;
+
+    void SetUp() override {
+        wchar_t name[MAX_PATH];
+        wcscpy(name, printer.c_str());
+        ASSERT_TRUE(openLogFile(name));
+        state.log().setLevel(L_ON);
+        wchar_t path[MAX_PATH];
+        ASSERT_TRUE(settingsKeyPath(printer.c_str(), path));
+        keyPath = path;
+        printerKey = keyPath.substr(0, keyPath.size() - 5);
+    }
+    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, printerKey.c_str()); }
+
+    void setString(const wchar_t* name, const wchar_t* value) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, keyPath.c_str(), name, REG_SZ, value,
+                                  static_cast<DWORD>((wcslen(value) + 1) * 2)),
+                  ERROR_SUCCESS);
+    }
+    void setDword(const wchar_t* name, DWORD value) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, keyPath.c_str(), name, REG_DWORD, &value, 4), ERROR_SUCCESS);
+    }
+    // A key as an administrator leaves it: the required values present.
+    void existingKey(const wchar_t* serverName = L"srv") {
+        setString(L"ServerName", serverName);
+        setDword(L"ServerPort", 8080);
+        setString(L"JobTransferAction", L"FDXS_Transfer");
+        setString(L"JobInteractionAction", L"FDXS_Interaction");
+    }
+    bool read(Settings& s) {
+        return readPrinterSettings(printer.c_str(), s.server, s.transfer, s.interaction, &s.port, &s.secure,
+                                   &s.acceptAll, &s.interact, kDefaults);
+    }
+    bool logged(const std::string& text) {
+        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+};
+
+TEST_F(SettingsTest, NewKeyGetsTheSevenDefaults) {
+    Settings s;
+    ASSERT_TRUE(read(s));
+    EXPECT_STREQ(s.server, L"127.0.0.1");
+    EXPECT_STREQ(s.transfer, L"FDXS_Transfer");
+    EXPECT_STREQ(s.interaction, L"FDXS_Interaction");
+    EXPECT_EQ(s.port, 8080);
+    EXPECT_FALSE(s.secure);
+    EXPECT_FALSE(s.acceptAll);
+    EXPECT_TRUE(s.interact);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD values = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+    DWORD msgNo = 99, size = 4;
+    EXPECT_EQ(RegQueryValueExW(key, L"MsgNo", nullptr, nullptr, reinterpret_cast<BYTE*>(&msgNo), &size), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(key, L"Interaction", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+    EXPECT_EQ(values, 7u);
+    EXPECT_EQ(msgNo, 0u);
+    EXPECT_TRUE(logged("Created new registry subkey: <" + narrow(keyPath) + ">"));
+
+    Settings again;  // the second job finds the key
+    ASSERT_TRUE(read(again));
+    EXPECT_STREQ(again.server, L"127.0.0.1");
+    EXPECT_TRUE(logged("Opened existing registry subkey"));
+}
+
+TEST_F(SettingsTest, ServerNameIsNormalised) {
+    existingKey(L"https://localhost/P");
+    Settings s;
+    ASSERT_TRUE(read(s));
+    EXPECT_STREQ(s.server, L"127.0.0.1");
+    EXPECT_STREQ(s.transfer, L"P/FDXS_Transfer");
+    EXPECT_STREQ(s.interaction, L"P/FDXS_Interaction");
+
+    setString(L"ServerName", L"http://localhost.localhost/a/b");
+    ASSERT_TRUE(read(s));
+    EXPECT_STREQ(s.server, L"127.0.0.1.127.0.0.1");
+    EXPECT_STREQ(s.transfer, L"a/b/FDXS_Transfer");
+
+    setString(L"ServerName", L"LOCALHOST");  // case matters
+    ASSERT_TRUE(read(s));
+    EXPECT_STREQ(s.server, L"LOCALHOST");
+    EXPECT_STREQ(s.transfer, L"FDXS_Transfer");
+    EXPECT_STREQ(s.interaction, L"FDXS_Interaction");
+}
+
+TEST_F(SettingsTest, OptionalFlags) {
+    existingKey();
+    Settings s;
+    ASSERT_TRUE(read(s));
+    EXPECT_FALSE(s.secure);
+    EXPECT_FALSE(s.acceptAll);
+    EXPECT_TRUE(s.interact);
+    EXPECT_TRUE(logged("Could not get registry value: <SecureTransfer>, assuming <false>"));
+    EXPECT_FALSE(logged("<AcceptAllCertificates>"));  // not read without HTTPS
+    EXPECT_TRUE(logged("Could not get registry value: <Interaction> to default value <true>"));
+
+    setDword(L"SecureTransfer", 0);
+    setDword(L"AcceptAllCertificates", 1);
+    setDword(L"Interaction", 0);
+    ASSERT_TRUE(read(s));
+    EXPECT_FALSE(s.secure);
+    EXPECT_FALSE(s.acceptAll);
+    EXPECT_FALSE(s.interact);
+
+    setDword(L"SecureTransfer", 5);
+    ASSERT_TRUE(read(s));
+    EXPECT_TRUE(s.secure);
+    EXPECT_TRUE(s.acceptAll);
+}
+
+TEST_F(SettingsTest, PortKeepsItsLowSixteenBits) {
+    existingKey();
+    setDword(L"ServerPort", 65616);
+    Settings s;
+    ASSERT_TRUE(read(s));
+    EXPECT_EQ(s.port, 80);
+}
+
+TEST_F(SettingsTest, MissingRequiredValueFailsAfterReadingTheRest) {
+    existingKey();
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, keyPath.c_str(), L"ServerName");
+    setDword(L"ServerPort", 9999);
+    setDword(L"Interaction", 0);
+    Settings s;
+    EXPECT_FALSE(read(s));
+    EXPECT_TRUE(logged("[ERROR] Could not get registry value: <ServerName>"));
+    EXPECT_EQ(s.port, 9999);
+    EXPECT_STREQ(s.transfer, L"FDXS_Transfer");
+    EXPECT_FALSE(s.interact);
+}
+
+TEST_F(SettingsTest, SettingsAreLoggedAligned) {
+    logPrinterSettings(L"srv", L"P/FDXS_Transfer", L"P/FDXS_Interaction", 8443, true, false, true);
+    auto lines = splitLines(readFileBytes(state.log().path()));
+    std::vector<std::string> texts;
+    for (const std::string& l : lines) texts.push_back(l.substr(21));
+    std::vector<std::string> expected = {
+        "Get registry settings",
+        "ServerName               <srv>",
+        "JobTransferActionName    <P/FDXS_Transfer>",
+        "JobInteractionActionName <P/FDXS_Interaction>",
+        "ServerPort               <8443>",
+        "Secure                   <true>",
+        "AcceptAllCert            <false>",
+        "InterAction              <true>",
+    };
+    EXPECT_EQ(texts, expected);
+}
+}  // namespace

@@ -1,0 +1,350 @@
+#include "transfer/http.h"
+#include <cstdlib>
+#include <cstring>
+#include "diag/log.h"
+#include "printproc/unique.h"
+#include "transfer/strings.h"
+#include "transfer/uid.h"
+
+namespace {
+constexpr DWORD kNoTimeout = 0xFFFFFFFF;
+constexpr char kMessageDisposition[] = "Content-Disposition: form-data; name=\"message\"; filename=\"message.dat\"\r\n";
+constexpr char kContentType[] = "Content-Type: application/octet-stream\r\n\r\n";
+constexpr DWORD kContentTypeLength = 42;
+
+bool setNoTimeout(HINTERNET handle) {
+    DWORD timeout = kNoTimeout;
+    return InternetSetOptionW(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout)) != FALSE;
+}
+
+bool writeAll(HINTERNET request, const char* data, DWORD size, DWORD* sent) {
+    DWORD written = 0;
+    if (!InternetWriteFile(request, data, size, &written)) return false;
+    *sent = written;
+    return true;
+}
+}  // namespace
+
+bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
+               uint16_t length, ProtocolResponse& response, const wchar_t* objectName) {
+    BYTE buffer[kResponseBufferSize] = {};
+    if (!httpPost(connection, secure, acceptAllCert, chunk, message, length, buffer, objectName)) {
+        logMessage(L_ERROR, "Failed to communicate via HTTP POST");
+        return false;
+    }
+    if (!decodeResponse(response, buffer)) {
+        logMessage(L_ERROR, "Unable to decode response!");
+        dumpBytes(buffer);
+        return false;
+    }
+    if (CFDXSProtocol* holder = jobProtocol()) holder->set(response.value);
+    const char* status = CFDXSProtocol::statusNameOf(response.value);
+    const char* reason = reasonName();
+    if (reason && strcmp(reason, "Undefined") != 0)
+        logMessage(L_DEBUG, "Response <%s,%s>, Reason <%s>", typeName(response.type), status, reason);
+    else
+        logMessage(L_DEBUG, "Response <%s,%s>", typeName(response.type), status);
+    return true;
+}
+
+bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16_t length, const char* boundaryLine,
+                      size_t* partLength) {
+    if (!copyA(target, capacity, boundaryLine)) {
+        logMessage(L_ERROR, "Failed to write the boundary line!");
+        return false;
+    }
+    if (!appendA(target, capacity, kMessageDisposition)) {
+        logMessage(L_ERROR, "Failed to add Content-Disposition line!");
+        return false;
+    }
+    if (!appendA(target, capacity, kContentType)) {
+        logMessage(L_ERROR, "Failed to add Content-Type line!");
+        return false;
+    }
+    size_t textLength = strlen(target);
+    logMessage(L_TRACE, "Buffer4: <%s>", target);
+    logMessage(L_TRACE, "Buffer4: length <%lu>", static_cast<unsigned long>(textLength));
+    if (textLength + length > capacity) {
+        logMessage(L_ERROR, "Failed to add the message to its part!");
+        return false;
+    }
+    memcpy(target + textLength, message, length);
+    *partLength = textLength + length;
+    return true;
+}
+
+bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const ChunkEntry* chunk,
+              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert) {
+    size_t closingLength = strlen(closingBoundary);
+    logMessage(L_TRACE, "Message size: %d bytes, boundary size: %d bytes.", static_cast<int>(partLength),
+               static_cast<int>(closingLength));
+    DWORD total = static_cast<DWORD>(partLength + closingLength);
+    char disposition[MAX_PATH] = {};
+    if (chunk) {
+        logMessage(L_TRACE, "File size: %d bytes.", static_cast<int>(chunk->size));
+        logMessage(L_TRACE, "Boundary size: %lu bytes.", static_cast<unsigned long>(strlen(boundaryLine)));
+        char name[259] = {};
+        if (!convertToMultiByte(name, sizeof(name), chunk->name)) logMessage(L_ERROR, "Could not convert short filename!");
+        if (!formatA(disposition, sizeof(disposition), "Content-Disposition: form-data; name=\"chunk\"; filename=\"%s\"\r\n",
+                     name)) {
+            logMessage(L_ERROR, "Chunk name too long for its Content-Disposition line!");
+            return false;
+        }
+        logMessage(L_TRACE, "Content-Disposition size %lu bytes.", static_cast<unsigned long>(strlen(disposition)));
+        logMessage(L_TRACE, "Content-Type size %lu bytes.", static_cast<unsigned long>(kContentTypeLength));
+        total += static_cast<DWORD>(2 + strlen(boundaryLine) + strlen(disposition) + kContentTypeLength) + chunk->size;
+    }
+    logMessage(L_TRACE, "Total size of the request is %lu bytes.", static_cast<unsigned long>(total));
+
+    unique_hfile file;
+    if (chunk) {
+        logMessage(L_TRACE, "Opening file..");
+        file.reset(CreateFileW(chunk->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            logSystemError("Could not open the chunk file. Reason <%lu>", GetLastError());
+            return false;
+        }
+    }
+
+    logMessage(L_DEBUG, "Send binary data %lu bytes.", static_cast<unsigned long>(total));
+    INTERNET_BUFFERSW buffers = {};
+    buffers.dwStructSize = sizeof(buffers);
+    buffers.dwBufferTotal = total;
+    if (!HttpSendRequestExW(request, &buffers, nullptr, 0, 0)) {
+        DWORD error = GetLastError();
+        bool retried = false;
+        if (error == ERROR_INTERNET_INVALID_CA && acceptAllCert) {
+            DWORD flags = 0, size = sizeof(flags);
+            InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+            logMessage(L_DEBUG, "Set flag SECURITY_FLAG_IGNORE_UNKNOWN_CA");
+            flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+            InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+            retried = HttpSendRequestExW(request, &buffers, nullptr, 0, 0) != FALSE;
+            if (!retried) error = GetLastError();
+        }
+        if (!retried) {
+            logSystemError("Could not open request. Reason <%lu>", error);
+            return false;
+        }
+    }
+
+    // The first round holds the message part and the chunk's part headers
+    // whole; every later round fills at most 1024 bytes.
+    char buffer[kMessagePartCapacity + kSendBufferSize];
+    bool result = true;
+    bool closingSent = false;
+    bool fileExhausted = !chunk;
+    DWORD due = total;
+    DWORD sentTotal = 0;
+    for (bool first = true;; first = false) {
+        if (closingSent) {
+            logMessage(L_TRACE, "Done!");
+            break;
+        }
+        size_t fill = 0;
+        size_t capacity = kSendBufferSize;
+        if (first) {
+            memcpy(buffer, messagePart, partLength);
+            fill = partLength;
+            logMessage(L_TRACE, "Message: %d bytes moved to buffer.", static_cast<int>(fill));
+            if (chunk) {
+                size_t headers = 2 + strlen(boundaryLine) + strlen(disposition) + kContentTypeLength;
+                memcpy(buffer + fill, "\r\n", 2);
+                memcpy(buffer + fill + 2, boundaryLine, strlen(boundaryLine));
+                memcpy(buffer + fill + 2 + strlen(boundaryLine), disposition, strlen(disposition));
+                memcpy(buffer + fill + headers - kContentTypeLength, "Content-Type: application/octet-stream\r\n\r\n",
+                       kContentTypeLength);
+                fill += headers;
+                logMessage(L_TRACE, "Added chunk headers: Now (including message) %d bytes moved to buffer.",
+                           static_cast<int>(fill));
+            }
+            if (fill > capacity) capacity = fill;
+        }
+        bool bufferFull = false;
+        if (!fileExhausted) {
+            DWORD got = 0;
+            DWORD room = static_cast<DWORD>(capacity - fill);
+            if (!ReadFile(file.get(), buffer + fill, room, &got, nullptr)) got = 0;
+            fill += got;
+            logMessage(L_TRACE, "ReadFile: %lu bytes moved to buffer.", static_cast<unsigned long>(got));
+            logMessage(L_TRACE, "ReadFile: Filled buffer to position <%lu>", static_cast<unsigned long>(fill));
+            if (got > 0 && fill == capacity) {
+                bufferFull = true;
+            } else {
+                logMessage(L_TRACE, "ReadFile: Buffer still has space");
+                if (got == 0) logMessage(L_TRACE, "ReadFile: FileBytesRead is zero");
+                fileExhausted = true;
+            }
+        }
+        if (fileExhausted && !bufferFull) {
+            if (capacity - fill > closingLength) {
+                logMessage(L_TRACE, "Adding closing boundary");
+                memcpy(buffer + fill, closingBoundary, closingLength);
+                fill += closingLength;
+                closingSent = true;
+            } else {
+                logMessage(L_TRACE, "Need to add closing boundary to next buffer");
+            }
+        }
+        DWORD written = 0;
+        if (fill > 0 && !writeAll(request, buffer, static_cast<DWORD>(fill), &written)) {
+            logSystemError("Could not send bytes : Reason <%lu>", GetLastError());
+            result = false;
+            break;
+        }
+        sentTotal += written;
+        logMessage(L_TRACE, "%d bytes sent.", static_cast<int>(sentTotal));
+        due = written >= due ? 0 : due - written;
+        if (due == 0) break;
+    }
+    logMessage(L_TRACE, "%lu bytes sent.", static_cast<unsigned long>(sentTotal));
+    if (!HttpEndRequestW(request, nullptr, 0, 0)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_INTERNET_TIMEOUT) {
+            logMessage(L_DEBUG, "Hint: HttpEndRequest failed due to TIMEOUT, but ignored.");
+        } else {
+            logSystemError("HttpEndRequest failed. Reason <%lu>", error);
+            result = false;
+        }
+    }
+    return result;
+}
+
+bool readResponse(HINTERNET request, BYTE* responseBuffer) {
+    memset(responseBuffer, 0, kResponseBufferSize);
+    DWORD got = 0;
+    if (!InternetReadFile(request, responseBuffer, kResponseBufferSize - 1, &got)) {
+        memset(responseBuffer, 0, kResponseBufferSize);
+        logMessage(L_ERROR, "Internet ReadFile failed!");
+        return false;
+    }
+    responseBuffer[got] = 0;
+    logMessage(L_DEBUG, "Read response - <%lu> bytes received", static_cast<unsigned long>(got));
+    return true;
+}
+
+bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
+              uint16_t length, BYTE* responseBuffer, const wchar_t* objectName) {
+    memset(responseBuffer, 0, kResponseBufferSize);
+    if (length > 0 && message[0] == MSG_CHUNK && chunk) {
+        logMessage(L_INFO, "Sending <%s> message plus chunk", "CHUNK");
+    } else {
+        logMessage(L_INFO, "Sending <%s> message", typeName(length > 0 ? message[0] : 0));
+        chunk = nullptr;
+    }
+    DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE;
+    if (secure) {
+        flags |= INTERNET_FLAG_SECURE;
+        logMessage(L_DEBUG, "using internet flags: INTERNET_FLAG_SECURE");
+        if (acceptAllCert) {
+            flags |= INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+            logMessage(L_DEBUG, "using internet flag: INTERNET_FLAG_IGNORE_CERT_CN_INVALID");
+        }
+    }
+    unique_hinternet request(HttpOpenRequestW(connection, L"POST", objectName, nullptr, nullptr, nullptr, flags, 0));
+    if (!request) {
+        logSystemError("Failed to open request handle. Reason <%lu>", GetLastError());
+        return false;
+    }
+    bool setUp = [&]() {
+        if (!setNoTimeout(request.get())) {
+            logSystemError("Failed to set internet request options: Reason: %lu", GetLastError());
+            return false;
+        }
+        char boundary[22] = {};
+        if (!generateUid(boundary, 21)) {
+            logMessage(L_ERROR, "Failed to create a boundary!");
+            return false;
+        }
+        logMessage(L_TRACE, "Format boundary UID <%s>!", boundary);
+        wchar_t wideBoundary[22] = {};
+        size_t converted = 0;
+        errno_t error = mbstowcs_s(&converted, wideBoundary, 22, boundary, _TRUNCATE);
+        if (error != 0 || converted < 22) {
+            if (error != 0)
+                logMessage(L_ERROR, "Can't convert boundary to wide string, returned error: %lu!",
+                           static_cast<unsigned long>(error));
+            else
+                logMessageW(L_WARN, L"Conversion exceeds boundary size (%d): <%d> chars converted! wUID <%s>", 22,
+                            static_cast<int>(converted), wideBoundary);
+            logMessage(L_ERROR, "Failed to create WCHAR boundary from CHAR UID!");
+            return false;
+        }
+        char boundaryLine[MAX_PATH];
+        if (!formatA(boundaryLine, sizeof(boundaryLine), "--%s\r\n", boundary)) {
+            logMessage(L_ERROR, "Failed to create boundary line!");
+            return false;
+        }
+        logMessage(L_TRACE, "Boundary line now <%s>", boundaryLine);
+        wchar_t header[MAX_PATH];
+        formatW(header, MAX_PATH, L"Content-Type: multipart/form-data; boundary=%s\r\n\r\n", wideBoundary);
+        logMessageW(L_TRACE, L"Multipart line now <%s>", header);
+        if (!HttpAddRequestHeadersW(request.get(), header, static_cast<DWORD>(-1),
+                                    HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+            logSystemError("Failed to add request header Content-Type. Reason <%lu>", GetLastError());
+            return false;
+        }
+        char part[kMessagePartCapacity];
+        size_t partLength = 0;
+        if (!buildMessagePart(part, sizeof(part), message, length, boundaryLine, &partLength)) return false;
+        logMessage(L_TRACE, "Added message part");
+        char closing[MAX_PATH];
+        if (!formatA(closing, sizeof(closing), "\r\n--%s--\r\n", boundary)) {
+            logMessage(L_ERROR, "Failed to create boundary line!");
+            return false;
+        }
+        logMessage(L_TRACE, "Boundary end <%s>", closing);
+        if (!sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert))
+            logMessage(L_ERROR, chunk ? "Failed to send binary contents & chunk file!" : "Failed to send binary contents!");
+        readResponse(request.get(), responseBuffer);
+        return true;
+    }();
+    HINTERNET handle = request.release();
+    if (!InternetCloseHandle(handle)) logSystemError("Failed to close Request handle. Reason <%lu>", GetLastError());
+    return setUp;
+}
+
+bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wchar_t* printerName, bool secure,
+                              bool acceptAllCert, const wchar_t* objectName) {
+    ULONGLONG start = GetTickCount64();
+    logMessage(L_DEBUG, "Validate server connection");
+    bool alive = false;
+    unique_hinternet session(InternetOpenW(L"RpqHttpPOST", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (session) {
+        logMessage(L_TRACE, "got a session");
+        setNoTimeout(session.get());
+        unique_hinternet connection(InternetConnectW(session.get(), serverName, port, nullptr, nullptr,
+                                                     INTERNET_SERVICE_HTTP, 0, 0));
+        if (connection) {
+            logMessage(L_TRACE, "got a connection");
+            setNoTimeout(connection.get());
+            char uid[11] = {};
+            ProtocolRequest request;
+            BYTE message[kMessageBufferSize] = {};
+            uint16_t length = 0;
+            if (generateUid(uid, 10)) {
+                prepareRequest(request, uid, MSG_PING);
+                if (createMessage(request, message, &length, printerName)) {
+                    dumpRequest(request);
+                    for (int attempt = 0; attempt < 3 && !alive; ++attempt) {
+                        ProtocolResponse response;
+                        if (!getAnswer(connection.get(), secure, acceptAllCert, nullptr, message, length, response,
+                                       objectName))
+                            continue;
+                        dumpResponse(response);
+                        if (answersRequest(request, response)) {
+                            logMessage(L_DEBUG, "Server is ALIVE, workflow running ...");
+                            alive = true;
+                        }
+                    }
+                    if (!alive) logMessage(L_ERROR, "PING response timed out!");
+                }
+            }
+            logMessage(L_TRACE, "Close internet connection.");
+        }
+        logMessage(L_TRACE, "Close internet session.");
+    }
+    logElapsed(start);
+    return alive;
+}

@@ -1,0 +1,26 @@
+// Protocol exchanges as multipart/form-data POST requests through WinINet.
+#pragma once
+#include <windows.h>
+#include <wininet.h>
+#include <cstdint>
+#include "storage/chunks.h"
+#include "transfer/protocol.h"
+
+// The message part and the first send round hold at least this much; a
+// long XFER (up to 1,405 bytes) makes them larger, never the wire bytes.
+constexpr size_t kSendBufferSize = 1024;
+constexpr size_t kMessagePartCapacity = 256 + kMessageBufferSize;
+
+bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
+               uint16_t length, ProtocolResponse& response, const wchar_t* objectName);
+bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
+              uint16_t length, BYTE* responseBuffer, const wchar_t* objectName);
+bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16_t length, const char* boundaryLine,
+                      size_t* partLength);
+bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const ChunkEntry* chunk,
+              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert);
+// Reads at most 1023 bytes; the buffer is zeroed first, so a failed read
+// can never be decoded as an answer.
+bool readResponse(HINTERNET request, BYTE* responseBuffer);
+bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wchar_t* printerName, bool secure,
+                              bool acceptAllCert, const wchar_t* objectName);

@@ -1,0 +1,80 @@
+// The protocol's request and response records and their wire bytes.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+
+enum MessageType : uint32_t { NOTDEF_CTI = 0, MSG_XFER = 1, MSG_CHUNK = 2, MSG_RESET = 3, MSG_PING = 4 };
+
+constexpr size_t kMessageBufferSize = 2048;
+constexpr size_t kResponseBufferSize = 1024;
+constexpr uint8_t kProtocolMajor = 1;
+constexpr uint8_t kProtocolMinor = 5;
+
+struct ProtocolRequest {
+    uint32_t type;
+    uint32_t sequenceNo;
+    char UID[11];
+    uint64_t size;
+    uint32_t noOfChunks;
+    BYTE checksum[16];
+    uint32_t noOfPages;
+    uint32_t noOfCopies;
+    wchar_t hostname[MAX_PATH];
+    wchar_t username[MAX_PATH];
+    wchar_t domainName[MAX_PATH];
+    uint8_t domainKind;
+    wchar_t filename[MAX_PATH];
+    uint8_t machineIdLength;
+    BYTE machineId[65];
+    uint32_t currentChunk;
+    uint32_t nextChunk;
+};
+
+struct ProtocolResponse {
+    uint32_t type;
+    uint32_t sequenceNo;
+    char UID[11];
+    uint8_t value;
+    uint32_t currentChunk;
+    uint32_t nextChunk;
+};
+
+// Holder of the last status value (bits 0-1 status, 4-7 reason).
+class CFDXSProtocol {
+public:
+    virtual ~CFDXSProtocol() = default;
+    void clear() { m_value = 0; }
+    void set(uint8_t value) { m_value = value; }
+    uint8_t value() const { return m_value; }
+    const char* statusName() const;
+    const char* reasonName() const;
+    bool isOk() const { return (m_value & 3) == 0; }
+    bool isError() const { return (m_value & 3) == 1; }
+    bool isWait() const { return (m_value & 3) == 2; }
+    static const char* statusNameOf(uint8_t value);
+
+private:
+    uint8_t m_value = 255;
+};
+
+// The calling thread's job's status holder, or null. The helpers below
+// answer null or false when there is none.
+CFDXSProtocol* jobProtocol();
+const char* statusName();
+const char* reasonName();
+bool isOk();
+bool isError();
+bool isWait();
+
+const char* typeName(uint32_t type);
+void prepareRequest(ProtocolRequest& request, const char* uid, uint32_t type);
+void clearResponse(ProtocolResponse& response);
+bool getSerialNo(uint32_t* number, const wchar_t* printerName);
+bool createMessage(ProtocolRequest& request, BYTE* buffer, uint16_t* length, const wchar_t* printerName);
+// Decodes a zero-terminated response of at most 1024 bytes.
+bool decodeResponse(ProtocolResponse& response, const BYTE* received);
+// True when the response's type, sequenceNo and UID equal the request's.
+bool answersRequest(const ProtocolRequest& request, const ProtocolResponse& response);
+void dumpRequest(const ProtocolRequest& request);
+void dumpResponse(const ProtocolResponse& response);
+void dumpBytes(const BYTE* bytes);
