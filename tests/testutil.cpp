@@ -10,6 +10,8 @@ std::wstring uniqueName(const wchar_t* prefix) {
     return buffer;
 }
 
+std::string uniqueToken() { return narrow(uniqueName(L"x")).substr(2); }
+
 std::string readFileBytes(const std::wstring& path) {
     unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, 0, nullptr));
@@ -193,7 +195,7 @@ std::string jsonField(const std::string& line, const std::string& key) {
 CReferenceServer::CReferenceServer(const std::vector<std::string>& rules, bool https) {
     const char* exe = getenv("RPQ_SERVER_EXE");
     if (!exe) return;
-    m_unixDir = "/tmp/rpq-wt-" + narrow(uniqueName(L"srv")).substr(4);
+    m_unixDir = "/tmp/rpq-wt-" + uniqueToken();
     CreateDirectoryW(unixToWin(m_unixDir).c_str(), nullptr);
     std::string command = std::string(exe) + " --quiet --port 0 --port-file " + m_unixDir + "/port --storage " +
                           m_unixDir + "/storage --journal " + m_unixDir + "/journal --stop-file " + m_unixDir + "/stop";
@@ -231,4 +233,37 @@ std::wstring CReferenceServer::winPath(const std::string& relative) const { retu
 
 std::string CReferenceServer::body(const std::string& requestLine) const {
     return readFileBytes(winPath("journal/" + jsonField(requestLine, "bodyFile")));
+}
+
+std::string unixPathOf(const std::wstring& winPath) {
+    wchar_t full[MAX_PATH];
+    GetFullPathNameW(winPath.c_str(), MAX_PATH, full, nullptr);
+    std::wstring path = full;
+    std::string out;
+    if (path.size() >= 2 && (path[0] == L'Z' || path[0] == L'z') && path[1] == L':') {
+        for (size_t i = 2; i < path.size(); ++i) out += path[i] == L'\\' ? '/' : static_cast<char>(path[i]);
+        return out;
+    }
+    // Another drive: ask Wine where it lives.
+    typedef char*(CDECL * ToUnix)(LPCWSTR);
+    auto toUnix = reinterpret_cast<ToUnix>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+    if (!toUnix) return {};
+    char* unixName = toUnix(path.c_str());
+    if (!unixName) return {};
+    out = unixName;
+    HeapFree(GetProcessHeap(), 0, unixName);
+    return out;
+}
+
+int runUnix(const std::string& shellCommand, std::string* output, DWORD timeoutMs) {
+    std::string dir = "/tmp/rpq-wt-" + uniqueToken();
+    CreateDirectoryW(unixToWin(dir).c_str(), nullptr);
+    writeFileBytes(unixToWin(dir + "/cmd.sh"), shellCommand + "\n");
+    bool ok = launchUnix("/bin/sh -c \"sh " + dir + "/cmd.sh > " + dir + "/out 2>&1; echo $? > " + dir +
+                         "/rc.tmp; mv " + dir + "/rc.tmp " + dir + "/rc\"");
+    int rc = -1;
+    if (ok && waitForFile(unixToWin(dir + "/rc"), true, timeoutMs)) rc = atoi(readFileBytes(unixToWin(dir + "/rc")).c_str());
+    if (output) *output = readFileBytes(unixToWin(dir + "/out"));
+    removeTree(unixToWin(dir));
+    return rc;
 }

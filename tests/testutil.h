@@ -6,6 +6,8 @@
 
 // A name no other test run uses, e.g. "RPQ Test 1a2b3c4d".
 std::wstring uniqueName(const wchar_t* prefix);
+// The same without prefix or blank, for Unix paths.
+std::string uniqueToken();
 std::string readFileBytes(const std::wstring& path);
 bool writeFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::string> splitLines(const std::string& text);
@@ -68,5 +70,8 @@ private:
 // A field of a flat JSON line: the text of a string, or a number's digits.
 std::string jsonField(const std::string& line, const std::string& key);
 bool launchUnix(const std::string& commandLine);
+// Runs a shell command on the Linux side and waits for it; -1 on time-out.
+int runUnix(const std::string& shellCommand, std::string* output = nullptr, DWORD timeoutMs = 120000);
+std::string unixPathOf(const std::wstring& winPath);  // Z:\a\b -> /a/b
 bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs);
 void removeTree(const std::wstring& path);

@@ -1,0 +1,20 @@
+// Opening the printing user's browser at the job's interaction page.
+#pragma once
+#include <windows.h>
+#include "printproc/jobrecord.h"
+
+constexpr size_t kCommandChars = 264;
+
+void openInteractionPage(TransferContext& ctx);
+bool makeWebAddress(wchar_t* target, bool secure, const wchar_t* serverName, unsigned port,
+                    const wchar_t* interactionActionPath);
+int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* userName);
+HANDLE get_token_for_user(const wchar_t* userName);
+// The full rundll32 command; false when a piece does not fit 263 characters.
+bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* address, const wchar_t* uid);
+// The answer text for a ShellExecute result.
+const wchar_t* shellExecuteAnswer(INT_PTR result);
+// Splits the rundll32 tail into the handle value and the address.
+void parseBrowserTail(const wchar_t* tail, ULONG_PTR* handle, wchar_t* address, size_t capacity);
+
+extern "C" void CALLBACK OpenBrowserW(HWND window, HINSTANCE instance, LPWSTR commandLine, int show);

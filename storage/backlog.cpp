@@ -1,0 +1,162 @@
+#include "storage/backlog.h"
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "diag/log.h"
+#include "printproc/jobstate.h"
+#include "printproc/unique.h"
+#include "storage/chunks.h"
+#include "transfer/strings.h"
+#include "transfer/uid.h"
+
+namespace {
+struct FoundRecord {
+    std::wstring path;
+    FILETIME created;
+};
+
+// The record's path; logs convertMessage or pathMessage on failure.
+bool recordPath(const TransferContext& ctx, wchar_t* path, const char* pathMessage) {
+    wchar_t uid[11];
+    if (!convertUid(uid, 11, ctx.uid())) {
+        logMessage(L_ERROR, "Could not convert UID to WCHAR!");
+        return false;
+    }
+    if (!ctx.storagePath || !formatW(path, MAX_PATH, L"%s\\%s%s", ctx.storagePath, uid, L".psf")) {
+        logMessage(L_ERROR, "%s", pathMessage);
+        return false;
+    }
+    return true;
+}
+
+// Every non-directory match of a pattern, with its creation time.
+std::vector<FoundRecord> findRecords(const wchar_t* pattern, const wchar_t* storagePath) {
+    std::vector<FoundRecord> found;
+    WIN32_FIND_DATAW data;
+    unique_hfind find(FindFirstFileW(pattern, &data));
+    if (!find) return found;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        wchar_t full[MAX_PATH];
+        if (!formatW(full, MAX_PATH, L"%s\\%s", storagePath, data.cFileName)) continue;
+        logMessageW(L_DEBUG, L"Found a file <%s>", full);
+        found.push_back({full, data.ftCreationTime});
+    } while (FindNextFileW(find.get(), &data));
+    return found;
+}
+
+// Reads up to a record's size; false when the file cannot be read.
+bool readRecord(const std::wstring& path, bool* opened, DWORD* bytesRead) {
+    logMessageW(L_DEBUG, L"Read from file <%s>", path.c_str());
+    unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    *opened = static_cast<bool>(file);
+    if (!file) return false;
+    backlog_record record;
+    return ReadFile(file.get(), &record, sizeof(record), bytesRead, nullptr) != FALSE;
+}
+
+std::wstring baseNameOf(const std::wstring& path) {
+    wchar_t drive[3], dir[MAX_PATH], name[256], ext[256];
+    if (_wsplitpath_s(path.c_str(), drive, 3, dir, MAX_PATH, name, 256, ext, 256) != 0) return {};
+    return name;
+}
+}  // namespace
+
+bool saveRecord(TransferContext& ctx) {
+    backlog_record record = {};
+    record.jobId = ctx.jobId;
+    record.noOfPages = ctx.noOfPages;
+    record.noOfCopies = ctx.noOfCopies;
+    record.archiveSize = ctx.chunkSet.totalSize;
+    memcpy(record.documentDigest, ctx.inputDigest, sizeof(record.documentDigest));
+    struct Text {
+        const wchar_t* source;
+        wchar_t* target;
+        size_t capacity;
+        const char* message;
+    } texts[] = {
+        {ctx.documentName, record.documentName, MAX_PATH, "Could not copy documentName!"},
+        {ctx.documentPath, record.documentPath, MAX_PATH, "Could not copy documentPath!"},
+        {ctx.hostName, record.hostName, kHostNameChars, "Could not copy hostName!"},
+        {ctx.printerName, record.printerName, MAX_PATH, "Could not copy printerName!"},
+        {ctx.userName, record.userName, MAX_PATH, "Could not copy userName!"},
+    };
+    for (const Text& t : texts) {
+        if (t.source && !copyW(t.target, t.capacity, t.source)) {
+            logMessage(L_ERROR, "%s", t.message);
+            return false;
+        }
+    }
+    wchar_t path[MAX_PATH];
+    if (!recordPath(ctx, path, "Could not add the storagePath to saveFile!")) return false;
+    unique_hfile file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        logSystemError("Could not create the record file. Reason <%lu>", GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), &record, sizeof(record), &written, nullptr) || written != sizeof(record)) {
+        logMessage(L_ERROR, "Could not write record file!");
+        return false;
+    }
+    return true;
+}
+
+bool deleteRecord(TransferContext& ctx) {
+    logMessage(L_INFO, "Delete RPQ record from disk");
+    wchar_t path[MAX_PATH];
+    if (!recordPath(ctx, path, "Could not add the storagePath to record file!")) return false;
+    return deleteFileLogged(path);
+}
+
+void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath) {
+    wchar_t pattern[MAX_PATH];
+    if (!formatW(pattern, MAX_PATH, L"%s\\%s.*", storagePath, baseName)) return;
+    WIN32_FIND_DATAW data;
+    unique_hfind find(FindFirstFileW(pattern, &data));
+    if (!find) return;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        wchar_t path[MAX_PATH];
+        if (formatW(path, MAX_PATH, L"%s\\%s", storagePath, data.cFileName)) deleteFileLogged(path);
+    } while (FindNextFileW(find.get(), &data));
+}
+
+bool discardJobFiles(TransferContext& ctx) {
+    wchar_t path[MAX_PATH];
+    if (!recordPath(ctx, path, "Could not add the storagePath to saveFile!")) return false;
+    for (const FoundRecord& record : findRecords(path, ctx.storagePath)) {
+        bool opened = false;
+        DWORD got = 0;
+        if (!readRecord(record.path, &opened, &got)) {
+            if (opened) logMessage(L_ERROR, "Could not read backlog file!");
+            continue;
+        }
+        deleteJobFiles(baseNameOf(record.path).c_str(), ctx.storagePath);
+    }
+    return true;
+}
+
+bool lookForOlderJobs(JobRecord& job) {
+    wchar_t pattern[MAX_PATH];
+    if (!formatW(pattern, MAX_PATH, L"%s\\*%s", job.storagePath, L".psf")) return false;
+    logMessageW(L_DEBUG, L"Look for older jobs, set filter to <%s>", pattern);
+    for (const FoundRecord& record : findRecords(pattern, job.storagePath)) {
+        bool opened = false;
+        DWORD got = 0;
+        if (!readRecord(record.path, &opened, &got)) {
+            if (opened) logMessage(L_ERROR, "Could not read backlog file!");
+            continue;
+        }
+        logMessage(L_DEBUG, "Read <%d> bytes into backlog_record", static_cast<int>(got));
+        ULONGLONG now = fileTimeToUInt64(currentClock().wallNow());
+        // Unsigned: a creation time in the future gives a huge age.
+        ULONGLONG age = (now - fileTimeToUInt64(record.created)) / 600000000ULL;
+        logMessage(L_DEBUG, "Timediff %ld minutes", static_cast<long>(age));
+        if (age > kOrphanAgeMinutes) deleteJobFiles(baseNameOf(record.path).c_str(), job.storagePath);
+    }
+    return true;
+}

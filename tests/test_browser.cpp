@@ -1,0 +1,142 @@
+// The interaction page opened through the installed RPQ.dll and rundll32.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include "interact/browser.h"
+#include "printproc/jobstate.h"
+#include "tests/testutil.h"
+
+namespace {
+// A browser that records the address it was asked to open.
+class CTestBrowser {
+public:
+    CTestBrowser() {
+        m_dir = "/tmp/rpq-wt-" + uniqueToken();
+        runUnix("mkdir -p " + m_dir + " && printf '#!/bin/sh\\necho \"$@\" >> " + m_dir + "/opened\\n' > " + m_dir +
+                "/browser && chmod +x " + m_dir + "/browser");
+        std::wstring value = widen(m_dir + "/browser");
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers", REG_SZ, value.c_str(),
+                        static_cast<DWORD>((value.size() + 1) * 2));
+    }
+    ~CTestBrowser() {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers");
+        runUnix("rm -rf " + m_dir);
+    }
+    // The addresses opened so far, waiting a while for the first.
+    std::string opened(DWORD waitMs = 15000) {
+        std::wstring file = L"Z:" + widen(m_dir) + L"\\opened";
+        for (auto& c : file) if (c == L'/') c = L'\\';
+        waitForFile(file, true, waitMs);
+        Sleep(200);
+        return readFileBytes(file);
+    }
+
+private:
+    std::string m_dir;
+};
+
+class BrowserTest : public ::testing::Test {
+protected:
+    CJobState state;
+    CJobScope scope{state};
+    void SetUp() override {
+        wchar_t name[MAX_PATH];
+        wcscpy(name, uniqueName(L"Browser").c_str());
+        ASSERT_TRUE(openLogFile(name));
+        state.log().setLevel(L_ON);
+    }
+    bool logged(const std::string& text) {
+        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    std::wstring user() {
+        wchar_t name[MAX_PATH];
+        DWORD size = MAX_PATH;
+        GetUserNameW(name, &size);
+        return name;
+    }
+};
+
+TEST_F(BrowserTest, WebAddresses) {
+    wchar_t address[MAX_PATH];
+    ASSERT_TRUE(makeWebAddress(address, true, L"srv.example", 8443, L"FDXS_Interaction"));
+    EXPECT_STREQ(address, L"https://srv.example:8443/FDXS_Interaction");
+    ASSERT_TRUE(makeWebAddress(address, false, L"127.0.0.1", 80, L"P/FDXS_Interaction"));
+    EXPECT_STREQ(address, L"http://127.0.0.1:80/P/FDXS_Interaction");
+    EXPECT_FALSE(makeWebAddress(address, false, std::wstring(250, L's').c_str(), 80, L"FDXS_Interaction"));
+}
+
+TEST_F(BrowserTest, CommandLines) {
+    wchar_t command[kCommandChars];
+    ASSERT_TRUE(buildBrowserCommand(command, reinterpret_cast<HANDLE>(1234), L"http://srv:80/FDXS_Interaction",
+                                    L"0123456789"));
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring expected = std::wstring(system) + L"\\rundll32.exe " + system +
+                            L"\\Spool\\prtprocs\\x64\\RPQ.dll,OpenBrowser 1234 http://srv:80/FDXS_Interaction?uid=0123456789";
+    EXPECT_EQ(std::wstring(command), expected);
+    EXPECT_TRUE(logged("Choosing 64bit RPQ call"));
+    // Too long for 263 characters: refused, nothing written past the buffer.
+    std::wstring longAddress = L"http://" + std::wstring(240, L'a') + L":80/FDXS_Interaction";
+    EXPECT_FALSE(buildBrowserCommand(command, reinterpret_cast<HANDLE>(1), longAddress.c_str(), L"0123456789"));
+    std::wstring shorter = L"http://" + std::wstring(180, L'a') + L":80/X";
+    EXPECT_FALSE(buildBrowserCommand(command, reinterpret_cast<HANDLE>(1), shorter.c_str(), L"0123456789"));
+    EXPECT_TRUE(logged("Browser command too long: Not opening browser!"));
+}
+
+TEST_F(BrowserTest, TailsAndAnswers) {
+    ULONG_PTR handle = 0;
+    wchar_t address[512];
+    parseBrowserTail(L"1234   http://x/y?uid=1", &handle, address, 512);
+    EXPECT_EQ(handle, 1234u);
+    EXPECT_STREQ(address, L"http://x/y?uid=1");
+    parseBrowserTail(L"12ab http://y", &handle, address, 512);
+    EXPECT_EQ(handle, 12u);
+    parseBrowserTail(L"987", &handle, address, 512);
+    EXPECT_EQ(handle, 987u);
+    EXPECT_STREQ(address, L"");
+    parseBrowserTail(L"x http://a b", &handle, address, 512);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_STREQ(address, L"http://a b");
+    std::wstring huge = L"5 " + std::wstring(2000, L'h');
+    parseBrowserTail(huge.c_str(), &handle, address, 512);
+    EXPECT_EQ(wcslen(address), 511u);
+
+    EXPECT_STREQ(shellExecuteAnswer(33), L"Browser is READY.");
+    EXPECT_STREQ(shellExecuteAnswer(2), L"The specified file was not found.");
+    EXPECT_STREQ(shellExecuteAnswer(4), L"Unknow error.");
+}
+
+TEST_F(BrowserTest, EntryWritesItsAnswerToThePipe) {
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    wchar_t tail[32];
+    _snwprintf(tail, 32, L"%lu", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(writeEnd)));
+    OpenBrowserW(nullptr, nullptr, tail, SW_SHOWDEFAULT);  // no address: the shell's error comes back
+    wchar_t answer[512] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(readEnd, answer, sizeof(answer) - 2, &got, nullptr));
+    CloseHandle(readEnd);
+    EXPECT_EQ(got % 2, 0u);
+    EXPECT_EQ(answer[got / 2 - 1], L'\0');
+    EXPECT_STRNE(answer, L"Browser is READY.");
+}
+
+TEST_F(BrowserTest, OpensThePageForRealThroughRundll32) {
+    ASSERT_TRUE(installProcessor());
+    CTestBrowser browser;
+    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "A1b2C3d4E5", user().c_str()), 1);
+    EXPECT_EQ(browser.opened(), "http://127.0.0.1:8080/FDXS_Interaction?uid=A1b2C3d4E5\n");
+    EXPECT_TRUE(logged("[INFO ] Browser is READY."));
+    EXPECT_TRUE(logged("OpenBrowser "));
+}
+
+TEST_F(BrowserTest, NothingStartsWithoutAUidOrAUserProcess) {
+    CTestBrowser browser;
+    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "short", user().c_str()), 0);
+    EXPECT_TRUE(logged("Could not convert sUID to wsUID!"));
+    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "A1b2C3d4E5", L"nobody-here"), 1);
+    EXPECT_TRUE(logged("get_token_for_user: Leaving with NULL token"));
+    EXPECT_EQ(browser.opened(1500), "");
+}
+}  // namespace
