@@ -1,4 +1,16 @@
 #include "printproc/clock.h"
+#include <atomic>
+
+namespace {
+std::atomic<IClock*> g_jobClock{nullptr};
+}
+
+void setJobClock(IClock* clock) { g_jobClock.store(clock); }
+
+IClock& jobClock() {
+    IClock* clock = g_jobClock.load();
+    return clock ? *clock : CSystemClock::instance();
+}
 
 ULONGLONG fileTimeToUInt64(const FILETIME& ft) {
     return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;

@@ -35,3 +35,8 @@ private:
 
 ULONGLONG fileTimeToUInt64(const FILETIME& ft);
 FILETIME uint64ToFileTime(ULONGLONG value);
+
+// The clock that new jobs read. Tests put a clock of their own here; the
+// product never changes it. Null restores the system clock.
+void setJobClock(IClock* clock);
+IClock& jobClock();

@@ -1,6 +1,342 @@
+// The RAW job routine: capture the spooled job and hand it to the transfer.
 #include "printproc/jobroutine.h"
+#include <lm.h>
+#include <shlobj.h>
+#include <winspool.h>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include "diag/log.h"
+#include "diag/security.h"
+#include "interact/notify.h"
+#include "printproc/defaults.h"
+#include "printproc/jobrecord.h"
+#include "printproc/jobstate.h"
+#include "printproc/settings.h"
+#include "printproc/transfer.h"
+#include "printproc/unique.h"
+#include "storage/backlog.h"
+#include "transfer/http.h"
+#include "transfer/strings.h"
+#include "transfer/uid.h"
 
-BOOL printRawJob(JobContext*, LPWSTR) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
+namespace {
+constexpr DWORD kCaptureBufferSize = 256 * 1024;
+
+void freeNetBuffer(LPWSTR p) { NetApiBufferFree(p); }
+using unique_netbuffer = CUniqueAny<LPWSTR, freeNetBuffer>;
+
+// Creates each component of path in turn; existing ones are fine.
+// Components at or below openFrom are opened to everyone.
+bool makeDirectory(const wchar_t* path, const wchar_t* openFrom = nullptr) {
+    wchar_t partial[MAX_PATH];
+    size_t length = wcslen(path);
+    for (size_t i = 3; i <= length; ++i) {
+        if (i < length && path[i] != L'\\') continue;
+        wmemcpy(partial, path, i);
+        partial[i] = L'\0';
+        if (!CreateDirectoryW(partial, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        if (openFrom && wcslen(partial) >= wcslen(openFrom) && _wcsnicmp(partial, openFrom, wcslen(openFrom)) == 0)
+            grantEveryoneAccess(partial);
+    }
+    return true;
+}
+
+bool storageDirectory(JobRecord& job) {
+    wchar_t base[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
+    wchar_t temp[MAX_PATH];
+    if (!formatW(temp, MAX_PATH, L"%s\\Halvane\\RPQ\\Temp", base)) return false;
+    if (!formatW(job.storagePath, MAX_PATH, L"%s\\%s", temp, job.printerName)) return false;
+    // "Temp" and the printer's folder are opened to everyone.
+    return makeDirectory(job.storagePath, temp);
+}
+
+bool programFilesDirectory(JobRecord& job) {
+    wchar_t base[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
+    return formatW(job.programFilesPath, MAX_PATH, L"%s\\Halvane\\RPQ", base) && makeDirectory(job.programFilesPath);
+}
+
+bool jobFilePath(const JobRecord& job, wchar_t* target, const wchar_t* extension) {
+    wchar_t uid[11];
+    return convertUid(uid, 11, job.uid) && formatW(target, MAX_PATH, L"%s\\%s%s", job.storagePath, uid, extension);
+}
+
+bool splitDocumentName(JobContext* ctx, JobRecord& job) {
+    wchar_t drive[3], dir[MAX_PATH], name[256], ext[256];
+    if (!ctx->documentName || _wsplitpath_s(ctx->documentName, drive, 3, dir, MAX_PATH, name, 256, ext, 256) != 0) {
+        logMessage(L_ERROR, "Could not split the file path");
+        return false;
+    }
+    if (!formatW(job.documentPath, MAX_PATH, L"%s%s", drive, dir)) return false;
+    // The file part is never longer than the whole name: it fits in place.
+    size_t room = wcslen(ctx->documentName) + 1;
+    return formatW(ctx->documentName, room, L"%s%s", name, ext);
+}
+
+bool domainOrWorkgroup(JobRecord& job) {
+    unique_netbuffer name;
+    NETSETUP_JOIN_STATUS status = NetSetupUnknownStatus;
+    if (NetGetJoinInformation(nullptr, name.put(), &status) != NERR_Success) {
+        logMessage(L_ERROR, "NetGetJoinInformation FAILED!");
+        return false;
+    }
+    switch (status) {
+    case NetSetupWorkgroupName:
+        job.domainKind = 2;
+        return copyW(job.domainName, MAX_PATH, name.get());
+    case NetSetupDomainName: {
+        DWORD size = MAX_PATH;
+        job.domainKind = 1;
+        return GetComputerNameExW(ComputerNameDnsDomain, job.domainName, &size) != FALSE;
+    }
+    case NetSetupUnjoined:
+        logMessage(L_ERROR, "Not joined to any workgroup or domain.");
+        return false;
+    default:
+        logMessage(L_ERROR, "Unknown network status!");
+        return false;
+    }
+}
+
+// The machine's GUID from the registry, else its NetBIOS name.
+void fillMachineId(JobRecord& job) {
+    char guid[kMachineIdSize + 1] = {};
+    DWORD size = sizeof(guid) - 1;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid",
+                     RRF_RT_REG_SZ, nullptr, guid, &size) == ERROR_SUCCESS && guid[0]) {
+        job.machineIdLength = static_cast<BYTE>(strnlen(guid, kMachineIdSize));
+        memcpy(job.machineId, guid, job.machineIdLength);
+        return;
+    }
+    int n = WideCharToMultiByte(CP_ACP, 0, job.hostName, -1, guid, sizeof(guid), nullptr, nullptr);
+    job.machineIdLength = static_cast<BYTE>(n > 0 ? n - 1 : 0);
+    memcpy(job.machineId, guid, job.machineIdLength);
+}
+
+void readJobInformation(JobContext* ctx, JobRecord& job) {
+    DWORD needed = 0;
+    GetJobW(ctx->printerHandle, ctx->jobId, 2, nullptr, 0, &needed);
+    if (needed == 0) return;
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[needed]());
+    if (!block || !GetJobW(ctx->printerHandle, ctx->jobId, 2, block.get(), needed, &needed)) return;
+    auto info = reinterpret_cast<JOB_INFO_2W*>(block.get());
+    job.noOfPages = static_cast<WORD>(info->TotalPages & 0xFFFF);
+    if (info->pDevMode) job.noOfCopies = static_cast<WORD>(info->pDevMode->dmCopies);
+    logMessage(L_INFO, "Send document with <%d> page(s) and <%d> copies", static_cast<int>(job.noOfPages),
+               static_cast<int>(job.noOfCopies));
+}
+
+enum class CaptureEnd { Complete, Aborted, WriteFailed };
+
+// Steps 18 to 24: the spooled data into the capture file.
+bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
+    std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[kCaptureBufferSize]());
+    if (!buffer) return false;
+    unique_hfile file(CreateFileW(job.inputPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        logSystemError("Create FDXS file FAILED! Reason <%lu>", GetLastError());
+        return false;
+    }
+    unique_printer spooled;
+    if (!OpenPrinterW(documentName, spooled.put(), nullptr)) {
+        logMessage(L_FATAL, "Open printer FAILED!");
+        return false;
+    }
+    ULONGLONG start = GetTickCount64();
+    logMessageW(L_INFO, L"Write printer data to <%s>", job.inputPath);
+    CaptureEnd end = CaptureEnd::Complete;
+    DWORD got = 0;
+    while (ReadPrinter(spooled.get(), buffer.get(), kCaptureBufferSize, &got) && got > 0) {
+        if (isPaused(ctx)) {
+            logMessage(L_WARN, "Printprocessor paused!");
+            WaitForSingleObject(ctx->pauseEvent, INFINITE);
+        }
+        if (isAborted(ctx)) {
+            logMessage(L_ERROR, "Printprocessor aborted!");
+            end = CaptureEnd::Aborted;
+            break;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file.get(), buffer.get(), got, &written, nullptr) || written != got) {
+            logMessage(L_ERROR, "Write to file FAILED! Error %lu", GetLastError());
+            end = CaptureEnd::WriteFailed;
+            break;
+        }
+    }
+    logElapsed(start);
+    file.reset();
+    spooled.reset();
+    if (end == CaptureEnd::Complete) return true;
+    // A partial capture is never sent as if it were the whole document.
+    DeleteFileW(job.inputPath);
+    if (end == CaptureEnd::Aborted)
+        sendNotification(L_ERROR, job.uid, L"[%s] Print job '%s' **** ABORTED ****!!!!", job.printerName,
+                         job.documentName);
+    else
+        notifyJobFailed(job.printerName, job.documentName, job.uid);
+    return false;
+}
+}  // namespace
+
+BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
+    CJobState state;
+    CJobScope scope(state);
+    JobRecord job = {};
+    job.startTick = GetTickCount64();
+    BOOL result = FALSE;
+    bool documentStarted = false;
+
+    // 1. The log, under the escaped printer name.
+    if (!ctx->openDataPrinterName || !openLogFile(ctx->openDataPrinterName)) return FALSE;
+    job.printerName = ctx->openDataPrinterName;
+
+    // 2. Level and the job's opening lines.
+    setLogLevel(job.printerName);
+    logMessageW(L_START, L"###### printing on <%s>, job <%s>", job.printerName, ctx->documentName);
+    logMessage(L_TRACE, "PPRINTPROCESSORDATA");
+    logMessageW(L_TRACE, L"PrinterName <%s>", ctx->printerName);
+    logMessageW(L_TRACE, L"Document <%s>", ctx->documentName);
+    logMessageW(L_TRACE, L"OutputFile <%s>", ctx->outputFile);
+    logMessage(L_TRACE, "JobId <%lu>", ctx->jobId);
+    logMessage(L_TRACE, "Copies <%lu>", ctx->copies);
+    logMessage(L_TRACE, "TabSize <%lu>", ctx->tabSize);
+    logMessageW(L_TRACE, L"PrinterName <%s>", job.printerName);
+
+    [&] {
+        // 3. An empty document on the printer, ended on every way out.
+        DOC_INFO_1W doc = {ctx->documentName, ctx->outputFile, ctx->datatypeName};
+        if (!StartDocPrinterW(ctx->printerHandle, 1, reinterpret_cast<BYTE*>(&doc))) {
+            logMessageW(L_FATAL, L"StartDocPrinter FAILED! <%s>", ctx->documentName);
+            return;
+        }
+        documentStarted = true;
+
+        // 4. The job UID.
+        if (!generateUid(job.uid, kUidLength)) {
+            logMessage(L_FATAL, "Generate uid FAILED!");
+            return;
+        }
+        logMessage(L_DEBUG, "Generate UID <%s>", job.uid);
+        sendNotification(L_START, job.uid, L"[%s] Start working on print job '%s'", job.printerName, ctx->documentName);
+
+        // 5. Storage directory.
+        if (!storageDirectory(job)) {
+            logMessage(L_FATAL, "Set storage path FAILED!");
+            return;
+        }
+        logMessageW(L_DEBUG, L"Set storage path <%s>", job.storagePath);
+
+        // 6. Program files directory.
+        if (!programFilesDirectory(job)) {
+            logMessage(L_FATAL, "Set program files path FAILED!");
+            return;
+        }
+        logMessageW(L_DEBUG, L"Set program files path <%s>", job.programFilesPath);
+
+        // 7. Archive path.
+        if (!jobFilePath(job, job.archivePath, L".7z")) {
+            logMessage(L_FATAL, "Set zip file FAILED!");
+            return;
+        }
+        logMessageW(L_DEBUG, L"Set zip file <%s>", job.archivePath);
+
+        // 8. Document path and file name.
+        if (!splitDocumentName(ctx, job)) {
+            logMessage(L_FATAL, "Set doc file FAILED!");
+            return;
+        }
+        logMessageW(L_DEBUG, L"Set doc path <%s>", job.documentPath);
+        logMessageW(L_DEBUG, L"Set doc file <%s>", ctx->documentName);
+
+        // 9. Host name.
+        DWORD size = kHostNameChars;
+        if (!GetComputerNameExW(ComputerNameNetBIOS, job.hostName, &size)) {
+            logMessage(L_FATAL, "Set host name FAILED!");
+            return;
+        }
+        logMessageW(L_DEBUG, L"Set host name <%s>", job.hostName);
+
+        // 10. Domain or workgroup.
+        if (!domainOrWorkgroup(job)) {
+            logMessage(L_FATAL, "Set domain/workgroup name FAILED!!");
+            return;
+        }
+        logMessageW(L_DEBUG, L"Set domain/workgroup name <%s>", job.domainName);
+        logMessage(L_DEBUG, "Set domain/workgroup id   <%02X> = <%s>", job.domainKind,
+                   job.domainKind == 1 ? "Domain" : "Workgroup");
+
+        // 11. User name.
+        size = MAX_PATH;
+        if (!GetUserNameW(job.userName, &size)) {
+            logMessage(L_FATAL, "Get user name FAILED! Error %d", static_cast<int>(GetLastError()));
+            return;
+        }
+        logMessageW(L_DEBUG, L"Get user name <%s>", job.userName);
+
+        // 12, 13. Machine id, document, job id and copies.
+        fillMachineId(job);
+        job.documentName = ctx->documentName;
+        job.jobId = ctx->jobId;
+        job.noOfCopies = static_cast<WORD>(ctx->copies);
+
+        // 14. Capture file path.
+        if (!jobFilePath(job, job.inputPath, L".dat")) {
+            logMessage(L_FATAL, "Set input file name FAILED!");
+            return;
+        }
+        logMessageW(L_DEBUG, L"Set input file name <%s>", job.inputPath);
+
+        // 15. Settings.
+        USHORT port = 0;
+        bool secure = false, acceptAll = false, interaction = true;
+        const PrinterSettingsDefaults defaults = {kDefaultServerName, kDefaultTransferAction,
+                                                  kDefaultInteractionAction, kDefaultServerPort, false};
+        if (!readPrinterSettings(job.printerName, job.serverName, job.transferActionPath, job.interactionActionPath,
+                                 &port, &secure, &acceptAll, &interaction, defaults)) {
+            logMessage(L_FATAL, "Get registry settings FAILED!");
+            return;
+        }
+        job.serverPort = port;
+        job.secureTransfer = secure;
+        job.acceptAllCertificates = acceptAll;
+        job.interaction = interaction;
+        logPrinterSettings(job.serverName, job.transferActionPath, job.interactionActionPath, port, secure, acceptAll,
+                           interaction);
+
+        // 16. The job's status holder and hashing facility.
+        state.createFacilities();
+        jobProtocol()->clear();
+
+        // 17. Is the server there?
+        if (!validateServerConnection(job.serverName, job.serverPort, job.printerName, secure, acceptAll,
+                                      job.transferActionPath)) {
+            sendNotification(L_ERROR, job.uid,
+                             L"[%s] print job '%s' can't be processed because server in not ready.", job.printerName,
+                             job.documentName);
+            logMessage(L_FATAL, "Server not ready!");
+            return;
+        }
+
+        // 18 to 24. Capture.
+        if (!capture(ctx, job, documentName)) return;
+
+        // 25. Pages and copies from the job's information.
+        readJobInformation(ctx, job);
+
+        // 26. Older jobs, then the transfer.
+        lookForOlderJobs(job);
+        result = runTransfer(ctx, job);
+    }();
+
+    // 27. The end, from every step.
+    state.destroyFacilities();
+    if (documentStarted) EndDocPrinter(ctx->printerHandle);
+    logMessage(L_DEBUG, "Done with RAW printing");
+    logElapsed(job.startTick);
+    closeLogFile();
+    return result;
 }

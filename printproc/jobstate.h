@@ -40,7 +40,7 @@ public:
 private:
     friend class CJobScope;
     CLog m_log;
-    IClock* m_clock = &CSystemClock::instance();
+    IClock* m_clock = &jobClock();
     std::unique_ptr<CFDXSProtocol> m_protocol;
     std::unique_ptr<CRPQHash> m_hash;
     double m_runStart = 0.0;

@@ -62,6 +62,7 @@ RpqServer::RpqServer(ServerOptions options, Scenario& scenario)
       m_scenario(scenario),
       m_jobs(m_options.storage, [this](const std::string& uid, const Job& job) {
           m_journal.job(jobJson(uid, job));
+          if (job.reset) return;  // already told
           if (job.state == JobState::Verified)
               log("job " + uid + " verified: \"" + job.xfer.filename + "\" (" + std::to_string(job.xfer.size) +
                   " bytes, MD5 " + wire::toHex(job.xfer.checksum) + ") stored at " + job.documentPath);

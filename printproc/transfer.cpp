@@ -1,0 +1,450 @@
+#include "printproc/transfer.h"
+#include <clocale>
+#include <cstring>
+#include "diag/log.h"
+#include "interact/browser.h"
+#include "interact/notify.h"
+#include "printproc/jobstate.h"
+#include "storage/backlog.h"
+#include "storage/chunks.h"
+#include "storage/sevenzip.h"
+#include "transfer/http.h"
+#include "transfer/uid.h"
+
+namespace {
+constexpr DWORD kNoTimeout = 0xFFFFFFFF;
+
+double now() {
+    CJobState* state = CJobState::current();
+    return state ? state->runSeconds() : 0.0;
+}
+
+bool silenceOver(const TransferContext& t) { return now() - t.lastActivity > kSilenceLimitSeconds; }
+
+void failureNotice(TransferContext& t) {
+    notifyJobFailed(t.printerName, t.documentName, t.uid());
+    logMessageW(L_ERROR, L"Printjob \"%s\" could not be transferred.", t.documentName);
+    discardJobFiles(t);
+}
+
+bool encode(TransferContext& t, uint16_t* length) {
+    return createMessage(t.request, t.messageBuffer, length, t.printerName);
+}
+
+bool exchange(TransferContext& t, uint16_t length, const ChunkEntry* chunk = nullptr) {
+    return getAnswer(t.connection, t.secureTransfer != FALSE, t.acceptAllCertificates != FALSE, chunk, t.messageBuffer,
+                     length, t.response, t.transferActionPath);
+}
+
+void judge(const TransferContext& t) {
+    CFDXSProtocol* holder = jobProtocol();
+    if (!holder) return;
+    holder->clear();
+    holder->set(t.response.value);
+}
+
+bool setNoTimeout(HINTERNET handle) {
+    DWORD timeout = kNoTimeout;
+    return InternetSetOptionW(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout)) != FALSE;
+}
+}  // namespace
+
+int stateInitial(TransferContext& t) {
+    logMessage(L_INFO, "Enter state: *** INITIAL ***");
+    sendNotification(L_INFO, t.uid(), L"[%s] Sending print job '%s' with %d page(s)", t.printerName, t.documentName,
+                     static_cast<int>(t.noOfPages));
+    bool ok = [&] {
+        // 1. Run timer.
+        LARGE_INTEGER frequency;
+        if (!QueryPerformanceFrequency(&frequency)) logMessage(L_ERROR, "QueryPerformanceFrequency failed!");
+        if (CJobState* state = CJobState::current()) state->startRunTimer();
+
+        // 2. Size and checksum of the capture file.
+        char hex[33];
+        checksumFile(t.inputPath, &t.inputSize, t.inputDigest);
+        CRPQHash::digestToHex(t.inputDigest, hex);
+        logMessage(L_DEBUG, "File size is <%lu> with checksum <%s>", static_cast<unsigned long>(t.inputSize), hex);
+
+        // 3. Compression.
+        ULONGLONG step = GetTickCount64();
+        logMessage(L_INFO, "Compressing input file.");
+        logMessageW(L_TRACE, L"Input file for 7zip <%s>", t.inputPath);
+        logMessageW(L_TRACE, L"Output file for 7zip <%s>", t.archivePath);
+        bool compressed = compressFile(t.programFilesPath, t.storagePath, 1, t.archivePath, t.inputPath);
+        if (compressed) {
+            logMessageW(L_DEBUG, L"Document has been 7zipped <%s>", t.archivePath);
+            DeleteFileW(t.inputPath);
+            logMessageW(L_DEBUG, L"Delete file <%s>", t.inputPath);
+        } else {
+            logMessage(L_ERROR, "Zipping the document failed!");
+        }
+        logElapsed(step);
+        if (!compressed) return false;
+
+        // 4. Chunks.
+        step = GetTickCount64();
+        logMessage(L_INFO, "Chunking compressed file.");
+        bool chunked = createChunkFilename(t.archivePath, t.chunkSet, &t.noOfChunks);
+        if (chunked) {
+            if (t.noOfChunks >= 2) {
+                sendNotification(L_DEBUG, t.uid(), L"[%s] Create %d parts for transmission", t.printerName,
+                                 static_cast<int>(t.noOfChunks));
+                logMessage(L_DEBUG, "Create <%d> chunks for transmission", static_cast<int>(t.noOfChunks));
+            } else {
+                logMessage(L_DEBUG, "Create <1> chunk for transmission");
+            }
+            DeleteFileW(t.archivePath);
+            logMessageW(L_DEBUG, L"Delete file <%s>", t.archivePath);
+        } else {
+            logMessage(L_ERROR, "Chunking zip file failed!");
+        }
+        logElapsed(step);
+        if (!chunked) return false;
+
+        // 5. Backlog record.
+        logMessage(L_INFO, "Save RPQ record for backlog.");
+        if (!saveRecord(t)) {
+            logMessage(L_ERROR, "FAILED to write RPQ record to disk!");
+            return false;
+        }
+        logMessage(L_DEBUG, "RPQ record has been saved to disk.");
+
+        // 6. Internet session.
+        logMessage(L_INFO, "Open an internet session.");
+        t.session = InternetOpenW(L"RpqHttpPOST", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+        if (!t.session) {
+            logSystemError("Failed to open internet session! Reason <%d>", GetLastError());
+            return false;
+        }
+        logMessage(L_DEBUG, "Got an open internet session");
+
+        // 7. Its time-out.
+        logMessage(L_INFO, "Set options to internet session.");
+        if (!setNoTimeout(t.session)) {
+            logSystemError("Failed to set internet session options! Reason <%d>", GetLastError());
+            return false;
+        }
+        logMessage(L_DEBUG, "Set timeout on internet session.");
+
+        // 8. Connection.
+        logMessage(L_INFO, "Try to connect to server.");
+        t.connection = InternetConnectW(t.session, t.serverName, t.serverPort, nullptr, nullptr, INTERNET_SERVICE_HTTP,
+                                        0, 0);
+        if (!t.connection) {
+            logSystemError("Failed to connect! Reason <%d>", GetLastError());
+            return false;
+        }
+        logMessageW(L_DEBUG, L"Got an internet connection to server <%s> port<%d>", t.serverName,
+                    static_cast<int>(t.serverPort));
+
+        // 9. Its time-out.
+        logMessage(L_INFO, "Set options to internet connection.");
+        if (!setNoTimeout(t.connection)) {
+            logSystemError("Failed to set internet connect options! Reason <%ld>", GetLastError());
+            return false;
+        }
+        logMessage(L_DEBUG, "Set timeout to internet connect options.");
+        return true;
+    }();
+    logMessage(L_INFO, "Connection READY for transactions");
+    if (ok) return ST_INITIATION;
+    failureNotice(t);
+    return ST_QUIT;
+}
+
+int stateInitiation(TransferContext& t) {
+    ULONGLONG stateStart = GetTickCount64();
+    logMessage(L_INFO, "Enter state: *** INITIATION ***");
+    logMessage(L_DEBUG, "Use of protocol version 1.%d", kProtocolMinor);
+    int next = ST_QUIT;
+    bool failed = [&] {
+        prepareRequest(t.request, t.uid(), MSG_XFER);
+        t.request.size = t.inputSize;
+        memcpy(t.request.checksum, t.inputDigest, kDigestSize);
+        t.request.noOfChunks = t.noOfChunks;
+        t.request.noOfPages = t.noOfPages;
+        t.request.noOfCopies = t.noOfCopies;
+        wcsncpy(t.request.hostname, t.hostName, MAX_PATH - 1);
+        wcsncpy(t.request.username, t.userName, MAX_PATH - 1);
+        wcsncpy(t.request.domainName, t.domainName, MAX_PATH - 1);
+        t.request.domainKind = t.domainKind;
+        wcsncpy(t.request.filename, t.documentName, MAX_PATH - 1);
+        t.request.machineIdLength = t.machineIdLength;
+        memcpy(t.request.machineId, t.machineId, kMachineIdSize);
+        uint16_t length = 0;
+        if (!encode(t, &length)) return true;
+        logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
+        dumpRequest(t.request);
+        t.lastActivity = now();
+        t.resumeState = ST_CHUNK_TRANSFER;
+        if (!exchange(t, length)) return true;
+        logMessage(L_INFO, "Get valid <XFER> response.");
+        dumpResponse(t.response);
+        if (!answersRequest(t.request, t.response)) {
+            if (t.response.type != t.request.type) logMessage(L_ERROR, "XFER response received but INVALID type!");
+            if (t.response.sequenceNo != t.request.sequenceNo)
+                logMessage(L_ERROR, "XFER response received but INVALID sequenceNo!");
+            if (strcmp(t.response.UID, t.request.UID) != 0) logMessage(L_ERROR, "XFER response received but INVALID UID!");
+            return true;
+        }
+        judge(t);
+        if (isOk()) {
+            if (t.interaction) openInteractionPage(t);
+            t.lastActivity = now();
+            next = ST_CHUNK_TRANSFER;
+            return false;
+        }
+        if (isError()) {
+            const char* reason = reasonName();
+            wchar_t wideReason[64] = {};
+            MultiByteToWideChar(CP_ACP, 0, reason ? reason : "", -1, wideReason, 63);
+            sendNotification(L_ERROR, t.uid(), L"[%s] print job FAILED, because '%s'", t.printerName, wideReason);
+            logMessageW(L_ERROR, L"XFER NAK: resetting");
+            t.lastActivity = now();
+            next = ST_RESET;
+        }
+        return true;
+    }();
+    if (failed) failureNotice(t);
+    logElapsed(stateStart);
+    return next;
+}
+
+int stateChunkTransfer(TransferContext& t) {
+    ULONGLONG stateStart = GetTickCount64();
+    logMessage(L_INFO, "Enter state: *** CHUNK_TRANSFER ***");
+    prepareRequest(t.request, t.uid(), MSG_CHUNK);
+    ++t.currentChunk;
+    int next = ST_RESET;
+    [&] {
+        if (t.currentChunk > t.noOfChunks) {
+            logMessage(L_INFO, "Finished with chunk transfers!");
+            t.lastActivity = now();
+            t.resumeState = ST_RESET;
+            next = ST_WAIT;
+            return;
+        }
+        if (t.noOfChunks > 1)
+            sendNotification(L_INFO, t.uid(), L"[%s] Sending part %d of %d", t.printerName,
+                             static_cast<int>(t.currentChunk), static_cast<int>(t.noOfChunks));
+        t.request.currentChunk = t.currentChunk;
+        t.request.nextChunk = t.currentChunk < t.noOfChunks ? t.currentChunk + 1 : 0;
+        const ChunkEntry* selected = nullptr;
+        for (const ChunkEntry& entry : t.chunkSet.chunks) {
+            logMessage(L_TRACE, "Testing chunk Nr <%d> and currentChunk <%d>", static_cast<int>(entry.number),
+                       static_cast<int>(t.currentChunk));
+            if (entry.number == t.currentChunk) {
+                logMessage(L_TRACE, "Selected chunk Nr <%d> and currentChunk <%d>", static_cast<int>(entry.number),
+                           static_cast<int>(t.currentChunk));
+                selected = &entry;
+                break;
+            }
+        }
+        if (!selected) {
+            logMessage(L_ERROR, "No chunk with number <%d>!", static_cast<int>(t.currentChunk));
+            next = ST_RESET;
+            return;
+        }
+        ChunkEntry chunk = *selected;
+        logMessageW(L_DEBUG, L"Current chunk <%d> <%s>", static_cast<int>(chunk.number), chunk.name);
+        t.request.size = chunk.size;
+        memcpy(t.request.checksum, chunk.digest, kDigestSize);
+        uint16_t length = 0;
+        if (!encode(t, &length)) {
+            logMessage(L_ERROR, "Unable to create message!");
+            next = ST_RESET;
+            return;
+        }
+        logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
+        dumpRequest(t.request);
+        if (!exchange(t, length, &chunk)) {
+            logMessage(L_ERROR, "getAnswer returned false!");
+            if (silenceOver(t)) {
+                logMessage(L_ERROR, "CHUNK response timed out!");
+                t.resumeState = ST_CHUNK_TRANSFER;
+                next = ST_WAIT;
+            } else {
+                next = ST_RESET;
+            }
+            return;
+        }
+        dumpResponse(t.response);
+        if (!answersRequest(t.request, t.response)) {
+            logMessage(L_ERROR, "CHUNK response received, but INVALID!");
+            next = ST_RESET;
+            return;
+        }
+        logMessage(L_INFO, "Get valid <CHUNK> response.");
+        judge(t);
+        if (isOk()) {
+            t.retryCount = 0;
+            t.lastActivity = now();
+            if (t.request.nextChunk != 0) {
+                logMessage(L_INFO, "More CHUNKs needs to be sent");
+                next = ST_CHUNK_TRANSFER;
+            } else {
+                logMessage(L_INFO, "Final CHUNK sent, waiting for end result");
+                t.resumeState = ST_RESET;
+                next = ST_WAIT;
+            }
+        } else if (isError()) {
+            t.lastActivity = now();
+            if (t.retryCount <= 3) {
+                ++t.retryCount;
+                --t.currentChunk;
+                next = ST_CHUNK_TRANSFER;
+            } else {
+                next = ST_RESET;
+            }
+            dumpRequest(t.request);
+            dumpResponse(t.response);
+        } else if (isWait()) {
+            t.lastActivity = now();
+            next = ST_WAIT;
+        } else {
+            logMessage(L_ERROR, "Unknown response!");
+            next = ST_RESET;
+        }
+    }();
+    if (next == ST_RESET) failureNotice(t);
+    logElapsed(stateStart);
+    return next;
+}
+
+int stateWait(TransferContext& t) {
+    ULONGLONG stateStart = GetTickCount64();
+    logMessage(L_INFO, "Enter state: *** WAIT ***");
+    prepareRequest(t.request, t.uid(), MSG_PING);
+    uint16_t length = 0;
+    if (!encode(t, &length)) {
+        logMessage(L_ERROR, "Unable to create message!");
+        return ST_RESET;
+    }
+    logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
+    dumpRequest(t.request);
+    if (!exchange(t, length)) {
+        if (silenceOver(t)) logMessage(L_ERROR, "PING response timed out!");
+        return ST_RESET;
+    }
+    logMessage(L_INFO, "Get valid <PING> response.");
+    dumpResponse(t.response);
+    if (!answersRequest(t.request, t.response)) {
+        logMessage(L_ERROR, "PING response received but INVALID!");
+        return ST_RESET;
+    }
+    judge(t);
+    int next = ST_RESET;
+    if (isOk()) {
+        t.lastActivity = now();
+        next = t.resumeState;
+        if (next == ST_RESET) {
+            deleteChunkFiles(t.chunkSet);
+            if (!deleteRecord(t)) logMessage(L_ERROR, "Could not delete RPQ record file!");
+            sendNotification(L_STOP, t.uid(), L"[%s] END, print job '%s' SUCCESSFULLY transferred.", t.printerName,
+                             t.documentName);
+            logMessageW(L_STOP, L"###### printing on <%s>,  <%s> SUCCESSFULLY transferred.", t.printerName,
+                        t.documentName);
+        }
+    } else if (isWait()) {
+        t.lastActivity = now();
+        next = ST_WAIT;
+    }
+    logElapsed(stateStart);
+    return next;
+}
+
+int stateReset(TransferContext& t) {
+    ULONGLONG stateStart = GetTickCount64();
+    logMessage(L_INFO, "Enter state: *** RESET ***");
+    prepareRequest(t.request, t.uid(), MSG_RESET);
+    uint16_t length = 0;
+    if (!encode(t, &length)) {
+        logMessage(L_ERROR, "Unable to create message!");
+        return ST_QUIT;
+    }
+    logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
+    dumpRequest(t.request);
+    if (!exchange(t, length)) {
+        if (now() - t.lastActivity < kSilenceLimitSeconds && t.retryCount <= 3) {
+            ++t.retryCount;
+            return ST_RESET;
+        }
+        return ST_QUIT;
+    }
+    logMessage(L_INFO, "Get valid <RESET> response.");
+    dumpResponse(t.response);
+    if (!answersRequest(t.request, t.response)) {
+        logMessage(L_ERROR, "RESET response received but INVALID! Reason(s) follow:");
+        if (t.response.type != t.request.type)
+            logMessage(L_ERROR, "Response INVALID because response type doesn't match request type");
+        if (t.response.sequenceNo != t.request.sequenceNo)
+            logMessage(L_ERROR, "Response INVALID because response sequenceNo doesn't match request sequenceNo");
+        if (strcmp(t.response.UID, t.request.UID) != 0)
+            logMessage(L_ERROR, "Response INVALID because response UID doesn't match request UID");
+        logMessage(L_ERROR, "Quitting anyhow");
+    }
+    logElapsed(stateStart);
+    return ST_QUIT;
+}
+
+int stateQuit(TransferContext& t) {
+    logMessage(L_INFO, "Enter state: *** QUIT ***");
+    if (t.connection && !InternetCloseHandle(t.connection)) logMessage(L_ERROR, "Failed to close Connect handle");
+    if (t.session && !InternetCloseHandle(t.session)) logMessage(L_ERROR, "Failed to close Session handle");
+    t.connection = nullptr;
+    t.session = nullptr;
+    if (t.jobRecord) clearString(t.jobRecord->uid, sizeof(t.jobRecord->uid));
+    wchar_t* texts[] = {t.storagePath, t.programFilesPath, t.inputPath,          t.archivePath,
+                        t.hostName,    t.domainName,       t.userName,           t.serverName,
+                        t.transferActionPath, t.interactionActionPath, t.documentPath};
+    for (wchar_t* text : texts)
+        if (text) wclearString(text, 1);
+    // The printer and document names live in the job context, whose
+    // buffers the job routine still uses for its closing lines.
+    t.inputSize = 0;
+    memset(t.inputDigest, 0, sizeof(t.inputDigest));
+    t.jobId = 0;
+    t.noOfPages = t.noOfCopies = t.serverPort = 0;
+    t.secureTransfer = t.acceptAllCertificates = FALSE;
+    t.domainKind = t.machineIdLength = 0;
+    t.machineId = nullptr;
+    t.chunkSet.chunks.clear();
+    prepareRequest(t.request, nullptr, NOTDEF_CTI);
+    clearResponse(t.response);
+    memset(t.messageBuffer, 0, sizeof(t.messageBuffer));
+    t.noOfChunks = t.currentChunk = 0;
+    t.retryCount = 0;
+    t.lastActivity = 0;
+    t.resumeState = ST_QUIT;
+    t.interaction = TRUE;
+    return ST_END_OF_JOB;
+}
+
+BOOL runTransfer(JobContext* ctx, JobRecord& job) {
+    setlocale(LC_CTYPE, "en-US");
+    TransferContext t;
+    t.fillFrom(job);
+    using StateFn = int (*)(TransferContext&);
+    static const StateFn kStates[] = {stateInitial, stateInitiation, stateChunkTransfer, stateWait, stateReset, stateQuit};
+    bool cancelHandled = false;
+    int state = ST_INITIAL;
+    do {
+        int next = kStates[state](t);
+        if (!cancelHandled) {
+            if (isPaused(ctx)) logMessage(L_WARN, "User sets Printprocessor to paused - Ignored!");
+            if (isAborted(ctx)) {
+                logMessage(L_ERROR, "Printprocessor aborted(2)!");
+                sendNotification(L_ERROR, job.uid, L"[%s] Print job '%s' **** ABORTED ****!!!!", job.printerName,
+                                 job.documentName);
+                deleteChunkFiles(t.chunkSet);
+                deleteRecord(t);
+                next = ST_RESET;
+                cancelHandled = true;
+            }
+        }
+        state = next;
+    } while (state < ST_END_OF_JOB && state >= ST_INITIAL);
+    logMessage(L_INFO, "Quitting print processor");
+    t.chunkSet.chunks.clear();
+    return TRUE;
+}

@@ -1,0 +1,17 @@
+// The transfer state machine: one job from capture file to server.
+#pragma once
+#include <windows.h>
+#include "printproc/jobcontext.h"
+#include "printproc/jobrecord.h"
+
+constexpr double kSilenceLimitSeconds = 120.0;
+
+// Runs the states from INITIAL to END OF JOB; always TRUE.
+BOOL runTransfer(JobContext* ctx, JobRecord& job);
+
+int stateInitial(TransferContext& t);
+int stateInitiation(TransferContext& t);
+int stateChunkTransfer(TransferContext& t);
+int stateWait(TransferContext& t);
+int stateReset(TransferContext& t);
+int stateQuit(TransferContext& t);
