@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The main job, end to end: a document printed through Wine's spooler to a
+# printer bound to RPQ travels to the bundled workflow server, which stores
+# and verifies it. Shows where it landed, that size and MD5 match, the job's
+# log lines and the notifications the tray notifier would have shown.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${RPQ_BUILD:-$ROOT/build}"
+bash "$ROOT/scripts/bootstrap.sh"
+
+WINE="$BUILD/win/wine-run.sh"
+BIN="$BUILD/win/bin"
+DEMO="$BUILD/demo"
+PRINTER="RPQ Demo"
+NOTIFY_PORT="${RPQ_NOTIFY_PORT:-8090}"
+export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all
+rm -rf "$DEMO" && mkdir -p "$DEMO"
+say() { printf '\n== %s\n' "$*"; }
+
+say "Starting the workflow server and a notification listener"
+"$BUILD/server/rpqserver" --port 0 --port-file "$DEMO/port" --storage "$DEMO/storage" \
+  --journal "$DEMO/journal" > "$DEMO/server.log" 2>&1 &
+SERVER=$!
+"$BUILD/server/rpqlisten" --port "$NOTIFY_PORT" > "$DEMO/notifications.log" 2>&1 &
+LISTENER=$!
+trap 'kill $SERVER $LISTENER 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -s "$DEMO/port" ] && break; sleep 0.1; done
+PORT=$(cat "$DEMO/port")
+echo "workflow server: http://127.0.0.1:$PORT/FDXS_Transfer, storage $DEMO/storage"
+
+say "Installing the print processor and the printer \"$PRINTER\""
+"$WINE" "$BIN/rpqadmin.exe" install
+"$WINE" "$BIN/rpqadmin.exe" remove-printer "$PRINTER" >/dev/null 2>&1 || true
+"$WINE" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\$PRINTER" /f >/dev/null 2>&1 || true
+"$WINE" "$BIN/rpqadmin.exe" add-printer "$PRINTER"
+# The interaction page needs a browser on a display; without one it is off.
+if [ -n "${DISPLAY:-}" ] && command -v xdg-open >/dev/null 2>&1; then INTERACTION=1; else INTERACTION=0; fi
+"$WINE" "$BIN/rpqadmin.exe" configure "$PRINTER" ServerName=127.0.0.1 "ServerPort=$PORT" \
+  Logger=DEBUG "Interaction=$INTERACTION"
+"$WINE" reg add 'HKCU\SOFTWARE\Halvane\Ferrydoc\TaskbarNotify' /v UDPPort /t REG_SZ /d "$NOTIFY_PORT" /f >/dev/null 2>&1
+"$WINE" "$BIN/rpqadmin.exe" show "$PRINTER"
+[ "$INTERACTION" = 1 ] && echo "interaction on: the browser opens the job's page" \
+  || echo "interaction off: no browser on this machine"
+
+say "Printing a sample document as a RAW job"
+DOC="$DEMO/quarterly-report.txt"
+{
+  echo "Quarterly report"
+  echo "================"
+  for i in $(seq 1 2000); do echo "line $i: the quick brown fox jumps over the lazy dog $((i * 7919 % 1000))"; done
+} > "$DOC"
+"$WINE" "$BIN/rpqprint.exe" "$PRINTER" "Z:${DOC//\//\\}" 'C:\Users\demo\Documents\quarterly-report.txt'
+
+say "What the workflow server received"
+sleep 0.5
+JOB=$(grep '"state":"verified"' "$DEMO/journal/jobs.jsonl" | tail -n 1 || true)
+if [ -z "$JOB" ]; then
+  echo "no verified job on the server:"; cat "$DEMO/server.log"; exit 1
+fi
+STORED=$(printf '%s' "$JOB" | sed 's/.*"document":"\([^"]*\)".*/\1/')
+echo "stored at: $STORED"
+printf '%-9s %10s  %s\n' "" "bytes" "MD5"
+printf '%-9s %10s  %s\n' printed "$(stat -c %s "$DOC")" "$(md5sum < "$DOC" | cut -c1-32)"
+printf '%-9s %10s  %s\n' received "$(stat -c %s "$STORED")" "$(md5sum < "$STORED" | cut -c1-32)"
+if cmp -s "$DOC" "$STORED"; then echo "MATCH: the server holds the printed document byte for byte"
+else echo "MISMATCH"; exit 1; fi
+grep -E 'request [0-9]+:' "$DEMO/server.log" || true
+
+say "The job's log lines (printer \"$PRINTER\", level DEBUG)"
+LOG=$(ls -t "$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Log/$PRINTER/"RPQ-*.log | head -n 1)
+echo "$LOG"
+awk 'BEGIN{RS="\r\n\r\n"} END{printf "%s", $0}' "$LOG" | tr -d '\r' | sed 's/^/  /'
+
+say "Notifications (as the tray notifier would show them)"
+sleep 0.5
+cat "$DEMO/notifications.log"
+
+kill $SERVER $LISTENER 2>/dev/null || true
+wait $SERVER 2>/dev/null || true
+trap - EXIT
+say "Done: server stopped"
