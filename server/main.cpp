@@ -1,6 +1,7 @@
 // rpqserver: the reference workflow server. See --help.
 #include <unistd.h>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@ void usage() {
             "  --max-body BYTES         largest request body (64 MiB)\n"
             "  --quiet                  no log lines\n"
             "  --stop-file F            stop once the file F exists\n"
+            "  --max-seconds N          stop after N seconds\n"
             "rules: ACTION SELECTOR [count N] [per-job]\n"
             "  ACTION   ok | error[:REASON] | wait | silent[:MS] | silent:close | wrong:type|seq|uid |\n"
             "           html:404 | html:500 | delay:MS\n"
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
     ServerOptions options;
     Scenario scenario;
     std::string portFile, stopFile, why;
+    int maxSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -61,6 +64,7 @@ int main(int argc, char** argv) {
         else if (arg == "--max-body") options.maxBody = strtoull(value().c_str(), nullptr, 10);
         else if (arg == "--quiet") options.quiet = true;
         else if (arg == "--stop-file") stopFile = value();
+        else if (arg == "--max-seconds") maxSeconds = atoi(value().c_str());
         else if (arg == "--scenario") {
             if (!scenario.loadFile(value(), &why)) {
                 fprintf(stderr, "rpqserver: %s\n", why.c_str());
@@ -75,6 +79,13 @@ int main(int argc, char** argv) {
             usage();
             return arg == "--help" ? 0 : 2;
         }
+    }
+    if (options.quiet) {
+        // Let go of the starter's pipes: a test runner waits for them to close.
+        FILE* out = freopen("/dev/null", "w", stdout);
+        FILE* err = freopen("/dev/null", "w", stderr);
+        FILE* in = freopen("/dev/null", "r", stdin);
+        (void)out, (void)err, (void)in;
     }
     // Signals are taken by one thread, which stops the server cleanly.
     sigset_t signals;
@@ -105,8 +116,13 @@ int main(int argc, char** argv) {
     // Callers that cannot signal the server (Windows programs under Wine)
     // stop it by creating the stop file.
     std::thread stopWatch([&] {
-        while (!stopFile.empty() && !done) {
-            if (access(stopFile.c_str(), F_OK) == 0) {
+        auto started = std::chrono::steady_clock::now();
+        while ((!stopFile.empty() || maxSeconds > 0) && !done) {
+            if (maxSeconds > 0 && std::chrono::steady_clock::now() - started > std::chrono::seconds(maxSeconds)) {
+                server.stop();
+                return;
+            }
+            if (!stopFile.empty() && access(stopFile.c_str(), F_OK) == 0) {
                 fprintf(stdout, "[rpqserver] stopping: %s exists\n", stopFile.c_str());
                 fflush(stdout);
                 server.stop();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <winsock2.h>
 #include <windows.h>
+#include <memory>
 #include "interact/notify.h"
 #include "printproc/jobstate.h"
 #include "tests/testutil.h"
@@ -28,57 +29,22 @@ const Row kRows[] = {
 
 class NotifyTest : public ::testing::Test {
 protected:
-    WSADATA wsa;
-    SOCKET listener = INVALID_SOCKET;
-    USHORT port = 0;
     CJobState state;
     CJobScope scope{state};
+    std::unique_ptr<CUdpListener> listener;
 
     void SetUp() override {
-        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
         wchar_t name[MAX_PATH];
         wcscpy(name, uniqueName(L"Notify").c_str());
         ASSERT_TRUE(openLogFile(name));
     }
-    void TearDown() override {
-        if (listener != INVALID_SOCKET) closesocket(listener);
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort");
-        WSACleanup();
-    }
     // Listens on all addresses: the sender aims at the host's first IPv4
     // address, not at loopback.
     void listen(USHORT wanted, const wchar_t* portText = nullptr) {
-        listener = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(wanted);
-        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-        int len = sizeof(a);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        wchar_t text[16];
-        _snwprintf(text, 16, L"%u", port);
-        const wchar_t* value = portText ? portText : text;
-        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort", REG_SZ,
-                                  value, static_cast<DWORD>((wcslen(value) + 1) * 2)),
-                  ERROR_SUCCESS);
+        listener = std::make_unique<CUdpListener>(wanted, portText);
+        ASSERT_TRUE(listener->ok());
     }
-    std::vector<std::string> receiveAll() {
-        std::vector<std::string> got;
-        for (;;) {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(listener, &set);
-            timeval wait = {0, 500000};
-            if (select(0, &set, nullptr, nullptr, &wait) <= 0) break;
-            char buffer[8192];
-            int n = recv(listener, buffer, sizeof(buffer), 0);
-            if (n <= 0) break;
-            got.emplace_back(buffer, n);
-        }
-        return got;
-    }
+    std::vector<std::string> receiveAll() { return listener->receiveAll(); }
 };
 
 TEST_F(NotifyTest, RowsAndPrefixByLogLevel) {

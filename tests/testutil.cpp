@@ -192,12 +192,18 @@ std::string jsonField(const std::string& line, const std::string& key) {
     return line.substr(at, end - at);
 }
 
+std::string messageField(const std::string& line, const std::string& key) {
+    size_t at = line.find("\"message\":{");
+    if (at == std::string::npos) return {};
+    return jsonField(line.substr(at + 11, line.find('}', at) - at - 11), key);
+}
+
 CReferenceServer::CReferenceServer(const std::vector<std::string>& rules, bool https) {
     const char* exe = getenv("RPQ_SERVER_EXE");
     if (!exe) return;
     m_unixDir = "/tmp/rpq-wt-" + uniqueToken();
     CreateDirectoryW(unixToWin(m_unixDir).c_str(), nullptr);
-    std::string command = std::string(exe) + " --quiet --port 0 --port-file " + m_unixDir + "/port --storage " +
+    std::string command = std::string(exe) + " --quiet --max-seconds 900 --port 0 --port-file " + m_unixDir + "/port --storage " +
                           m_unixDir + "/storage --journal " + m_unixDir + "/journal --stop-file " + m_unixDir + "/stop";
     if (https) {
         std::string key = m_unixDir + "/key.pem", cert = m_unixDir + "/cert.pem";
@@ -266,4 +272,62 @@ int runUnix(const std::string& shellCommand, std::string* output, DWORD timeoutM
     if (output) *output = readFileBytes(unixToWin(dir + "/out"));
     removeTree(unixToWin(dir));
     return rc;
+}
+
+#include <winsock2.h>
+
+CUdpListener::CUdpListener(USHORT wanted, const wchar_t* portText) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(wanted);
+    if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        if (s != INVALID_SOCKET) closesocket(s);
+        return;
+    }
+    int len = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    m_socket = s;
+    m_port = ntohs(a.sin_port);
+    wchar_t text[16];
+    _snwprintf(text, 16, L"%u", m_port);
+    const wchar_t* value = portText ? portText : text;
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort", REG_SZ, value,
+                    static_cast<DWORD>((wcslen(value) + 1) * 2));
+}
+
+CUdpListener::~CUdpListener() {
+    if (ok()) closesocket(m_socket);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort");
+    WSACleanup();
+}
+
+std::vector<std::string> CUdpListener::receiveAll(DWORD quietMs) {
+    std::vector<std::string> got;
+    while (ok()) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(m_socket, &set);
+        timeval wait = {static_cast<long>(quietMs / 1000), static_cast<long>((quietMs % 1000) * 1000)};
+        if (select(0, &set, nullptr, nullptr, &wait) <= 0) break;
+        char buffer[8192];
+        int n = recv(m_socket, buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        got.emplace_back(buffer, n);
+    }
+    return got;
+}
+
+std::vector<std::string> CUdpListener::messages(DWORD quietMs) {
+    std::vector<std::string> texts;
+    for (const std::string& d : receiveAll(quietMs)) {
+        size_t colon = d.find(':');
+        std::string text = colon == std::string::npos ? d : d.substr(colon + 1);
+        size_t end = text.find_first_of(std::string("\r\n\0", 3));
+        texts.push_back(text.substr(0, end));
+    }
+    return texts;
 }

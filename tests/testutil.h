@@ -69,9 +69,29 @@ private:
 
 // A field of a flat JSON line: the text of a string, or a number's digits.
 std::string jsonField(const std::string& line, const std::string& key);
+// A field of the decoded message object of a journal line.
+std::string messageField(const std::string& line, const std::string& key);
 bool launchUnix(const std::string& commandLine);
 // Runs a shell command on the Linux side and waits for it; -1 on time-out.
 int runUnix(const std::string& shellCommand, std::string* output = nullptr, DWORD timeoutMs = 120000);
 std::string unixPathOf(const std::wstring& winPath);  // Z:\a\b -> /a/b
 bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs);
 void removeTree(const std::wstring& path);
+
+// A UDP socket on all addresses that the notifier port in HKCU points at.
+class CUdpListener {
+public:
+    // wanted 0 picks a free port; portText overrides what HKCU says.
+    explicit CUdpListener(USHORT wanted = 0, const wchar_t* portText = nullptr);
+    ~CUdpListener();
+    bool ok() const { return m_socket != ~static_cast<UINT_PTR>(0); }
+    USHORT port() const { return m_port; }
+    // Every datagram that arrives until none has come for quietMs.
+    std::vector<std::string> receiveAll(DWORD quietMs = 500);
+    // The message texts (after the marker and colon, without CR LF NUL).
+    std::vector<std::string> messages(DWORD quietMs = 500);
+
+private:
+    UINT_PTR m_socket = ~static_cast<UINT_PTR>(0);
+    USHORT m_port = 0;
+};

@@ -23,7 +23,7 @@ int usage() {
              L"  rpqadmin install [RPQ.dll [7z.dll]]   copy RPQ.dll into the spooler and register it;\n"
              L"                                         7z.dll goes to %%ProgramFiles%%\\Halvane\\RPQ\n"
              L"  rpqadmin uninstall                     unregister RPQ and remove its files\n"
-             L"  rpqadmin add-printer NAME [--port PORT] [--driver DRIVER] [--attributes N]\n"
+             L"  rpqadmin add-printer NAME [--port PORT] [--driver DRIVER] [--attributes N] [--processor P]\n"
              L"  rpqadmin remove-printer NAME\n"
              L"  rpqadmin configure NAME [VALUE=DATA | -VALUE]...\n"
              L"      values: ServerName ServerPort JobTransferAction JobInteractionAction MsgNo\n"
@@ -107,12 +107,13 @@ bool driverInstalled(const wchar_t* name) {
 
 int addPrinter(int argc, wchar_t** argv) {
     if (argc < 3) return usage();
-    std::wstring name = argv[2], port = L"FILE:", driver = kWineDriver;
+    std::wstring name = argv[2], port = L"FILE:", driver = kWineDriver, processor = kProcessorName;
     DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
     for (int i = 3; i + 1 < argc; i += 2) {
         if (!wcscmp(argv[i], L"--port")) port = argv[i + 1];
         else if (!wcscmp(argv[i], L"--driver")) driver = argv[i + 1];
         else if (!wcscmp(argv[i], L"--attributes")) attributes = wcstoul(argv[i + 1], nullptr, 0);
+        else if (!wcscmp(argv[i], L"--processor")) processor = argv[i + 1];
         else return usage();
     }
     if (!driverInstalled(driver.c_str())) {
@@ -130,14 +131,14 @@ int addPrinter(int argc, wchar_t** argv) {
     info.pPrinterName = const_cast<LPWSTR>(name.c_str());
     info.pPortName = const_cast<LPWSTR>(port.c_str());
     info.pDriverName = const_cast<LPWSTR>(driver.c_str());
-    info.pPrintProcessor = const_cast<LPWSTR>(kProcessorName);
+    info.pPrintProcessor = const_cast<LPWSTR>(processor.c_str());
     info.pDatatype = const_cast<LPWSTR>(L"RAW");
     info.Attributes = attributes;
     HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
     if (!printer) return failWith((L"AddPrinter \"" + name + L"\"").c_str(), GetLastError());
     ClosePrinter(printer);
     wprintf(L"added printer \"%ls\" on port %ls, driver \"%ls\", print processor %ls\n", name.c_str(), port.c_str(),
-            driver.c_str(), kProcessorName);
+            driver.c_str(), processor.c_str());
     return 0;
 }
 

@@ -1,0 +1,207 @@
+// RAW jobs printed through Wine's spooler to printers bound to RPQ, checked
+// in the reference server's journal, the storage folder, the notifications
+// and the log.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winspool.h>
+#include <thread>
+#include "tests/e2efixture.h"
+
+namespace {
+std::vector<std::string> typesOf(const CPrintSetup& s) { return s.requestTypes(); }
+using Types = std::vector<std::string>;
+
+TEST(EndToEnd, OneChunk) {
+    CPrintSetup s({}, uniqueName(L"E2E one"));
+    ASSERT_TRUE(s.ok());
+    std::string doc = randomData(300000, 1);
+    ASSERT_EQ(s.print(doc), 0);
+    Types types = typesOf(s);
+    ASSERT_GE(types.size(), 5u);
+    EXPECT_EQ((Types{types[0], types[1], types[2]}), (Types{"PING", "XFER", "CHUNK"}));
+    EXPECT_EQ(types.back(), "RESET");
+    auto chunk = s.requestsOf("CHUNK");
+    ASSERT_EQ(chunk.size(), 1u);
+    EXPECT_EQ(messageField(chunk[0], "currentChunk"), "1");
+    EXPECT_EQ(messageField(chunk[0], "nextChunk"), "0");
+    auto xfer = s.requestsOf("XFER")[0];
+    EXPECT_EQ(messageField(xfer, "size"), "300000");
+    EXPECT_EQ(messageField(xfer, "filename"), "report.txt");
+    EXPECT_EQ(messageField(xfer, "domainName"), "Workgroup");
+    EXPECT_EQ(messageField(xfer, "domainKind"), "2");
+    EXPECT_EQ(s.lastJobState(), "verified");
+    std::string uid = messageField(xfer, "uid");
+    EXPECT_EQ(readFileBytes(s.server->winPath("storage/" + uid + "/document/" + uid + ".dat")), doc);
+    EXPECT_TRUE(s.storageFiles().empty());  // chunk files and record deleted
+
+    auto notices = s.notices();
+    EXPECT_TRUE(contains(notices, "] Start working on print job 'C:\\Docs\\report.txt'"));
+    EXPECT_TRUE(contains(notices, "] Sending print job 'report.txt' with 0 page(s)"));
+    EXPECT_TRUE(contains(notices, "] END, print job 'report.txt' SUCCESSFULLY transferred."));
+    EXPECT_FALSE(contains(notices, "Sending part"));
+    EXPECT_TRUE(contains(notices, "[" + uid + "]"));
+    std::string log = s.logText();
+    EXPECT_NE(log.find("[START] ###### printing on <"), std::string::npos);
+    EXPECT_NE(log.find("[STOP ] ###### printing on <"), std::string::npos);
+    EXPECT_NE(log.find("Enter state: *** QUIT ***"), std::string::npos);
+}
+
+TEST(EndToEnd, ThreeChunks) {
+    CPrintSetup s({}, uniqueName(L"E2E three"));
+    ASSERT_TRUE(s.ok());
+    std::string doc = randomData(40u << 20, 2);  // random: the archive stays near 40 MiB
+    ASSERT_EQ(s.print(doc), 0);
+    auto chunks = s.requestsOf("CHUNK");
+    ASSERT_EQ(chunks.size(), 3u);
+    const char* expected[3][2] = {{"1", "2"}, {"2", "3"}, {"3", "0"}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(messageField(chunks[i], "currentChunk"), expected[i][0]);
+        EXPECT_EQ(messageField(chunks[i], "nextChunk"), expected[i][1]);
+    }
+    EXPECT_EQ(messageField(chunks[0], "size"), "16777216");
+    EXPECT_EQ(s.lastJobState(), "verified");
+    auto notices = s.notices();
+    EXPECT_TRUE(contains(notices, "] Create 3 parts for transmission"));
+    for (int part = 1; part <= 3; ++part)
+        EXPECT_TRUE(contains(notices, "] Sending part " + std::to_string(part) + " of 3")) << part;
+}
+
+TEST(EndToEnd, ChunkAnsweredErrorTwiceIsSentAgain) {
+    CPrintSetup s({"error:1 CHUNK=2 count 2"}, uniqueName(L"E2E retry"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print(randomData(20u << 20, 3)), 0);
+    auto chunks = s.requestsOf("CHUNK");
+    std::vector<std::string> numbers;
+    for (const auto& c : chunks) numbers.push_back(messageField(c, "currentChunk"));
+    EXPECT_EQ(numbers, (Types{"1", "2", "2", "2"}));
+    EXPECT_EQ(s.lastJobState(), "verified");
+    EXPECT_TRUE(contains(s.notices(), "SUCCESSFULLY transferred"));
+}
+
+TEST(EndToEnd, FirstChunkAnsweredErrorTwiceEndsTheJob) {
+    CPrintSetup s({"error:1 CHUNK count 2"}, uniqueName(L"E2E first"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print(randomData(5000, 4)), 0);
+    Types types = typesOf(s);
+    EXPECT_EQ(types, (Types{"PING", "XFER", "CHUNK", "CHUNK", "RESET"}));
+    auto notices = s.notices();
+    EXPECT_TRUE(contains(notices, "] Print job 'report.txt' **** FAILED ****!!!!"));
+    EXPECT_TRUE(contains(notices, "**** Your document could not be processed. Please try to send the job again. ****"));
+    EXPECT_TRUE(s.storageFiles().empty());  // the failed job's files are discarded
+}
+
+TEST(EndToEnd, XferAnsweredError) {
+    CPrintSetup s({"error:5 XFER"}, uniqueName(L"E2E xfer error"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print("small document"), 0);
+    EXPECT_EQ(typesOf(s), (Types{"PING", "XFER", "RESET"}));
+    auto notices = s.notices();
+    EXPECT_TRUE(contains(notices, "] print job FAILED, because 'Undefined'"));
+    EXPECT_TRUE(contains(notices, "**** FAILED ****!!!!"));
+    EXPECT_TRUE(s.storageFiles().empty());
+    EXPECT_NE(s.logText().find("XFER NAK: resetting"), std::string::npos);
+    EXPECT_NE(s.logText().find("Enter state: *** QUIT ***"), std::string::npos);
+}
+
+TEST(EndToEnd, XferAnsweredWait) {
+    CPrintSetup s({"wait XFER"}, uniqueName(L"E2E xfer wait"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print("small document"), 0);
+    EXPECT_EQ(typesOf(s), (Types{"PING", "XFER"}));  // QUIT without RESET
+    EXPECT_TRUE(contains(s.notices(), "**** FAILED ****!!!!"));
+}
+
+TEST(EndToEnd, ServerSilentAfterTheLastChunk) {
+    CPrintSetup s({"silent:close PING#2+", "silent:close RESET"}, uniqueName(L"E2E silent"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print("document the server never confirms"), 0);
+    Types types = typesOf(s);
+    // One PING, then RESET retried while the silence is short: 1 + 4 retries.
+    EXPECT_EQ(types, (Types{"PING", "XFER", "CHUNK", "PING", "RESET", "RESET", "RESET", "RESET", "RESET"}));
+    EXPECT_FALSE(contains(s.notices(), "SUCCESSFULLY"));
+    auto files = s.storageFiles();
+    EXPECT_EQ(files.size(), 2u);  // the chunk and the record stay for the backlog
+}
+
+TEST(EndToEnd, ServerDownAtTheProbe) {
+    CPrintSetup s({}, uniqueName(L"E2E down"));
+    ASSERT_TRUE(s.ok());
+    s.server->stop();
+    s.print("nobody listens");  // under Wine the spooler reports the failed job to the printing program
+    EXPECT_TRUE(contains(s.notices(), "can't be processed because server in not ready."));
+    EXPECT_TRUE(s.storageFiles().empty());  // nothing captured
+    EXPECT_NE(s.logText().find("[FATAL] Server not ready!"), std::string::npos);
+}
+
+TEST(EndToEnd, ZeroByteJob) {
+    CPrintSetup s({}, uniqueName(L"E2E empty"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print(""), 0);
+    ASSERT_EQ(s.requestsOf("XFER").size(), 1u);
+    EXPECT_EQ(messageField(s.requestsOf("XFER")[0], "size"), "0");
+    EXPECT_EQ(s.lastJobState(), "verified");
+}
+
+TEST(EndToEnd, PrinterNameWithAColon) {
+    CPrintSetup s({}, uniqueName(L"E2E a:b"));
+    ASSERT_TRUE(s.ok());
+    EXPECT_NE(s.escapedName().find(L"%3a"), std::wstring::npos);
+    ASSERT_EQ(s.print("colon"), 0);
+    EXPECT_EQ(s.lastJobState(), "verified");
+    EXPECT_NE(s.logText().find("SUCCESSFULLY transferred"), std::string::npos);
+}
+
+TEST(EndToEnd, InteractionOpensTheJobsPage) {
+    CPrintSetup s({}, uniqueName(L"E2E browser"), L"Interaction=1");
+    ASSERT_TRUE(s.ok());
+    std::string dir = "/tmp/rpq-wt-" + uniqueToken();
+    runUnix("mkdir -p " + dir + " && printf '#!/bin/sh\\necho \"$@\" >> " + dir + "/opened\\n' > " + dir +
+            "/browser && chmod +x " + dir + "/browser");
+    std::wstring browser = widen(dir + "/browser");
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers", REG_SZ, browser.c_str(),
+                    static_cast<DWORD>((browser.size() + 1) * 2));
+    ASSERT_EQ(s.print("interactive"), 0);
+    ASSERT_EQ(s.requestsOf("XFER").size(), 1u);
+    std::string uid = messageField(s.requestsOf("XFER")[0], "uid");
+    std::string opened;
+    runUnix("sleep 1; cat " + dir + "/opened", &opened);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers");
+    runUnix("rm -rf " + dir);
+    EXPECT_EQ(opened, "http://127.0.0.1:" + std::to_string(s.server->port()) + "/FDXS_Interaction?uid=" + uid + "\n");
+}
+
+TEST(EndToEnd, TwoPrintersFromTwoThreads) {
+    // Under Wine the empty document goes to the printer's port: two jobs
+    // at once need two ports.
+    CPrintSetup a({}, uniqueName(L"E2E thread A"), L"", L"--port C:\\rpq-a-" + widen(uniqueToken()) + L".prn");
+    CPrintSetup b({}, uniqueName(L"E2E thread B"), L"", L"--port C:\\rpq-b-" + widen(uniqueToken()) + L".prn");
+    ASSERT_TRUE(a.ok() && b.ok());
+    auto printWith = [](CPrintSetup* s, std::string data) {
+        HANDLE printer = nullptr;
+        std::wstring name = s->printer->name();
+        if (!OpenPrinterW(&name[0], &printer, nullptr)) return;
+        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"threaded.txt"), nullptr, const_cast<LPWSTR>(L"RAW")};
+        if (StartDocPrinterW(printer, 1, reinterpret_cast<BYTE*>(&doc))) {
+            DWORD written = 0;
+            WritePrinter(printer, &data[0], static_cast<DWORD>(data.size()), &written);
+            EndDocPrinter(printer);
+        }
+        ClosePrinter(printer);
+    };
+    std::thread ta(printWith, &a, randomData(3u << 20, 5)), tb(printWith, &b, randomData(3u << 20, 6));
+    ta.join();
+    tb.join();
+    EXPECT_EQ(a.lastJobState(), "verified");
+    EXPECT_EQ(b.lastJobState(), "verified");
+    ASSERT_FALSE(a.requestsOf("XFER").empty());
+    ASSERT_FALSE(b.requestsOf("XFER").empty());
+    std::string uidA = messageField(a.requestsOf("XFER")[0], "uid"), uidB = messageField(b.requestsOf("XFER")[0], "uid");
+    std::string logA = a.logText(), logB = b.logText();
+    EXPECT_NE(logA.find(uidA), std::string::npos);
+    EXPECT_EQ(logA.find(uidB), std::string::npos);
+    EXPECT_NE(logB.find(uidB), std::string::npos);
+    EXPECT_EQ(logB.find(uidA), std::string::npos);
+    EXPECT_NE(logA.find("Quitting print processor"), std::string::npos);
+    EXPECT_NE(logB.find("Quitting print processor"), std::string::npos);
+}
+}  // namespace
