@@ -1,0 +1,208 @@
+// A spooler harness: RPQ's exports called as a spooler calls them, on a job
+// that is spooled but not yet ended, with the printer's own name, so that
+// cancel, pause, the job information and moved clocks can be tested.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
+#include <future>
+#include "printproc/clock.h"
+#include "tests/e2efixture.h"
+
+extern "C" {
+HANDLE WINAPI OpenPrintProcessor(LPWSTR, PPRINTPROCESSOROPENDATA);
+BOOL WINAPI PrintDocumentOnPrintProcessor(HANDLE, LPWSTR);
+BOOL WINAPI ClosePrintProcessor(HANDLE);
+}
+
+namespace {
+using Types = std::vector<std::string>;
+
+// A RAW job written to a printer and left open, as the spooler holds it.
+class CSpooledJob {
+public:
+    CSpooledJob(const std::wstring& printer, const std::string& data) : m_printer(printer) {
+        if (!OpenPrinterW(&m_printer[0], &m_handle, nullptr)) return;
+        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"C:\\Docs\\harness.txt"), nullptr, const_cast<LPWSTR>(L"RAW")};
+        m_jobId = StartDocPrinterW(m_handle, 1, reinterpret_cast<BYTE*>(&doc));
+        DWORD written = 0;
+        if (m_jobId && !data.empty()) WritePrinter(m_handle, const_cast<char*>(data.data()), static_cast<DWORD>(data.size()), &written);
+    }
+    ~CSpooledJob() {
+        if (m_handle) {
+            AbortPrinter(m_handle);
+            ClosePrinter(m_handle);
+        }
+    }
+    bool ok() const { return m_jobId != 0; }
+    std::wstring documentName() const { return m_printer + L", Job " + std::to_wstring(m_jobId); }
+    PRINTPROCESSOROPENDATA openData() {
+        PRINTPROCESSOROPENDATA data = {};
+        data.pDatatype = const_cast<LPWSTR>(L"RAW");
+        data.pDocumentName = const_cast<LPWSTR>(L"C:\\Docs\\harness.txt");
+        data.pPrinterName = &m_printer[0];
+        data.JobId = m_jobId;
+        return data;
+    }
+    std::wstring& printer() { return m_printer; }
+
+private:
+    std::wstring m_printer;
+    HANDLE m_handle = nullptr;
+    DWORD m_jobId = 0;
+};
+
+// Seconds move by step with every request of one type in the journal: a
+// silence passes exactly when the server has seen that request.
+class CJournalClock final : public IClock {
+public:
+    CJournalClock(const CReferenceServer& server, const std::string& type, double step)
+        : m_server(server), m_type(type), m_step(step) {}
+    FILETIME wallNow() const override { return CSystemClock::instance().wallNow(); }
+    double monotonicSeconds() const override {
+        size_t n = 0;
+        for (const std::string& line : m_server.requests())
+            if (messageField(line, "type") == m_type) ++n;
+        return m_step * static_cast<double>(n);
+    }
+
+private:
+    const CReferenceServer& m_server;
+    std::string m_type;
+    double m_step;
+};
+
+bool waitForLog(const CPrintSetup& s, const std::string& text) {
+    for (int i = 0; i < 600; ++i) {
+        if (s.logText().find(text) != std::string::npos) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+std::wstring harnessPrinter(const wchar_t* name) { return uniqueName(name); }
+const wchar_t kWinprint[] = L"--processor winprint";
+
+TEST(Harness, CancelDuringCapture) {
+    CPrintSetup s({}, harnessPrinter(L"Harness cancel"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CRpqDll dll;
+    CSpooledJob job(s.printer->name(), randomData(600000, 7));
+    ASSERT_TRUE(job.ok());
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = dll.open(&job.printer()[0], &data);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(dll.control(h, JOB_CONTROL_PAUSE));
+    std::wstring document = job.documentName();
+    auto printing = std::async(std::launch::async, [&] { return dll.print(h, &document[0]); });
+    ASSERT_TRUE(waitForLog(s, "Printprocessor paused!"));
+    std::async(std::launch::async, [&] { dll.control(h, JOB_CONTROL_CANCEL); }).wait();
+    EXPECT_FALSE(printing.get());
+    EXPECT_TRUE(dll.close(h));
+    EXPECT_TRUE(contains(s.notices(), "] Print job 'harness.txt' **** ABORTED ****!!!!"));
+    EXPECT_TRUE(s.storageFiles().empty());             // no capture file left
+    EXPECT_EQ(s.requestTypes(), (Types{"PING"}));       // the probe only: no XFER
+    EXPECT_NE(s.logText().find("Printprocessor aborted!"), std::string::npos);
+}
+
+TEST(Harness, PauseThenResume) {
+    CPrintSetup s({}, harnessPrinter(L"Harness pause"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CRpqDll dll;
+    CSpooledJob job(s.printer->name(), randomData(600000, 8));
+    ASSERT_TRUE(job.ok());
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = dll.open(&job.printer()[0], &data);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(dll.control(h, JOB_CONTROL_PAUSE));
+    std::wstring document = job.documentName();
+    auto printing = std::async(std::launch::async, [&] { return dll.print(h, &document[0]); });
+    ASSERT_TRUE(waitForLog(s, "Printprocessor paused!"));
+    EXPECT_EQ(s.requestTypes(), (Types{"PING"}));
+    EXPECT_TRUE(dll.control(h, JOB_CONTROL_RESUME));
+    EXPECT_TRUE(printing.get());
+    EXPECT_TRUE(dll.close(h));
+    EXPECT_EQ(s.lastJobState(), "verified");
+}
+
+TEST(Harness, CancelDuringTheTransfer) {
+    CPrintSetup s({"delay:1500 XFER"}, harnessPrinter(L"Harness cancel late"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CRpqDll dll;
+    CSpooledJob job(s.printer->name(), randomData(100000, 9));
+    ASSERT_TRUE(job.ok());
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = dll.open(&job.printer()[0], &data);
+    ASSERT_NE(h, nullptr);
+    std::wstring document = job.documentName();
+    auto printing = std::async(std::launch::async, [&] { return dll.print(h, &document[0]); });
+    ASSERT_TRUE(waitForLog(s, "Enter state: *** INITIATION ***"));
+    std::async(std::launch::async, [&] { dll.control(h, JOB_CONTROL_CANCEL); }).wait();
+    EXPECT_TRUE(printing.get());  // the transfer always ends the job as printed
+    EXPECT_TRUE(dll.close(h));
+    EXPECT_EQ(s.requestTypes(), (Types{"PING", "XFER", "RESET"}));
+    EXPECT_TRUE(contains(s.notices(), "**** ABORTED ****!!!!"));
+    EXPECT_TRUE(s.storageFiles().empty());  // chunk files and record deleted
+    std::string log = s.logText();
+    EXPECT_NE(log.find("Printprocessor aborted(2)!"), std::string::npos);
+    EXPECT_NE(log.find("Enter state: *** QUIT ***"), std::string::npos);
+}
+
+TEST(Harness, PagesAndCopiesFromTheJobInformation) {
+    CPrintSetup s({}, harnessPrinter(L"Harness jobinfo"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob job(s.printer->name(), "job information");
+    ASSERT_TRUE(job.ok());
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
+    ASSERT_NE(h, nullptr);
+    std::wstring document = job.documentName();
+    EXPECT_TRUE(PrintDocumentOnPrintProcessor(h, &document[0]));
+    EXPECT_TRUE(ClosePrintProcessor(h));
+    EXPECT_NE(s.logText().find("Send document with <0> page(s) and <"), std::string::npos);
+    EXPECT_EQ(s.lastJobState(), "verified");
+}
+
+TEST(Harness, LastChunkUnansweredAfterALongSilence) {
+    CPrintSetup s({"silent:close CHUNK#1"}, harnessPrinter(L"Harness silence"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CJournalClock clock(*s.server, "CHUNK", 130.0);  // the dropped CHUNK comes after 130 s of silence
+    setJobClock(&clock);
+    CSpooledJob job(s.printer->name(), randomData(50000, 10));
+    ASSERT_TRUE(job.ok());
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
+    ASSERT_NE(h, nullptr);
+    std::wstring document = job.documentName();
+    EXPECT_TRUE(PrintDocumentOnPrintProcessor(h, &document[0]));
+    ClosePrintProcessor(h);
+    setJobClock(nullptr);
+    Types types = s.requestTypes();
+    ASSERT_GE(types.size(), 6u);
+    EXPECT_EQ((Types{types[0], types[1], types[2], types[3]}), (Types{"PING", "XFER", "CHUNK", "PING"}));
+    EXPECT_EQ(types.back(), "RESET");
+    EXPECT_EQ(s.requestsOf("CHUNK").size(), 1u);  // not sent again
+    std::string log = s.logText();
+    EXPECT_NE(log.find("CHUNK response timed out!"), std::string::npos);
+    EXPECT_NE(log.find("Finished with chunk transfers!"), std::string::npos);
+    EXPECT_TRUE(contains(s.notices(), "SUCCESSFULLY transferred"));
+}
+
+TEST(Harness, ResetRetriedOnlyWhileTheSilenceIsShort) {
+    CPrintSetup s({"silent:close PING#2+", "silent:close RESET"}, harnessPrinter(L"Harness reset"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CJournalClock clock(*s.server, "RESET", 65.0);  // the second RESET comes after 130 s
+    setJobClock(&clock);
+    CSpooledJob job(s.printer->name(), "never confirmed");
+    ASSERT_TRUE(job.ok());
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
+    ASSERT_NE(h, nullptr);
+    std::wstring document = job.documentName();
+    EXPECT_TRUE(PrintDocumentOnPrintProcessor(h, &document[0]));
+    ClosePrintProcessor(h);
+    setJobClock(nullptr);
+    EXPECT_EQ(s.requestTypes(), (Types{"PING", "XFER", "CHUNK", "PING", "RESET", "RESET"}));
+    EXPECT_EQ(s.storageFiles().size(), 2u);  // left for the backlog
+}
+}  // namespace
