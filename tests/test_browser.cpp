@@ -3,7 +3,7 @@
 #include <windows.h>
 #include "interact/browser.h"
 #include "printproc/jobstate.h"
-#include "tests/testutil.h"
+#include "tests/jobfixture.h"
 
 namespace {
 // A browser that records the address it was asked to open.
@@ -34,21 +34,8 @@ private:
     std::string m_dir;
 };
 
-class BrowserTest : public ::testing::Test {
+class BrowserTest : public JobTest {
 protected:
-    CJobState state;
-    CJobScope scope{state};
-    void SetUp() override {
-        wchar_t name[MAX_PATH];
-        wcscpy(name, uniqueName(L"Browser").c_str());
-        ASSERT_TRUE(openLogFile(name));
-        state.log().setLevel(L_ON);
-    }
-    bool logged(const std::string& text) {
-        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
     std::wstring user() {
         wchar_t name[MAX_PATH];
         DWORD size = MAX_PATH;

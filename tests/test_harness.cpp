@@ -72,6 +72,45 @@ private:
     double m_step;
 };
 
+// The job's exports called directly (this program's copy of them), so that
+// the clock the job reads can be set.
+BOOL printDirect(CSpooledJob& job) {
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
+    if (!h) return FALSE;
+    std::wstring document = job.documentName();
+    BOOL result = PrintDocumentOnPrintProcessor(h, &document[0]);
+    ClosePrintProcessor(h);
+    return result;
+}
+
+// The job run by RPQ.dll on a thread of its own, controlled from others.
+class CDllRun {
+public:
+    explicit CDllRun(CSpooledJob& job) : m_document(job.documentName()) {
+        PRINTPROCESSOROPENDATA data = job.openData();
+        m_handle = m_dll.open(&job.printer()[0], &data);
+    }
+    ~CDllRun() {
+        if (m_printing.valid()) m_printing.wait();
+        if (m_handle) m_dll.close(m_handle);
+    }
+    bool ok() const { return m_handle != nullptr; }
+    bool control(DWORD command) {
+        return std::async(std::launch::async, [&] { return m_dll.control(m_handle, command); }).get() != FALSE;
+    }
+    void start() {
+        m_printing = std::async(std::launch::async, [&] { return m_dll.print(m_handle, &m_document[0]); });
+    }
+    BOOL result() { return m_printing.get(); }
+
+private:
+    CRpqDll m_dll;
+    HANDLE m_handle = nullptr;
+    std::wstring m_document;
+    std::future<BOOL> m_printing;
+};
+
 bool waitForLog(const CPrintSetup& s, const std::string& text) {
     for (int i = 0; i < 600; ++i) {
         if (s.logText().find(text) != std::string::npos) return true;
@@ -86,19 +125,15 @@ const wchar_t kWinprint[] = L"--processor winprint";
 TEST(Harness, CancelDuringCapture) {
     CPrintSetup s({}, harnessPrinter(L"Harness cancel"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
-    CRpqDll dll;
     CSpooledJob job(s.printer->name(), randomData(600000, 7));
     ASSERT_TRUE(job.ok());
-    PRINTPROCESSOROPENDATA data = job.openData();
-    HANDLE h = dll.open(&job.printer()[0], &data);
-    ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(dll.control(h, JOB_CONTROL_PAUSE));
-    std::wstring document = job.documentName();
-    auto printing = std::async(std::launch::async, [&] { return dll.print(h, &document[0]); });
+    CDllRun run(job);
+    ASSERT_TRUE(run.ok());
+    ASSERT_TRUE(run.control(JOB_CONTROL_PAUSE));
+    run.start();
     ASSERT_TRUE(waitForLog(s, "Printprocessor paused!"));
-    std::async(std::launch::async, [&] { dll.control(h, JOB_CONTROL_CANCEL); }).wait();
-    EXPECT_FALSE(printing.get());
-    EXPECT_TRUE(dll.close(h));
+    EXPECT_TRUE(run.control(JOB_CONTROL_CANCEL));
+    EXPECT_FALSE(run.result());
     EXPECT_TRUE(contains(s.notices(), "] Print job 'harness.txt' **** ABORTED ****!!!!"));
     EXPECT_TRUE(s.storageFiles().empty());             // no capture file left
     EXPECT_EQ(s.requestTypes(), (Types{"PING"}));       // the probe only: no XFER
@@ -108,38 +143,30 @@ TEST(Harness, CancelDuringCapture) {
 TEST(Harness, PauseThenResume) {
     CPrintSetup s({}, harnessPrinter(L"Harness pause"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
-    CRpqDll dll;
     CSpooledJob job(s.printer->name(), randomData(600000, 8));
     ASSERT_TRUE(job.ok());
-    PRINTPROCESSOROPENDATA data = job.openData();
-    HANDLE h = dll.open(&job.printer()[0], &data);
-    ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(dll.control(h, JOB_CONTROL_PAUSE));
-    std::wstring document = job.documentName();
-    auto printing = std::async(std::launch::async, [&] { return dll.print(h, &document[0]); });
+    CDllRun run(job);
+    ASSERT_TRUE(run.ok());
+    ASSERT_TRUE(run.control(JOB_CONTROL_PAUSE));
+    run.start();
     ASSERT_TRUE(waitForLog(s, "Printprocessor paused!"));
     EXPECT_EQ(s.requestTypes(), (Types{"PING"}));
-    EXPECT_TRUE(dll.control(h, JOB_CONTROL_RESUME));
-    EXPECT_TRUE(printing.get());
-    EXPECT_TRUE(dll.close(h));
+    EXPECT_TRUE(run.control(JOB_CONTROL_RESUME));
+    EXPECT_TRUE(run.result());
     EXPECT_EQ(s.lastJobState(), "verified");
 }
 
 TEST(Harness, CancelDuringTheTransfer) {
     CPrintSetup s({"delay:1500 XFER"}, harnessPrinter(L"Harness cancel late"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
-    CRpqDll dll;
     CSpooledJob job(s.printer->name(), randomData(100000, 9));
     ASSERT_TRUE(job.ok());
-    PRINTPROCESSOROPENDATA data = job.openData();
-    HANDLE h = dll.open(&job.printer()[0], &data);
-    ASSERT_NE(h, nullptr);
-    std::wstring document = job.documentName();
-    auto printing = std::async(std::launch::async, [&] { return dll.print(h, &document[0]); });
+    CDllRun run(job);
+    ASSERT_TRUE(run.ok());
+    run.start();
     ASSERT_TRUE(waitForLog(s, "Enter state: *** INITIATION ***"));
-    std::async(std::launch::async, [&] { dll.control(h, JOB_CONTROL_CANCEL); }).wait();
-    EXPECT_TRUE(printing.get());  // the transfer always ends the job as printed
-    EXPECT_TRUE(dll.close(h));
+    EXPECT_TRUE(run.control(JOB_CONTROL_CANCEL));
+    EXPECT_TRUE(run.result());  // the transfer always ends the job as printed
     EXPECT_EQ(s.requestTypes(), (Types{"PING", "XFER", "RESET"}));
     EXPECT_TRUE(contains(s.notices(), "**** ABORTED ****!!!!"));
     EXPECT_TRUE(s.storageFiles().empty());  // chunk files and record deleted
@@ -153,12 +180,7 @@ TEST(Harness, PagesAndCopiesFromTheJobInformation) {
     ASSERT_TRUE(s.ok());
     CSpooledJob job(s.printer->name(), "job information");
     ASSERT_TRUE(job.ok());
-    PRINTPROCESSOROPENDATA data = job.openData();
-    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
-    ASSERT_NE(h, nullptr);
-    std::wstring document = job.documentName();
-    EXPECT_TRUE(PrintDocumentOnPrintProcessor(h, &document[0]));
-    EXPECT_TRUE(ClosePrintProcessor(h));
+    EXPECT_TRUE(printDirect(job));
     EXPECT_NE(s.logText().find("Send document with <0> page(s) and <"), std::string::npos);
     EXPECT_EQ(s.lastJobState(), "verified");
 }
@@ -170,12 +192,7 @@ TEST(Harness, LastChunkUnansweredAfterALongSilence) {
     setJobClock(&clock);
     CSpooledJob job(s.printer->name(), randomData(50000, 10));
     ASSERT_TRUE(job.ok());
-    PRINTPROCESSOROPENDATA data = job.openData();
-    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
-    ASSERT_NE(h, nullptr);
-    std::wstring document = job.documentName();
-    EXPECT_TRUE(PrintDocumentOnPrintProcessor(h, &document[0]));
-    ClosePrintProcessor(h);
+    EXPECT_TRUE(printDirect(job));
     setJobClock(nullptr);
     Types types = s.requestTypes();
     ASSERT_GE(types.size(), 6u);
@@ -195,12 +212,7 @@ TEST(Harness, ResetRetriedOnlyWhileTheSilenceIsShort) {
     setJobClock(&clock);
     CSpooledJob job(s.printer->name(), "never confirmed");
     ASSERT_TRUE(job.ok());
-    PRINTPROCESSOROPENDATA data = job.openData();
-    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
-    ASSERT_NE(h, nullptr);
-    std::wstring document = job.documentName();
-    EXPECT_TRUE(PrintDocumentOnPrintProcessor(h, &document[0]));
-    ClosePrintProcessor(h);
+    EXPECT_TRUE(printDirect(job));
     setJobClock(nullptr);
     EXPECT_EQ(s.requestTypes(), (Types{"PING", "XFER", "CHUNK", "PING", "RESET", "RESET"}));
     EXPECT_EQ(s.storageFiles().size(), 2u);  // left for the backlog

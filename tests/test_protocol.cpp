@@ -4,7 +4,7 @@
 #include <random>
 #include "printproc/jobstate.h"
 #include "printproc/settings.h"
-#include "tests/testutil.h"
+#include "tests/jobfixture.h"
 #include "transfer/protocol.h"
 
 namespace {
@@ -13,25 +13,8 @@ const char kUid[] = "Ab3dE5gH9k";
 std::string bytes(const BYTE* data, size_t n) { return std::string(reinterpret_cast<const char*>(data), n); }
 std::string le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
-class ProtocolTest : public ::testing::Test {
-protected:
-    CJobState state;
-    CJobScope scope{state};
-    std::wstring printer = uniqueName(L"Protocol");
-    std::wstring keyPath;
-
-    void SetUp() override {
-        state.createFacilities();
-        wchar_t name[MAX_PATH];
-        wcscpy(name, printer.c_str());
-        ASSERT_TRUE(openLogFile(name));
-        state.log().setLevel(L_ON);
-        wchar_t path[MAX_PATH];
-        settingsKeyPath(printer.c_str(), path);
-        keyPath = path;
-    }
-    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath.substr(0, keyPath.size() - 5).c_str()); }
-    void setMsgNo(DWORD value) {
+class ProtocolTest : public JobTest {
+protected:    void setMsgNo(DWORD value) {
         ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, keyPath.c_str(), L"MsgNo", REG_DWORD, &value, 4), ERROR_SUCCESS);
     }
     DWORD msgNo() {
@@ -44,11 +27,6 @@ protected:
         uint16_t length = 0;
         EXPECT_TRUE(createMessage(request, buffer, &length, printer.c_str()));
         return bytes(buffer, length);
-    }
-    bool logged(const std::string& text) {
-        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
-            if (line.find(text) != std::string::npos) return true;
-        return false;
     }
 };
 

@@ -4,7 +4,7 @@
 #include "printproc/defaults.h"
 #include "printproc/jobstate.h"
 #include "printproc/settings.h"
-#include "tests/testutil.h"
+#include "tests/jobfixture.h"
 
 namespace {
 const PrinterSettingsDefaults kDefaults = {kDefaultServerName, kDefaultTransferAction, kDefaultInteractionAction,
@@ -16,25 +16,8 @@ struct Settings {
     bool secure = true, acceptAll = true, interact = false;
 };
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public JobTest {
 protected:
-    CJobState state;
-    CJobScope scope{state};
-    std::wstring printer = uniqueName(L"Settings");
-    std::wstring keyPath, printerKey;
-
-    void SetUp() override {
-        wchar_t name[MAX_PATH];
-        wcscpy(name, printer.c_str());
-        ASSERT_TRUE(openLogFile(name));
-        state.log().setLevel(L_ON);
-        wchar_t path[MAX_PATH];
-        ASSERT_TRUE(settingsKeyPath(printer.c_str(), path));
-        keyPath = path;
-        printerKey = keyPath.substr(0, keyPath.size() - 5);
-    }
-    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, printerKey.c_str()); }
-
     void setString(const wchar_t* name, const wchar_t* value) {
         ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, keyPath.c_str(), name, REG_SZ, value,
                                   static_cast<DWORD>((wcslen(value) + 1) * 2)),
@@ -53,11 +36,6 @@ protected:
     bool read(Settings& s) {
         return readPrinterSettings(printer.c_str(), s.server, s.transfer, s.interaction, &s.port, &s.secure,
                                    &s.acceptAll, &s.interact, kDefaults);
-    }
-    bool logged(const std::string& text) {
-        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
-            if (line.find(text) != std::string::npos) return true;
-        return false;
     }
 };
 

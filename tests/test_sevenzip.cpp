@@ -4,33 +4,13 @@
 #include <random>
 #include "printproc/jobstate.h"
 #include "storage/sevenzip.h"
-#include "tests/testutil.h"
+#include "tests/jobfixture.h"
 
 namespace {
-class SevenZipTest : public ::testing::Test {
+class SevenZipTest : public JobTest {
 protected:
-    CJobState state;
-    CJobScope scope{state};
-    std::wstring dir;
-    void SetUp() override {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        dir = std::wstring(temp) + uniqueName(L"rpq7z");
-        ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
-        wchar_t name[MAX_PATH];
-        wcscpy(name, uniqueName(L"SevenZip").c_str());
-        ASSERT_TRUE(openLogFile(name));
-        state.log().setLevel(L_ON);
-    }
-    void TearDown() override { removeTree(dir); }
-    std::wstring path(const wchar_t* name) const { return dir + L"\\" + name; }
     bool compress(const wchar_t* archive, const wchar_t* input, const std::wstring& libDir = binDir()) {
         return compressFile(libDir.c_str(), dir.c_str(), 1, path(archive).c_str(), path(input).c_str());
-    }
-    bool logged(const std::string& text) {
-        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
-            if (line.find(text) != std::string::npos) return true;
-        return false;
     }
 };
 

@@ -5,7 +5,7 @@
 #include <random>
 #include "printproc/jobstate.h"
 #include "storage/chunks.h"
-#include "tests/testutil.h"
+#include "tests/jobfixture.h"
 
 namespace {
 // MD5 through BCrypt, a code path apart from the CryptoAPI under test.
@@ -40,29 +40,8 @@ std::string randomBytes(size_t n, unsigned seed) {
     return out;
 }
 
-class StorageTest : public ::testing::Test {
+class StorageTest : public JobTest {
 protected:
-    CJobState state;
-    CJobScope scope{state};
-    std::wstring dir;
-    void SetUp() override {
-        state.createFacilities();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        dir = std::wstring(temp) + uniqueName(L"rpqstore");
-        ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
-        wchar_t name[MAX_PATH];
-        wcscpy(name, uniqueName(L"Storage").c_str());
-        ASSERT_TRUE(openLogFile(name));
-        state.log().setLevel(L_ON);
-    }
-    void TearDown() override { removeTree(dir); }
-    std::wstring path(const wchar_t* name) const { return dir + L"\\" + name; }
-    bool logged(const std::string& text) {
-        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
     // Chunks an archive of the given bytes and checks every chunk.
     void chunkAndCheck(const std::string& archive, size_t expectedChunks) {
         ASSERT_TRUE(writeFileBytes(path(L"ABCDEFGHIJ.7z"), archive));

@@ -5,7 +5,7 @@
 #include "printproc/jobstate.h"
 #include "printproc/settings.h"
 #include "storage/chunks.h"
-#include "tests/testutil.h"
+#include "tests/jobfixture.h"
 #include "transfer/http.h"
 
 namespace {
@@ -13,35 +13,19 @@ const char kUid[] = "Tr4nsP0rt1";
 const char kDisposition[] = "Content-Disposition: form-data; name=\"message\"; filename=\"message.dat\"\r\n";
 const char kType[] = "Content-Type: application/octet-stream\r\n\r\n";
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public JobTest {
 protected:
-    CJobState state;
-    CJobScope scope{state};
-    std::wstring printer = uniqueName(L"Transport");
-    std::wstring keyPath, dir;
     HINTERNET session = nullptr, connection = nullptr;
 
     void SetUp() override {
-        state.createFacilities();
-        wchar_t name[MAX_PATH];
-        wcscpy(name, printer.c_str());
-        ASSERT_TRUE(openLogFile(name));
-        state.log().setLevel(L_ON);
-        wchar_t path[MAX_PATH];
-        settingsKeyPath(printer.c_str(), path);
-        keyPath = path;
+        JobTest::SetUp();
         DWORD zero = 0;
         RegSetKeyValueW(HKEY_LOCAL_MACHINE, keyPath.c_str(), L"MsgNo", REG_DWORD, &zero, 4);
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        dir = std::wstring(temp) + uniqueName(L"rpqhttp");
-        CreateDirectoryW(dir.c_str(), nullptr);
     }
     void TearDown() override {
         if (connection) InternetCloseHandle(connection);
         if (session) InternetCloseHandle(session);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath.substr(0, keyPath.size() - 5).c_str());
-        removeTree(dir);
+        JobTest::TearDown();
     }
     void connect(const CReferenceServer& server) {
         session = InternetOpenW(L"RpqHttpPOST", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -63,11 +47,6 @@ protected:
                             static_cast<uint16_t>(m.size()), response, L"FDXS_Transfer");
         if (out) *out = response;
         return ok;
-    }
-    bool logged(const std::string& text) {
-        for (const std::string& line : splitLines(readFileBytes(state.log().path())))
-            if (line.find(text) != std::string::npos) return true;
-        return false;
     }
     ChunkEntry chunkOf(const std::string& data, DWORD number) {
         ChunkEntry e;
