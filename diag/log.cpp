@@ -7,11 +7,11 @@
 #include "diag/security.h"
 #include "printproc/jobstate.h"
 #include "printproc/module.h"
+#include "printproc/settings.h"
 #include "transfer/strings.h"
 
 namespace {
 constexpr DWORD kMutexWaitMs = 30000;
-constexpr wchar_t kKeyFormat[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\%s\\FDXS";
 
 struct EscapeRule {
     wchar_t ch;
@@ -152,7 +152,7 @@ void CLog::applyLevelSetting(const wchar_t* value) {
 void CLog::setLogLevel(const wchar_t* printerName) {
     wchar_t keyPath[MAX_PATH];
     unique_hkey key;
-    if (!formatW(keyPath, MAX_PATH, kKeyFormat, printerName) ||
+    if (!settingsKeyPath(printerName, keyPath) ||
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
         logMessage(L_INFO, "Set log level to %s (default - registry key not found)", levelName(level()));
     } else {

@@ -44,6 +44,7 @@ TEST(EndToEnd, OneChunk) {
     EXPECT_NE(log.find("[START] ###### printing on <"), std::string::npos);
     EXPECT_NE(log.find("[STOP ] ###### printing on <"), std::string::npos);
     EXPECT_NE(log.find("Enter state: *** QUIT ***"), std::string::npos);
+    EXPECT_EQ(log.find("Try to open browser"), std::string::npos);  // "Interaction" off
 }
 
 TEST(EndToEnd, ThreeChunks) {

@@ -9,6 +9,7 @@
 #include <vector>
 #include "diag/log.h"
 #include "printproc/defaults.h"
+#include "printproc/settings.h"
 #include "printproc/unique.h"
 #include "tools/toolerror.h"
 
@@ -152,12 +153,13 @@ int removePrinter(int argc, wchar_t** argv) {
     return 0;
 }
 
-bool settingsKeyPath(const wchar_t* printer, wchar_t* path) {
+// The key of a printer as the print processor names it: escaped.
+bool printerKeyPath(const wchar_t* printer, wchar_t* path) {
     wchar_t escaped[MAX_PATH] = {};
     if (wcslen(printer) >= MAX_PATH) return false;
     wcscpy(escaped, printer);
     escapePathName(escaped);
-    return _snwprintf(path, MAX_PATH, kSettingsKeyFormat, escaped) > 0 && wcslen(path) < MAX_PATH - 1;
+    return settingsKeyPath(escaped, path);
 }
 
 LONG setString(HKEY key, const wchar_t* name, const wchar_t* value) {
@@ -182,7 +184,7 @@ bool isOneOf(const wchar_t* name, const wchar_t* const* list, size_t count) {
 int configure(int argc, wchar_t** argv) {
     if (argc < 3) return usage();
     wchar_t path[MAX_PATH];
-    if (!settingsKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
+    if (!printerKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
     unique_hkey key;
     DWORD disposition = 0;
     LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
@@ -232,7 +234,7 @@ int configure(int argc, wchar_t** argv) {
 int show(int argc, wchar_t** argv) {
     if (argc != 3) return usage();
     wchar_t path[MAX_PATH];
-    if (!settingsKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
+    if (!printerKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
     unique_hkey key;
     LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put());
     if (rc != ERROR_SUCCESS) return failWith((L"Opening HKLM\\" + std::wstring(path)).c_str(), rc);
