@@ -207,10 +207,9 @@ CReferenceServer::CReferenceServer(const std::vector<std::string>& rules, bool h
                           m_unixDir + "/storage --journal " + m_unixDir + "/journal --stop-file " + m_unixDir + "/stop";
     if (https) {
         std::string key = m_unixDir + "/key.pem", cert = m_unixDir + "/cert.pem";
-        launchUnix("/usr/bin/openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=rpq-test-server -keyout " +
-                   key + " -out " + cert);
-        if (!waitForFile(unixToWin(cert), true, 20000)) return;
-        Sleep(300);  // the key file is complete before the certificate is written
+        if (runUnix("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=rpq-test-server -keyout " + key +
+                    " -out " + cert) != 0)
+            return;
         command += " --cert " + cert + " --key " + key;
     }
     for (const std::string& rule : rules) command += " --rule \"" + rule + "\"";
