@@ -11,6 +11,7 @@
 #include "printproc/params.h"
 #include "printproc/playback.h"
 #include "printproc/printerinfo.h"
+#include "printproc/unique.h"
 
 namespace {
 constexpr DWORD kRestrictedAttributes = PRINTER_ATTRIBUTE_DIRECT | PRINTER_ATTRIBUTE_RAW_ONLY;
@@ -44,20 +45,19 @@ void applyParameters(JobContext* ctx) {
 void checkCopies(JobContext* ctx) {
     if (ctx->copies <= 1) return;
     HANDLE printer = ctx->printerHandle;
-    HANDLE opened = nullptr;
+    unique_printer opened;
     if (ctx->datatype != DT_RAW) {
-        if (!OpenPrinterW(ctx->printerName, &opened, nullptr)) opened = nullptr;
-        printer = opened;
+        if (!OpenPrinterW(ctx->printerName, opened.put(), nullptr)) opened.release();
+        printer = opened.get();
     }
     if (!printer) {
         ctx->copies = 1;
         return;
     }
     DWORD error = 0;
-    auto info = reinterpret_cast<PRINTER_INFO_2W*>(fetchPrinterInfo(printer, 2, &error));
+    unique_hlocal block(fetchPrinterInfo(printer, 2, &error));
+    auto info = static_cast<PRINTER_INFO_2W*>(block.get());
     if (!info || (info->Attributes & PRINTER_ATTRIBUTE_DIRECT)) ctx->copies = 1;
-    freeBlock(info);
-    if (opened) ClosePrinter(opened);
 }
 }  // namespace
 
