@@ -15,6 +15,7 @@ PRINTER="RPQ Demo"
 NOTIFY_PORT="${RPQ_NOTIFY_PORT:-8090}"
 export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all
 rm -rf "$DEMO" && mkdir -p "$DEMO"
+cd "$DEMO"  # Wine's FILE: port writes the empty document here
 say() { printf '\n== %s\n' "$*"; }
 
 say "Starting the workflow server and a notification listener"
