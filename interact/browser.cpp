@@ -143,15 +143,16 @@ int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* us
     int result = 1;
     bool started = CreateProcessAsUserW(token.get(), nullptr, command, nullptr, nullptr, TRUE,
                                         CREATE_UNICODE_ENVIRONMENT, environment.get(), nullptr, &si, &pi) != FALSE;
+    unique_handle process(started ? pi.hProcess : nullptr), thread(started ? pi.hThread : nullptr);
     if (!started) {
         logSystemError("CreateProcessAsUser failed, error code <%d>", GetLastError());
         result = 0;
     } else if (pi.hProcess == INVALID_HANDLE_VALUE) {
         logMessage(L_ERROR, "Invalid handle");
+        process.release();
         result = 0;
         started = false;
     }
-    unique_handle process(started ? pi.hProcess : nullptr), thread(started ? pi.hThread : nullptr);
     writeEnd.reset();  // only the launched process holds the write end now
 
     wchar_t answer[512] = {};

@@ -53,6 +53,18 @@ void replaceAll(wchar_t* text, const wchar_t* from, const wchar_t* to) {
     wmemcpy(text, result, out + 1);
 }
 
+// Writes one default of a new key; a failed write is logged and the default
+// used all the same.
+void writeDefault(HKEY key, const wchar_t* name, const wchar_t* value) {
+    if (writeString(key, name, value) != ERROR_SUCCESS)
+        logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%s>", name, value);
+}
+
+void writeDefault(HKEY key, const wchar_t* name, DWORD value) {
+    if (writeDword(key, name, value) != ERROR_SUCCESS)
+        logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%d>", name, static_cast<int>(value));
+}
+
 const char* flag(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
@@ -76,27 +88,16 @@ bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_
     if (disposition == REG_CREATED_NEW_KEY) {
         logMessageW(L_DEBUG, L"Created new registry subkey: <%s>", path);
         HKEY k = key.get();
-        if (writeString(k, L"ServerName", defaults.serverName) != ERROR_SUCCESS)
-            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%s>", L"ServerName",
-                        defaults.serverName);
+        writeDefault(k, L"ServerName", defaults.serverName);
         copyW(serverName, MAX_PATH, defaults.serverName);
-        if (writeDword(k, L"ServerPort", defaults.port) != ERROR_SUCCESS)
-            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%d>", L"ServerPort",
-                        static_cast<int>(defaults.port));
-        if (writeString(k, L"JobTransferAction", defaults.transferAction) != ERROR_SUCCESS)
-            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%s>", L"JobTransferAction",
-                        defaults.transferAction);
+        writeDefault(k, L"ServerPort", defaults.port);
+        writeDefault(k, L"JobTransferAction", defaults.transferAction);
         copyW(transferActionPath, MAX_PATH, defaults.transferAction);
-        if (writeString(k, L"JobInteractionAction", defaults.interactionAction) != ERROR_SUCCESS)
-            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%s>", L"JobInteractionAction",
-                        defaults.interactionAction);
+        writeDefault(k, L"JobInteractionAction", defaults.interactionAction);
         copyW(interactionActionPath, MAX_PATH, defaults.interactionAction);
-        if (writeDword(k, L"ServerPort", defaults.port) != ERROR_SUCCESS)
-            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%d>", L"ServerPort",
-                        static_cast<int>(defaults.port));
+        writeDefault(k, L"ServerPort", defaults.port);
         *port = static_cast<USHORT>(defaults.port);
-        if (writeDword(k, L"MsgNo", 0) != ERROR_SUCCESS)
-            logMessageW(L_ERROR, L"Could not set registry value <%s> to default value <%d>", L"MsgNo", 0);
+        writeDefault(k, L"MsgNo", static_cast<DWORD>(0));
         if (writeDword(k, L"SecureTransfer", defaults.secure ? 1 : 0) != ERROR_SUCCESS)
             logMessageW(L_WARN, L"Could not set registry value: <%s>, assuming <false>", L"SecureTransfer");
         *secure = defaults.secure;

@@ -1,6 +1,5 @@
 #include "tests/e2efixture.h"
 #include <shlobj.h>
-#include <random>
 #include "diag/log.h"
 
 CPrintSetup::CPrintSetup(const std::vector<std::string>& rules, const std::wstring& printerName,
@@ -82,14 +81,4 @@ size_t countOf(const std::vector<std::string>& lines, const std::string& text) {
     for (const std::string& line : lines)
         if (line.find(text) != std::string::npos) ++n;
     return n;
-}
-
-std::string randomData(size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string out(size, '\0');
-    for (size_t i = 0; i < size; i += 4) {
-        uint32_t v = rng();
-        memcpy(&out[i], &v, size - i < 4 ? size - i : 4);
-    }
-    return out;
 }

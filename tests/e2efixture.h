@@ -35,4 +35,3 @@ private:
 
 bool contains(const std::vector<std::string>& lines, const std::string& text);
 size_t countOf(const std::vector<std::string>& lines, const std::string& text);
-std::string randomData(size_t size, unsigned seed);

@@ -27,3 +27,12 @@ bool JobTest::logged(const std::string& text) const {
         if (line.find(text) != std::string::npos) return true;
     return false;
 }
+
+void fillLongestXfer(ProtocolRequest& request, const char* uid) {
+    prepareRequest(request, uid, MSG_XFER);
+    wcscpy(request.hostname, std::wstring(127, L'h').c_str());
+    wcscpy(request.username, std::wstring(127, L'u').c_str());
+    wcscpy(request.domainName, std::wstring(127, L'd').c_str());
+    wcscpy(request.filename, std::wstring(259, L'f').c_str());
+    request.machineIdLength = 64;
+}

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <string>
 #include "printproc/jobstate.h"
+#include "transfer/protocol.h"
 #include "tests/testutil.h"
 
 class JobTest : public ::testing::Test {
@@ -21,3 +22,6 @@ protected:
     bool logged(const std::string& text) const;
     std::wstring path(const std::wstring& name) const { return dir + L"\\" + name; }
 };
+
+// An XFER with every counted field at its longest: 1,405 bytes encoded.
+void fillLongestXfer(ProtocolRequest& request, const char* uid);

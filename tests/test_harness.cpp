@@ -119,11 +119,10 @@ bool waitForLog(const CPrintSetup& s, const std::string& text) {
     return false;
 }
 
-std::wstring harnessPrinter(const wchar_t* name) { return uniqueName(name); }
 const wchar_t kWinprint[] = L"--processor winprint";
 
 TEST(Harness, CancelDuringCapture) {
-    CPrintSetup s({}, harnessPrinter(L"Harness cancel"), L"", kWinprint);
+    CPrintSetup s({}, uniqueName(L"Harness cancel"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CSpooledJob job(s.printer->name(), randomData(600000, 7));
     ASSERT_TRUE(job.ok());
@@ -141,7 +140,7 @@ TEST(Harness, CancelDuringCapture) {
 }
 
 TEST(Harness, PauseThenResume) {
-    CPrintSetup s({}, harnessPrinter(L"Harness pause"), L"", kWinprint);
+    CPrintSetup s({}, uniqueName(L"Harness pause"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CSpooledJob job(s.printer->name(), randomData(600000, 8));
     ASSERT_TRUE(job.ok());
@@ -157,7 +156,7 @@ TEST(Harness, PauseThenResume) {
 }
 
 TEST(Harness, CancelDuringTheTransfer) {
-    CPrintSetup s({"delay:1500 XFER"}, harnessPrinter(L"Harness cancel late"), L"", kWinprint);
+    CPrintSetup s({"delay:1500 XFER"}, uniqueName(L"Harness cancel late"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CSpooledJob job(s.printer->name(), randomData(100000, 9));
     ASSERT_TRUE(job.ok());
@@ -176,7 +175,7 @@ TEST(Harness, CancelDuringTheTransfer) {
 }
 
 TEST(Harness, PagesAndCopiesFromTheJobInformation) {
-    CPrintSetup s({}, harnessPrinter(L"Harness jobinfo"), L"", kWinprint);
+    CPrintSetup s({}, uniqueName(L"Harness jobinfo"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CSpooledJob job(s.printer->name(), "job information");
     ASSERT_TRUE(job.ok());
@@ -186,7 +185,7 @@ TEST(Harness, PagesAndCopiesFromTheJobInformation) {
 }
 
 TEST(Harness, LastChunkUnansweredAfterALongSilence) {
-    CPrintSetup s({"silent:close CHUNK#1"}, harnessPrinter(L"Harness silence"), L"", kWinprint);
+    CPrintSetup s({"silent:close CHUNK#1"}, uniqueName(L"Harness silence"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CJournalClock clock(*s.server, "CHUNK", 130.0);  // the dropped CHUNK comes after 130 s of silence
     setJobClock(&clock);
@@ -206,7 +205,7 @@ TEST(Harness, LastChunkUnansweredAfterALongSilence) {
 }
 
 TEST(Harness, ResetRetriedOnlyWhileTheSilenceIsShort) {
-    CPrintSetup s({"silent:close PING#2+", "silent:close RESET"}, harnessPrinter(L"Harness reset"), L"", kWinprint);
+    CPrintSetup s({"silent:close PING#2+", "silent:close RESET"}, uniqueName(L"Harness reset"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CJournalClock clock(*s.server, "RESET", 65.0);  // the second RESET comes after 130 s
     setJobClock(&clock);

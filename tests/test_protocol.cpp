@@ -105,12 +105,7 @@ TEST_F(ProtocolTest, XferLayoutAndCountBytes) {
 TEST_F(ProtocolTest, LongestXferFitsTheBuffer) {
     setMsgNo(0);
     ProtocolRequest request;
-    prepareRequest(request, kUid, MSG_XFER);
-    wcscpy(request.hostname, std::wstring(127, L'h').c_str());
-    wcscpy(request.username, std::wstring(127, L'u').c_str());
-    wcscpy(request.domainName, std::wstring(127, L'd').c_str());
-    wcscpy(request.filename, std::wstring(259, L'f').c_str());
-    request.machineIdLength = 64;
+    fillLongestXfer(request, kUid);
     EXPECT_EQ(encode(request).size(), 1405u);
 }
 

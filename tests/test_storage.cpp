@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <bcrypt.h>
-#include <random>
 #include "printproc/jobstate.h"
 #include "storage/chunks.h"
 #include "tests/jobfixture.h"
@@ -28,16 +27,6 @@ std::string hexOf(const BYTE* digest) {
     char hex[33];
     CRPQHash::digestToHex(digest, hex);
     return hex;
-}
-
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; i += 4) {
-        uint32_t v = rng();
-        memcpy(&out[i], &v, n - i < 4 ? n - i : 4);
-    }
-    return out;
 }
 
 class StorageTest : public JobTest {
@@ -75,9 +64,9 @@ protected:
 };
 
 TEST_F(StorageTest, ChunkBoundaries) {
-    chunkAndCheck(randomBytes(kChunkSize, 1), 1);
-    chunkAndCheck(randomBytes(kChunkSize + 1, 2), 2);
-    chunkAndCheck(randomBytes(2 * kChunkSize, 3), 2);
+    chunkAndCheck(randomData(kChunkSize, 1), 1);
+    chunkAndCheck(randomData(kChunkSize + 1, 2), 2);
+    chunkAndCheck(randomData(2 * kChunkSize, 3), 2);
     chunkAndCheck("", 1);
     EXPECT_TRUE(logged("Delete file <" + narrow(path(L"ABCDEFGHIJ.001")) + "> - SUCCESS"));
 }
@@ -126,7 +115,7 @@ TEST_F(StorageTest, ChunkPathOverTheLimit) {
 }
 
 TEST_F(StorageTest, ChecksumFile) {
-    std::string data = randomBytes(300000, 9);
+    std::string data = randomData(300000, 9);
     ASSERT_TRUE(writeFileBytes(path(L"doc.dat"), data));
     ULONGLONG size = 0;
     BYTE digest[16] = {};

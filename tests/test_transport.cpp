@@ -133,12 +133,7 @@ TEST_F(TransportTest, LongestXferStillGoesOut) {
     ASSERT_TRUE(server.ok());
     connect(server);
     ProtocolRequest request;
-    prepareRequest(request, kUid, MSG_XFER);
-    wcscpy(request.hostname, std::wstring(127, L'h').c_str());
-    wcscpy(request.username, std::wstring(127, L'u').c_str());
-    wcscpy(request.domainName, std::wstring(127, L'd').c_str());
-    wcscpy(request.filename, std::wstring(259, L'f').c_str());
-    request.machineIdLength = 64;
+    fillLongestXfer(request, kUid);
     request.noOfChunks = 1;
     std::string m = message(request);
     ASSERT_EQ(m.size(), 1405u);

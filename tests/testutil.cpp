@@ -1,5 +1,7 @@
 #include "tests/testutil.h"
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include "printproc/unique.h"
 
 std::wstring uniqueName(const wchar_t* prefix) {
@@ -11,6 +13,16 @@ std::wstring uniqueName(const wchar_t* prefix) {
 }
 
 std::string uniqueToken() { return narrow(uniqueName(L"x")).substr(2); }
+
+std::string randomData(size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; i += 4) {
+        uint32_t v = rng();
+        memcpy(&out[i], &v, size - i < 4 ? size - i : 4);
+    }
+    return out;
+}
 
 std::string readFileBytes(const std::wstring& path) {
     unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -9,6 +9,8 @@ std::wstring uniqueName(const wchar_t* prefix);
 // The same without prefix or blank, for Unix paths.
 std::string uniqueToken();
 std::string readFileBytes(const std::wstring& path);
+// Reproducible pseudo-random bytes.
+std::string randomData(size_t size, unsigned seed);
 bool writeFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::string> splitLines(const std::string& text);
 // Runs a command line, returns its exit code (or -1); output captured.
