@@ -3,23 +3,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <strsafe.h>
+#include "base/module.h"
+#include "base/printerkey.h"
 #include "diag/eventlog.h"
 #include "diag/security.h"
-#include "printproc/jobstate.h"
-#include "printproc/module.h"
-#include "printproc/settings.h"
-#include "transfer/strings.h"
 
 namespace {
 constexpr DWORD kMutexWaitMs = 30000;
-
-struct EscapeRule {
-    wchar_t ch;
-    const wchar_t* text;
-};
-const EscapeRule kEscapes[] = {{L'\\', L"%5c"}, {L'/', L"%2f"}, {L':', L"%3a"},
-                               {L'*', L"%2a"},  {L'?', L"%3f"}, {L'"', L"%22"},
-                               {L'<', L"%3c"},  {L'>', L"%3e"}, {L'|', L"%7c"}};
 
 void replaceLineBreaks(char* text) {
     for (char* p = text; *p; ++p) {
@@ -36,7 +27,7 @@ void mutexNameFor(const wchar_t* path, wchar_t* name, size_t capacity) {
         hash ^= static_cast<unsigned long long>(towlower(*p));
         hash *= 1099511628211ULL;
     }
-    formatW(name, capacity, L"Local\\RPQLog-%016I64x", hash);
+    StringCchPrintfW(name, capacity, L"Local\\RPQLog-%016I64x", hash);
 }
 
 bool createFolder(const wchar_t* path, bool openToEveryone) {
@@ -45,40 +36,20 @@ bool createFolder(const wchar_t* path, bool openToEveryone) {
     return true;
 }
 
-CLog* currentLog() {
-    CJobState* state = CJobState::current();
-    return state ? &state->log() : nullptr;
-}
+thread_local CLog* t_log = nullptr;
 }  // namespace
 
-void escapePathName(wchar_t* name) {
-    if (!name) return;
-    wchar_t escaped[MAX_PATH] = {};
-    size_t out = 0;
-    for (const wchar_t* p = name; *p; ++p) {
-        const wchar_t* piece = nullptr;
-        for (const EscapeRule& rule : kEscapes)
-            if (*p == rule.ch) piece = rule.text;
-        size_t len = piece ? 3 : 1;
-        if (out + len >= MAX_PATH) break;  // keep whole characters only
-        if (piece) {
-            memcpy(escaped + out, piece, 3 * sizeof(wchar_t));
-        } else {
-            escaped[out] = *p;
-        }
-        out += len;
-    }
-    escaped[out] = L'\0';
-    memcpy(name, escaped, (out + 1) * sizeof(wchar_t));
-}
+CLogScope::CLogScope(CLog* log) : m_previous(t_log) { t_log = log; }
+CLogScope::~CLogScope() { t_log = m_previous; }
+CLog* currentLog() { return t_log; }
 
 bool productDataPath(wchar_t* target) {
     wchar_t base[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)))
         return false;
-    if (!copyW(target, MAX_PATH, base) || !appendW(target, MAX_PATH, L"\\Halvane")) return false;
+    if (FAILED(StringCchCopyW(target, MAX_PATH, base)) || FAILED(StringCchCatW(target, MAX_PATH, L"\\Halvane"))) return false;
     if (!createFolder(target, false)) return false;
-    if (!appendW(target, MAX_PATH, L"\\RPQ")) return false;
+    if (FAILED(StringCchCatW(target, MAX_PATH, L"\\RPQ"))) return false;
     return createFolder(target, true);
 }
 
@@ -86,14 +57,14 @@ bool composeLogPath(wchar_t* target, wchar_t* printerName) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t date[32];
-    formatW(date, 32, L"%d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
+    StringCchPrintfW(date, 32, L"%d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
     if (!productDataPath(target)) return false;
-    if (!appendW(target, MAX_PATH, L"\\Log") || !createFolder(target, true)) return false;
+    if (FAILED(StringCchCatW(target, MAX_PATH, L"\\Log")) || !createFolder(target, true)) return false;
     escapePathName(printerName);
-    if (!appendW(target, MAX_PATH, L"\\") || !appendW(target, MAX_PATH, printerName)) return false;
+    if (FAILED(StringCchCatW(target, MAX_PATH, L"\\")) || FAILED(StringCchCatW(target, MAX_PATH, printerName))) return false;
     if (!createFolder(target, true)) return false;
-    return appendW(target, MAX_PATH, L"\\RPQ-") && appendW(target, MAX_PATH, date) &&
-           appendW(target, MAX_PATH, L".log");
+    return SUCCEEDED(StringCchCatW(target, MAX_PATH, L"\\RPQ-")) && SUCCEEDED(StringCchCatW(target, MAX_PATH, date)) &&
+           SUCCEEDED(StringCchCatW(target, MAX_PATH, L".log"));
 }
 
 bool CLog::openLogFile(wchar_t* printerName) {
@@ -149,25 +120,13 @@ void CLog::applyLevelSetting(const wchar_t* value) {
     }
 }
 
-void CLog::setLogLevel(const wchar_t* printerName) {
-    wchar_t keyPath[MAX_PATH];
-    unique_hkey key;
-    if (!settingsKeyPath(printerName, keyPath) ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+void CLog::setLogLevel(LevelSource source, const wchar_t* value) {
+    if (source == LevelSource::NoKey)
         logMessage(L_INFO, "Set log level to %s (default - registry key not found)", levelName(level()));
-    } else {
-        wchar_t value[MAX_PATH + 1] = {};
-        DWORD size = MAX_PATH * sizeof(wchar_t);
-        DWORD type = 0;
-        if (RegQueryValueExW(key.get(), L"Logger", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
-                ERROR_SUCCESS ||
-            (type != REG_SZ && type != REG_EXPAND_SZ)) {
-            logMessage(L_INFO, "Set log level to %s (default - registry value not found)", levelName(level()));
-        } else {
-            value[MAX_PATH] = L'\0';
-            applyLevelSetting(value);
-        }
-    }
+    else if (source == LevelSource::NoValue)
+        logMessage(L_INFO, "Set log level to %s (default - registry value not found)", levelName(level()));
+    else
+        applyLevelSetting(value);
     writeBanner();
 }
 
@@ -196,7 +155,7 @@ void CLog::writeLogLine(int level, const char* text) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char prefix[32];
-    formatA(prefix, sizeof(prefix), "%02d:%02d:%02d.%03d [%-5s] ", now.wHour, now.wMinute, now.wSecond,
+    StringCchPrintfA(prefix, sizeof(prefix), "%02d:%02d:%02d.%03d [%-5s] ", now.wHour, now.wMinute, now.wSecond,
             now.wMilliseconds, levelName(level));
     DWORD written = 0;
     HANDLE file = m_file.get();
@@ -213,19 +172,6 @@ void CLog::writeMessage(int level, char* text) {
     writeLogLine(level, text);
 }
 
-bool openLogFile(wchar_t* printerName) {
-    CLog* log = currentLog();
-    return log && log->openLogFile(printerName);
-}
-
-void setLogLevel(const wchar_t* printerName) {
-    if (CLog* log = currentLog()) log->setLogLevel(printerName);
-}
-
-void closeLogFile() {
-    if (CLog* log = currentLog()) log->closeLogFile();
-}
-
 int currentLogLevel() {
     CLog* log = currentLog();
     return log ? log->level() : L_WARN;
@@ -237,7 +183,7 @@ void logMessage(int level, const char* format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
-    formatTruncA(text, sizeof(text), format, args);
+    StringCchVPrintfA(text, sizeof(text), format, args);
     va_end(args);
     log->writeMessage(level, text);
 }
@@ -248,7 +194,7 @@ void logMessageW(int level, const wchar_t* format, ...) {
     wchar_t wide[2048];
     va_list args;
     va_start(args, format);
-    formatTruncW(wide, 2048, format, args);
+    StringCchVPrintfW(wide, 2048, format, args);
     va_end(args);
     // Convert into ample room, then keep what the 1024-byte line allows.
     static constexpr int kRoom = 2048 * 4;
@@ -266,9 +212,13 @@ void writeLogLine(int level, const char* text) {
     if (CLog* log = currentLog()) log->writeLogLine(level, text);
 }
 
-bool logSystemError(const char* format, DWORD code) {
+bool logSystemError(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    DWORD code = va_arg(args, DWORD);
+    va_end(args);
     char line[4096];
-    formatA(line, sizeof(line), format, code);
+    StringCchPrintfA(line, sizeof(line), format, code);
     replaceLineBreaks(line);
     writeLogLine(L_ERROR, line);
 

@@ -1,11 +1,11 @@
-// Log per printer and day. Each job owns one CLog (through its CJobState);
-// the free functions below write to the log of the job bound to the calling
-// thread and write nothing when no job is bound.
+// Log per printer and day. Each job owns one CLog and binds it to the
+// threads that work for it with CLogScope; the free functions below write to
+// the log bound to the calling thread and write nothing when none is bound.
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include "base/unique.h"
 #include "diag/levels.h"
-#include "printproc/unique.h"
 
 class CLog {
 public:
@@ -16,7 +16,9 @@ public:
 
     // Escapes printerName (260 characters) in place and opens the day's file.
     bool openLogFile(wchar_t* printerName);
-    void setLogLevel(const wchar_t* printerName);
+    // Where the printer's "Logger" value came from, and the value itself.
+    enum class LevelSource { NoKey, NoValue, Value };
+    void setLogLevel(LevelSource source, const wchar_t* value);
     void closeLogFile();
     void writeLogLine(int level, const char* text);
     void writeMessage(int level, char* text);  // replaces CR and LF, then writes
@@ -35,18 +37,31 @@ private:
     unique_handle m_mutex;
 };
 
-bool openLogFile(wchar_t* printerName);
-void setLogLevel(const wchar_t* printerName);
-void closeLogFile();
-void logMessage(int level, const char* format, ...);
+// Binds a log to the calling thread for the scope's lifetime.
+class CLogScope {
+public:
+    explicit CLogScope(CLog* log);
+    ~CLogScope();
+    CLogScope(const CLogScope&) = delete;
+    CLogScope& operator=(const CLogScope&) = delete;
+
+private:
+    CLog* m_previous;
+};
+
+// The log bound to the calling thread, or null.
+CLog* currentLog();
+
+void logMessage(int level, const char* format, ...) __attribute__((format(ms_printf, 2, 3)));
 void logMessageW(int level, const wchar_t* format, ...);
 void writeLogLine(int level, const char* text);
-bool logSystemError(const char* format, DWORD code);
+// Logs the format with one DWORD, the system error code, then the system's
+// text for that code.
+bool logSystemError(const char* format, ...) __attribute__((format(ms_printf, 1, 2)));
 void logElapsed(ULONGLONG startTick);
-// The level of the calling thread's job; WARN when no job is bound.
+// The level of the log bound to the calling thread; WARN when none is.
 int currentLogLevel();
 
 bool composeLogPath(wchar_t* target, wchar_t* printerName);
-void escapePathName(wchar_t* name);
 // The folder "<common app data>\Halvane\RPQ" (260 characters).
 bool productDataPath(wchar_t* target);

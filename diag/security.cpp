@@ -1,6 +1,6 @@
 #include "diag/security.h"
 #include <aclapi.h>
-#include "printproc/unique.h"
+#include "base/unique.h"
 
 namespace {
 void freeSid(PSID sid) { FreeSid(sid); }

@@ -5,9 +5,9 @@
 #include <psapi.h>
 #include <cwctype>
 #include <memory>
+#include <strsafe.h>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/unique.h"
-#include "transfer/strings.h"
 #include "transfer/uid.h"
 
 namespace {
@@ -18,34 +18,31 @@ constexpr DWORD kTokenAccess = 0xF00FF;  // all standard and token rights but se
 
 bool makeWebAddress(wchar_t* target, bool secure, const wchar_t* serverName, unsigned port,
                     const wchar_t* interactionActionPath) {
-    wchar_t portText[16];
-    formatW(portText, 16, L"%u", port);
-    return copyW(target, MAX_PATH, secure ? L"https://" : L"http://") && appendW(target, MAX_PATH, serverName) &&
-           appendW(target, MAX_PATH, L":") && appendW(target, MAX_PATH, portText) && appendW(target, MAX_PATH, L"/") &&
-           appendW(target, MAX_PATH, interactionActionPath);
+    return SUCCEEDED(StringCchPrintfW(target, MAX_PATH, L"%s%s:%u/%s", secure ? L"https://" : L"http://", serverName,
+                                      port, interactionActionPath));
 }
 
-void openInteractionPage(TransferContext& ctx) {
+void openInteractionPage(bool secure, const wchar_t* serverName, unsigned port, const wchar_t* interactionActionPath,
+                         const char* uid, const wchar_t* userName) {
     wchar_t address[MAX_PATH];
-    if (!makeWebAddress(address, ctx.secureTransfer != FALSE, ctx.serverName, ctx.serverPort,
-                        ctx.interactionActionPath)) {
+    if (!makeWebAddress(address, secure, serverName, port, interactionActionPath)) {
         logMessage(L_ERROR, "Could not create web address for server: Not opening browser!");
         return;
     }
     logMessageW(L_DEBUG, L"Try to open browser with address <%s>!", address);
-    openBrowserAsUser(address, ctx.uid(), ctx.userName);
+    openBrowserAsUser(address, uid, userName);
 }
 
 bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* address, const wchar_t* uid) {
     wchar_t arguments[kCommandChars];
-    if (!formatW(arguments, kCommandChars, L"%s.dll,OpenBrowser %lu %s?uid=%s", L"RPQ",
-                 static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(writeEnd)), address, uid)) {
+    if (FAILED(StringCchPrintfW(arguments, kCommandChars, L"%s.dll,OpenBrowser %lu %s?uid=%s", L"RPQ",
+                 static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(writeEnd)), address, uid))) {
         logMessage(L_ERROR, "Browser command arguments too long: Not opening browser!");
         return false;
     }
     wchar_t systemDir[kCommandChars];
     UINT n = GetSystemDirectoryW(systemDir, kCommandChars);
-    if (n == 0 || n >= kCommandChars || !appendW(systemDir, kCommandChars, L"\\")) return false;
+    if (n == 0 || n >= kCommandChars || FAILED(StringCchCatW(systemDir, kCommandChars, L"\\"))) return false;
     SYSTEM_INFO info;
     GetNativeSystemInfo(&info);
     const wchar_t* processorDir;
@@ -56,8 +53,8 @@ bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* addre
         logMessage(L_TRACE, "Choosing 32bit RPQ call");
         processorDir = L"W32x86\\";
     }
-    if (!formatW(command, kCommandChars, L"%s%s %sSpool\\prtprocs\\%s%s", systemDir, L"rundll32.exe", systemDir,
-                 processorDir, arguments)) {
+    if (FAILED(StringCchPrintfW(command, kCommandChars, L"%s%s %sSpool\\prtprocs\\%s%s", systemDir, L"rundll32.exe", systemDir,
+                 processorDir, arguments))) {
         logMessage(L_ERROR, "Browser command too long: Not opening browser!");
         return false;
     }
@@ -145,7 +142,7 @@ int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* us
                                         CREATE_UNICODE_ENVIRONMENT, environment.get(), nullptr, &si, &pi) != FALSE;
     unique_handle process(started ? pi.hProcess : nullptr), thread(started ? pi.hThread : nullptr);
     if (!started) {
-        logSystemError("CreateProcessAsUser failed, error code <%d>", GetLastError());
+        logSystemError("CreateProcessAsUser failed, error code <%lu>", GetLastError());
         result = 0;
     } else if (pi.hProcess == INVALID_HANDLE_VALUE) {
         logMessage(L_ERROR, "Invalid handle");

@@ -1,11 +1,12 @@
 // Opening the printing user's browser at the job's interaction page.
 #pragma once
 #include <windows.h>
-#include "printproc/jobrecord.h"
 
 constexpr size_t kCommandChars = 264;
 
-void openInteractionPage(TransferContext& ctx);
+// Opens the user's browser at the job's interaction page.
+void openInteractionPage(bool secure, const wchar_t* serverName, unsigned port, const wchar_t* interactionActionPath,
+                         const char* uid, const wchar_t* userName);
 bool makeWebAddress(wchar_t* target, bool secure, const wchar_t* serverName, unsigned port,
                     const wchar_t* interactionActionPath);
 int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* userName);

@@ -5,9 +5,9 @@
 #include <cstdarg>
 #include <cstring>
 #include <cwchar>
+#include <strsafe.h>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/unique.h"
-#include "transfer/strings.h"
 
 namespace {
 class CWinsock {
@@ -62,7 +62,7 @@ USHORT notifierPort(wchar_t* portText, size_t capacity) {
     if (RegQueryValueExW(key.get(), L"UDPPort", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
         return kDefaultNotifierPort;
     value[260] = L'\0';
-    copyW(portText, capacity, value);
+    StringCchCopyW(portText, capacity, value);
     return static_cast<USHORT>(_wtoi(value) & 0xFFFF);
 }
 
@@ -73,7 +73,7 @@ int UDPClient(int level, const char* uid, const char* text) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char prefix[64];
-    formatA(prefix, sizeof(prefix), "[%02d:%02d:%02d][%s]", now.wHour, now.wMinute, now.wSecond, jobUid);
+    StringCchPrintfA(prefix, sizeof(prefix), "[%02d:%02d:%02d][%s]", now.wHour, now.wMinute, now.wSecond, jobUid);
 
     CWinsock winsock;
     if (!winsock.ok()) {
@@ -122,7 +122,7 @@ void sendNotification(int level, const char* uid, const wchar_t* format, ...) {
     wchar_t wide[1024];
     va_list args;
     va_start(args, format);
-    formatTruncW(wide, 1024, format, args);
+    StringCchVPrintfW(wide, 1024, format, args);
     va_end(args);
     char text[1024] = {};
     if (!WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof(text), nullptr, nullptr)) {

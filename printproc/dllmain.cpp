@@ -1,5 +1,5 @@
 #include <windows.h>
-#include "printproc/module.h"
+#include "base/module.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {

@@ -4,6 +4,7 @@
 #include <winspool.h>
 #include <winsplp.h>
 #include <cstring>
+#include "base/unique.h"
 #include "printproc/datatypes.h"
 #include "printproc/jobcontext.h"
 #include "printproc/jobroutine.h"
@@ -11,7 +12,6 @@
 #include "printproc/params.h"
 #include "printproc/playback.h"
 #include "printproc/printerinfo.h"
-#include "printproc/unique.h"
 
 namespace {
 constexpr DWORD kRestrictedAttributes = PRINTER_ATTRIBUTE_DIRECT | PRINTER_ATTRIBUTE_RAW_ONLY;

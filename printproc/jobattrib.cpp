@@ -1,7 +1,7 @@
 #include "printproc/jobattrib.h"
 #include <atomic>
 #include <cstring>
-#include "printproc/unique.h"
+#include "base/unique.h"
 
 namespace {
 using LoadDriverFn = HMODULE(WINAPI*)(HANDLE);

@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+class IClock;
+
 constexpr DWORD kJobSignature = 0x5051;
 constexpr LONG kStatusAborted = 0x1;
 constexpr LONG kStatusPaused = 0x8;
@@ -26,6 +28,7 @@ struct JobContext {
     HDC dc;
     DEVMODEW* devMode;
     LPWSTR openDataPrinterName;
+    IClock* clock;  // the clock the job reads; null for the system clock
 };
 
 // Null, INVALID_HANDLE_VALUE or a wrong signature give null.

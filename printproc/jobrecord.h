@@ -1,11 +1,8 @@
-// The RAW job routine's record of one job, and the transfer's per-run record.
+// The RAW job routine's record of one job.
 #pragma once
 #include <windows.h>
-#include <wininet.h>
-#include "storage/chunks.h"
-#include "transfer/protocol.h"
 
-constexpr size_t kHostNameChars = 16;
+constexpr size_t kHostNameChars = MAX_COMPUTERNAME_LENGTH + 1;  // 16
 constexpr size_t kMachineIdSize = 64;
 
 struct JobRecord {
@@ -34,59 +31,4 @@ struct JobRecord {
     BYTE machineId[kMachineIdSize];
     BOOL interaction;
     ULONGLONG startTick;
-};
-
-enum TransferState : int {
-    ST_INITIAL = 0,
-    ST_INITIATION = 1,
-    ST_CHUNK_TRANSFER = 2,
-    ST_WAIT = 3,
-    ST_RESET = 4,
-    ST_QUIT = 5,
-    ST_END_OF_JOB = 6,
-};
-
-struct TransferContext {
-    HINTERNET connection = nullptr;
-    HINTERNET session = nullptr;
-    JobRecord* jobRecord = nullptr;
-    wchar_t* storagePath = nullptr;
-    wchar_t* programFilesPath = nullptr;
-    wchar_t* inputPath = nullptr;
-    ULONGLONG inputSize = 0;
-    BYTE inputDigest[kDigestSize] = {};
-    wchar_t* archivePath = nullptr;
-    wchar_t* hostName = nullptr;
-    wchar_t* domainName = nullptr;
-    wchar_t* userName = nullptr;
-    wchar_t* serverName = nullptr;
-    wchar_t* transferActionPath = nullptr;
-    wchar_t* interactionActionPath = nullptr;
-    wchar_t* printerName = nullptr;
-    wchar_t* documentName = nullptr;
-    wchar_t* documentPath = nullptr;
-    DWORD jobId = 0;
-    WORD noOfPages = 0;
-    WORD noOfCopies = 0;
-    WORD serverPort = 0;
-    BOOL secureTransfer = FALSE;
-    BOOL acceptAllCertificates = FALSE;
-    BYTE domainKind = 0;
-    BYTE machineIdLength = 0;
-    BYTE* machineId = nullptr;
-    ChunkSet chunkSet;
-    ProtocolResponse response = {};
-    ProtocolRequest request = {};
-    BYTE messageBuffer[kMessageBufferSize] = {};
-    DWORD noOfChunks = 0;
-    DWORD currentChunk = 0;
-    BYTE retryCount = 3;
-    double lastActivity = 0.0;
-    int resumeState = ST_CHUNK_TRANSFER;
-    BOOL interaction = TRUE;
-
-    // References and values from the job record.
-    void fillFrom(JobRecord& job);
-    // The job UID (the job record's first field).
-    const char* uid() const { return jobRecord ? jobRecord->uid : ""; }
 };

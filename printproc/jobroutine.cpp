@@ -7,18 +7,18 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <strsafe.h>
+#include "base/printerkey.h"
+#include "base/unique.h"
+#include "config/settings.h"
 #include "diag/log.h"
 #include "diag/security.h"
 #include "interact/notify.h"
-#include "printproc/defaults.h"
 #include "printproc/jobrecord.h"
 #include "printproc/jobstate.h"
-#include "printproc/settings.h"
-#include "printproc/transfer.h"
-#include "printproc/unique.h"
+#include "printproc/statemachine.h"
 #include "storage/backlog.h"
 #include "transfer/http.h"
-#include "transfer/strings.h"
 #include "transfer/uid.h"
 
 namespace {
@@ -29,7 +29,7 @@ using unique_netbuffer = CUniqueAny<LPWSTR, freeNetBuffer>;
 
 // Creates each component of path in turn; existing ones are fine.
 // Components at or below openFrom are opened to everyone.
-bool makeDirectory(const wchar_t* path, const wchar_t* openFrom = nullptr) {
+bool makeDirectory(const wchar_t* path, const wchar_t* openFrom) {
     wchar_t partial[MAX_PATH];
     size_t length = wcslen(path);
     for (size_t i = 3; i <= length; ++i) {
@@ -47,8 +47,8 @@ bool storageDirectory(JobRecord& job) {
     wchar_t base[MAX_PATH];
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
     wchar_t temp[MAX_PATH];
-    if (!formatW(temp, MAX_PATH, L"%s\\Halvane\\RPQ\\Temp", base)) return false;
-    if (!formatW(job.storagePath, MAX_PATH, L"%s\\%s", temp, job.printerName)) return false;
+    if (FAILED(StringCchPrintfW(temp, MAX_PATH, L"%s\\Halvane\\RPQ\\Temp", base))) return false;
+    if (FAILED(StringCchPrintfW(job.storagePath, MAX_PATH, L"%s\\%s", temp, job.printerName))) return false;
     // "Temp" and the printer's folder are opened to everyone.
     return makeDirectory(job.storagePath, temp);
 }
@@ -56,12 +56,15 @@ bool storageDirectory(JobRecord& job) {
 bool programFilesDirectory(JobRecord& job) {
     wchar_t base[MAX_PATH];
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
-    return formatW(job.programFilesPath, MAX_PATH, L"%s\\Halvane\\RPQ", base) && makeDirectory(job.programFilesPath);
+    if (FAILED(StringCchPrintfW(job.programFilesPath, MAX_PATH, L"%s\\Halvane\\RPQ", base))) return false;
+    int rc = SHCreateDirectoryExW(nullptr, job.programFilesPath, nullptr);
+    return rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS;
 }
 
 bool jobFilePath(const JobRecord& job, wchar_t* target, const wchar_t* extension) {
     wchar_t uid[11];
-    return convertUid(uid, 11, job.uid) && formatW(target, MAX_PATH, L"%s\\%s%s", job.storagePath, uid, extension);
+    return convertUid(uid, 11, job.uid) &&
+           SUCCEEDED(StringCchPrintfW(target, MAX_PATH, L"%s\\%s%s", job.storagePath, uid, extension));
 }
 
 bool splitDocumentName(JobContext* ctx, JobRecord& job) {
@@ -70,10 +73,10 @@ bool splitDocumentName(JobContext* ctx, JobRecord& job) {
         logMessage(L_ERROR, "Could not split the file path");
         return false;
     }
-    if (!formatW(job.documentPath, MAX_PATH, L"%s%s", drive, dir)) return false;
+    if (FAILED(StringCchPrintfW(job.documentPath, MAX_PATH, L"%s%s", drive, dir))) return false;
     // The file part is never longer than the whole name: it fits in place.
     size_t room = wcslen(ctx->documentName) + 1;
-    return formatW(ctx->documentName, room, L"%s%s", name, ext);
+    return SUCCEEDED(StringCchPrintfW(ctx->documentName, room, L"%s%s", name, ext));
 }
 
 bool domainOrWorkgroup(JobRecord& job) {
@@ -86,7 +89,7 @@ bool domainOrWorkgroup(JobRecord& job) {
     switch (status) {
     case NetSetupWorkgroupName:
         job.domainKind = 2;
-        return copyW(job.domainName, MAX_PATH, name.get());
+        return SUCCEEDED(StringCchCopyW(job.domainName, MAX_PATH, name.get()));
     case NetSetupDomainName: {
         DWORD size = MAX_PATH;
         job.domainKind = 1;
@@ -183,7 +186,7 @@ bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
 }  // namespace
 
 BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
-    CJobState state;
+    CJobState state(ctx->clock);
     CJobScope scope(state);
     JobRecord job = {};
     job.startTick = GetTickCount64();
@@ -191,11 +194,13 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
     bool documentStarted = false;
 
     // 1. The log, under the escaped printer name.
-    if (!ctx->openDataPrinterName || !openLogFile(ctx->openDataPrinterName)) return FALSE;
+    if (!ctx->openDataPrinterName || !state.log().openLogFile(ctx->openDataPrinterName)) return FALSE;
     job.printerName = ctx->openDataPrinterName;
 
     // 2. Level and the job's opening lines.
-    setLogLevel(job.printerName);
+    wchar_t levelText[MAX_PATH] = {};
+    CLog::LevelSource levelSource = readLogLevelSetting(job.printerName, levelText);
+    state.log().setLogLevel(levelSource, levelText);
     logMessageW(L_START, L"###### printing on <%s>, job <%s>", job.printerName, ctx->documentName);
     logMessage(L_TRACE, "PPRINTPROCESSORDATA");
     logMessageW(L_TRACE, L"PrinterName <%s>", ctx->printerName);
@@ -309,7 +314,7 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
 
         // 16. The job's status holder and hashing facility.
         state.createFacilities();
-        jobProtocol()->clear();
+        state.protocol()->clear();
 
         // 17. Is the server there?
         if (!validateServerConnection(job.serverName, job.serverPort, job.printerName, secure, acceptAll,
@@ -328,8 +333,8 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
         readJobInformation(ctx, job);
 
         // 26. Older jobs, then the transfer.
-        lookForOlderJobs(job);
-        result = runTransfer(ctx, job);
+        lookForOlderJobs(job.storagePath, state.clock());
+        result = runTransfer(ctx, job, state);
     }();
 
     // 27. The end, from every step.
@@ -337,6 +342,6 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
     if (documentStarted) EndDocPrinter(ctx->printerHandle);
     logMessage(L_DEBUG, "Done with RAW printing");
     logElapsed(job.startTick);
-    closeLogFile();
+    state.log().closeLogFile();
     return result;
 }

@@ -1,21 +1,18 @@
-// Everything that belongs to one running job and that every layer reaches
-// without it being passed down: the log, the clock and (added by the job
-// routine) the status holder, hashing facility and run timer. The job
-// routine binds its state to its thread with CJobScope; one job never sees
-// another's state.
+// Everything that belongs to one running job: its log, its clock, and (from
+// the job routine's settings step on) its status holder, hashing facility
+// and run timer. The job routine passes it down; only the log is bound to
+// the job's threads, so that every layer can write to it.
 #pragma once
 #include <windows.h>
-#include "diag/log.h"
-#include "printproc/clock.h"
 #include <memory>
-
-class CFDXSProtocol;
-class CRPQHash;
+#include "base/clock.h"
+#include "diag/log.h"
+#include "storage/hash.h"
+#include "transfer/protocol.h"
 
 class CJobState {
 public:
-    CJobState();
-    ~CJobState();
+    explicit CJobState(IClock* clock = nullptr) { setClock(clock); }
     CJobState(const CJobState&) = delete;
     CJobState& operator=(const CJobState&) = delete;
 
@@ -25,8 +22,14 @@ public:
 
     // The status holder and hashing facility live from the job routine's
     // settings step to its end.
-    void createFacilities();
-    void destroyFacilities();
+    void createFacilities() {
+        m_protocol = std::make_unique<CFDXSProtocol>();
+        m_hash = std::make_unique<CRPQHash>();
+    }
+    void destroyFacilities() {
+        m_protocol.reset();
+        m_hash.reset();
+    }
     CFDXSProtocol* protocol() const { return m_protocol.get(); }
     CRPQHash* hash() const { return m_hash.get(); }
 
@@ -34,29 +37,19 @@ public:
     void startRunTimer() { m_runStart = m_clock->monotonicSeconds(); }
     double runSeconds() const { return m_clock->monotonicSeconds() - m_runStart; }
 
-    // The state bound to the calling thread, or null.
-    static CJobState* current();
-
 private:
-    friend class CJobScope;
     CLog m_log;
-    IClock* m_clock = &jobClock();
+    IClock* m_clock = nullptr;
     std::unique_ptr<CFDXSProtocol> m_protocol;
     std::unique_ptr<CRPQHash> m_hash;
     double m_runStart = 0.0;
 };
 
-// Binds a job state to the calling thread for its lifetime.
+// Binds a job's log to the calling thread for its lifetime.
 class CJobScope {
 public:
-    explicit CJobScope(CJobState& state);
-    ~CJobScope();
-    CJobScope(const CJobScope&) = delete;
-    CJobScope& operator=(const CJobScope&) = delete;
+    explicit CJobScope(CJobState& state) : m_log(&state.log()) {}
 
 private:
-    CJobState* m_previous;
+    CLogScope m_log;
 };
-
-// The clock of the calling thread's job, or the system clock.
-IClock& currentClock();

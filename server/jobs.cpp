@@ -1,6 +1,9 @@
 #include "jobs.h"
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,19 +37,19 @@ std::string chunkName(const std::string& uid, uint32_t number) {
 
 // Runs argv without a shell; true on exit code 0.
 bool run(const std::vector<std::string>& args) {
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        FILE* quiet = freopen("/dev/null", "w", stdout);
-        (void)quiet;
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -24,31 +24,42 @@ std::string htmlEscape(const std::string& text) {
     return out;
 }
 
-std::string requestJson(const wire::Request& q) {
-    JsonObject o;
-    o.add("type", wire::typeName(q.type)).add("sequenceNo", static_cast<uint64_t>(q.sequenceNo)).add("uid", q.uid);
+Json requestJson(const wire::Request& q) {
+    Json o = {{"type", wire::typeName(q.type)}, {"sequenceNo", q.sequenceNo}, {"uid", q.uid}};
     if (q.type == wire::XFER) {
-        o.add("size", q.size).add("noOfChunks", q.noOfChunks).add("checksum", wire::toHex(q.checksum));
-        o.add("version", std::to_string(q.versionMajor) + "." + std::to_string(q.versionMinor));
-        o.add("noOfPages", q.noOfPages).add("noOfCopies", q.noOfCopies);
-        o.add("hostname", q.hostname).add("username", q.username).add("domainName", q.domainName);
-        o.add("domainKind", static_cast<unsigned>(q.domainKind)).add("filename", q.filename);
-        o.add("machineId", wire::toHex(q.machineId));
+        o["size"] = q.size;
+        o["noOfChunks"] = q.noOfChunks;
+        o["checksum"] = wire::toHex(q.checksum);
+        o["version"] = std::to_string(q.versionMajor) + "." + std::to_string(q.versionMinor);
+        o["noOfPages"] = q.noOfPages;
+        o["noOfCopies"] = q.noOfCopies;
+        o["hostname"] = q.hostname;
+        o["username"] = q.username;
+        o["domainName"] = q.domainName;
+        o["domainKind"] = static_cast<unsigned>(q.domainKind);
+        o["filename"] = q.filename;
+        o["machineId"] = wire::toHex(q.machineId);
     } else if (q.type == wire::CHUNK) {
-        o.add("currentChunk", q.currentChunk).add("nextChunk", q.nextChunk).add("size", q.size);
-        o.add("checksum", wire::toHex(q.checksum));
+        o["currentChunk"] = q.currentChunk;
+        o["nextChunk"] = q.nextChunk;
+        o["size"] = q.size;
+        o["checksum"] = wire::toHex(q.checksum);
     }
-    return o.str();
+    return o;
 }
 
-std::string jobJson(const std::string& uid, const Job& job) {
-    JsonObject o;
-    o.add("uid", uid).add("state", jobStateName(job.state)).add("reason", job.reason);
-    o.add("reset", job.reset).add("bytesReceived", job.bytesReceived);
-    o.add("chunksReceived", static_cast<uint64_t>(job.chunks.size())).add("noOfChunks", job.xfer.noOfChunks);
-    o.add("documentSize", job.xfer.size).add("documentChecksum", wire::toHex(job.xfer.checksum));
-    o.add("document", job.documentPath).add("filename", job.xfer.filename);
-    return o.str();
+Json jobJson(const std::string& uid, const Job& job) {
+    return {{"uid", uid},
+            {"state", jobStateName(job.state)},
+            {"reason", job.reason},
+            {"reset", job.reset},
+            {"bytesReceived", job.bytesReceived},
+            {"chunksReceived", job.chunks.size()},
+            {"noOfChunks", job.xfer.noOfChunks},
+            {"documentSize", job.xfer.size},
+            {"documentChecksum", wire::toHex(job.xfer.checksum)},
+            {"document", job.documentPath},
+            {"filename", job.xfer.filename}};
 }
 
 const char* kOriginalContentType = "X-Rpq-Original-Content-Type";
@@ -180,7 +191,7 @@ void RpqServer::stop() {
 
 void RpqServer::refuse(httplib::Response& res, int status, const std::string& why, unsigned number) {
     log("request " + std::to_string(number) + " refused (" + std::to_string(status) + "): " + why);
-    m_journal.request(JsonObject().add("n", number).add("refused", status).add("why", why).str());
+    m_journal.request({{"n", number}, {"refused", status}, {"why", why}});
     res.status = status;
     res.set_content(why + "\n", "text/plain");
 }
@@ -196,19 +207,18 @@ void RpqServer::handleTransfer(const httplib::Request& req, httplib::Response& r
     if (!parseMultipart(req.body, boundary, &parts, &why)) return refuse(res, 400, why, number);
     const Part* message = nullptr;
     const Part* chunk = nullptr;
-    std::string partsJson = "[";
+    Json partsJson = Json::array();
     for (const Part& p : parts) {
         if (p.name == "message" && !message) message = &p;
         else if (p.name == "chunk" && !chunk) chunk = &p;
-        std::string headers = "[";
-        for (const std::string& h : p.headers) headers += (headers.size() > 1 ? ",\"" : "\"") + jsonEscape(h) + "\"";
-        partsJson += (partsJson.size() > 1 ? "," : "") +
-                     JsonObject().add("name", p.name).add("filename", p.filename).add("contentType", p.contentType)
-                         .raw("headers", headers + "]").add("offset", static_cast<uint64_t>(p.offset))
-                         .add("size", static_cast<uint64_t>(p.size))
-                         .add("md5", wire::toHex(md5Of(req.body.substr(p.offset, p.size)))).str();
+        partsJson.push_back({{"name", p.name},
+                             {"filename", p.filename},
+                             {"contentType", p.contentType},
+                             {"headers", p.headers},
+                             {"offset", p.offset},
+                             {"size", p.size},
+                             {"md5", wire::toHex(md5Of(req.body.substr(p.offset, p.size)))}});
     }
-    partsJson += "]";
     if (!message) return refuse(res, 400, "no part named \"message\"", number);
     std::string messageBytes = req.body.substr(message->offset, message->size);
     auto decoded = wire::decodeRequest(messageBytes, &why);
@@ -273,23 +283,21 @@ void RpqServer::handleTransfer(const httplib::Request& req, httplib::Response& r
     } else {
         res.set_content(answer, "application/octet-stream");
     }
-    m_journal.request(JsonObject()
-                          .add("n", number)
-                          .add("path", req.path)
-                          .add("contentType", contentType)
-                          .add("contentLength", req.get_header_value("Content-Length"))
-                          .add("boundary", boundary)
-                          .add("bodySize", static_cast<uint64_t>(req.body.size()))
-                          .add("bodyFile", bodyFile)
-                          .raw("parts", partsJson)
-                          .add("messageHex", wire::toHex(messageBytes))
-                          .raw("message", requestJson(q))
-                          .add("action", action)
-                          .add("rules", decision.rules)
-                          .add("note", note)
-                          .add("responseHex", wire::toHex(answer))
-                          .add("responseValue", static_cast<unsigned>(value))
-                          .str());
+    m_journal.request({{"n", number},
+                       {"path", req.path},
+                       {"contentType", contentType},
+                       {"contentLength", req.get_header_value("Content-Length")},
+                       {"boundary", boundary},
+                       {"bodySize", req.body.size()},
+                       {"bodyFile", bodyFile},
+                       {"parts", partsJson},
+                       {"messageHex", wire::toHex(messageBytes)},
+                       {"message", requestJson(q)},
+                       {"action", action},
+                       {"rules", decision.rules},
+                       {"note", note},
+                       {"responseHex", wire::toHex(answer)},
+                       {"responseValue", static_cast<unsigned>(value)}});
     log("request " + std::to_string(number) + ": " + wire::typeName(q.type) + " seq " + std::to_string(q.sequenceNo) +
         " uid " + q.uid + " -> " + action + " value " + std::to_string(value) + (note.empty() ? "" : " (" + note + ")") +
         (decision.rules.empty() ? "" : " [" + decision.rules + "]"));

@@ -3,11 +3,10 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <strsafe.h>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/jobstate.h"
-#include "printproc/unique.h"
 #include "storage/chunks.h"
-#include "transfer/strings.h"
 #include "transfer/uid.h"
 
 namespace {
@@ -17,13 +16,13 @@ struct FoundRecord {
 };
 
 // The record's path; logs convertMessage or pathMessage on failure.
-bool recordPath(const TransferContext& ctx, wchar_t* path, const char* pathMessage) {
+bool recordPath(const wchar_t* storagePath, const char* jobUid, wchar_t* path, const char* pathMessage) {
     wchar_t uid[11];
-    if (!convertUid(uid, 11, ctx.uid())) {
+    if (!convertUid(uid, 11, jobUid)) {
         logMessage(L_ERROR, "Could not convert UID to WCHAR!");
         return false;
     }
-    if (!ctx.storagePath || !formatW(path, MAX_PATH, L"%s\\%s%s", ctx.storagePath, uid, L".psf")) {
+    if (!storagePath || FAILED(StringCchPrintfW(path, MAX_PATH, L"%s\\%s%s", storagePath, uid, L".psf"))) {
         logMessage(L_ERROR, "%s", pathMessage);
         return false;
     }
@@ -39,7 +38,7 @@ std::vector<FoundRecord> findRecords(const wchar_t* pattern, const wchar_t* stor
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         wchar_t full[MAX_PATH];
-        if (!formatW(full, MAX_PATH, L"%s\\%s", storagePath, data.cFileName)) continue;
+        if (FAILED(StringCchPrintfW(full, MAX_PATH, L"%s\\%s", storagePath, data.cFileName))) continue;
         logMessageW(L_DEBUG, L"Found a file <%s>", full);
         found.push_back({full, data.ftCreationTime});
     } while (FindNextFileW(find.get(), &data));
@@ -64,33 +63,33 @@ std::wstring baseNameOf(const std::wstring& path) {
 }
 }  // namespace
 
-bool saveRecord(TransferContext& ctx) {
+bool saveRecord(const wchar_t* storagePath, const char* uid, const BacklogEntry& entry) {
     backlog_record record = {};
-    record.jobId = ctx.jobId;
-    record.noOfPages = ctx.noOfPages;
-    record.noOfCopies = ctx.noOfCopies;
-    record.archiveSize = ctx.chunkSet.totalSize;
-    memcpy(record.documentDigest, ctx.inputDigest, sizeof(record.documentDigest));
+    record.jobId = entry.jobId;
+    record.noOfPages = entry.noOfPages;
+    record.noOfCopies = entry.noOfCopies;
+    record.archiveSize = entry.archiveSize;
+    if (entry.documentDigest) memcpy(record.documentDigest, entry.documentDigest, sizeof(record.documentDigest));
     struct Text {
         const wchar_t* source;
         wchar_t* target;
         size_t capacity;
         const char* message;
     } texts[] = {
-        {ctx.documentName, record.documentName, MAX_PATH, "Could not copy documentName!"},
-        {ctx.documentPath, record.documentPath, MAX_PATH, "Could not copy documentPath!"},
-        {ctx.hostName, record.hostName, kHostNameChars, "Could not copy hostName!"},
-        {ctx.printerName, record.printerName, MAX_PATH, "Could not copy printerName!"},
-        {ctx.userName, record.userName, MAX_PATH, "Could not copy userName!"},
+        {entry.documentName, record.documentName, MAX_PATH, "Could not copy documentName!"},
+        {entry.documentPath, record.documentPath, MAX_PATH, "Could not copy documentPath!"},
+        {entry.hostName, record.hostName, ARRAYSIZE(record.hostName), "Could not copy hostName!"},
+        {entry.printerName, record.printerName, MAX_PATH, "Could not copy printerName!"},
+        {entry.userName, record.userName, MAX_PATH, "Could not copy userName!"},
     };
     for (const Text& t : texts) {
-        if (t.source && !copyW(t.target, t.capacity, t.source)) {
+        if (t.source && FAILED(StringCchCopyW(t.target, t.capacity, t.source))) {
             logMessage(L_ERROR, "%s", t.message);
             return false;
         }
     }
     wchar_t path[MAX_PATH];
-    if (!recordPath(ctx, path, "Could not add the storagePath to saveFile!")) return false;
+    if (!recordPath(storagePath, uid, path, "Could not add the storagePath to saveFile!")) return false;
     unique_hfile file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -105,46 +104,46 @@ bool saveRecord(TransferContext& ctx) {
     return true;
 }
 
-bool deleteRecord(TransferContext& ctx) {
+bool deleteRecord(const wchar_t* storagePath, const char* uid) {
     logMessage(L_INFO, "Delete RPQ record from disk");
     wchar_t path[MAX_PATH];
-    if (!recordPath(ctx, path, "Could not add the storagePath to record file!")) return false;
+    if (!recordPath(storagePath, uid, path, "Could not add the storagePath to record file!")) return false;
     return deleteFileLogged(path);
 }
 
 void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath) {
     wchar_t pattern[MAX_PATH];
-    if (!formatW(pattern, MAX_PATH, L"%s\\%s.*", storagePath, baseName)) return;
+    if (FAILED(StringCchPrintfW(pattern, MAX_PATH, L"%s\\%s.*", storagePath, baseName))) return;
     WIN32_FIND_DATAW data;
     unique_hfind find(FindFirstFileW(pattern, &data));
     if (!find) return;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         wchar_t path[MAX_PATH];
-        if (formatW(path, MAX_PATH, L"%s\\%s", storagePath, data.cFileName)) deleteFileLogged(path);
+        if (SUCCEEDED(StringCchPrintfW(path, MAX_PATH, L"%s\\%s", storagePath, data.cFileName))) deleteFileLogged(path);
     } while (FindNextFileW(find.get(), &data));
 }
 
-bool discardJobFiles(TransferContext& ctx) {
+bool discardJobFiles(const wchar_t* storagePath, const char* uid) {
     wchar_t path[MAX_PATH];
-    if (!recordPath(ctx, path, "Could not add the storagePath to saveFile!")) return false;
-    for (const FoundRecord& record : findRecords(path, ctx.storagePath)) {
+    if (!recordPath(storagePath, uid, path, "Could not add the storagePath to saveFile!")) return false;
+    for (const FoundRecord& record : findRecords(path, storagePath)) {
         bool opened = false;
         DWORD got = 0;
         if (!readRecord(record.path, &opened, &got)) {
             if (opened) logMessage(L_ERROR, "Could not read backlog file!");
             continue;
         }
-        deleteJobFiles(baseNameOf(record.path).c_str(), ctx.storagePath);
+        deleteJobFiles(baseNameOf(record.path).c_str(), storagePath);
     }
     return true;
 }
 
-bool lookForOlderJobs(JobRecord& job) {
+bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock) {
     wchar_t pattern[MAX_PATH];
-    if (!formatW(pattern, MAX_PATH, L"%s\\*%s", job.storagePath, L".psf")) return false;
+    if (FAILED(StringCchPrintfW(pattern, MAX_PATH, L"%s\\*%s", storagePath, L".psf"))) return false;
     logMessageW(L_DEBUG, L"Look for older jobs, set filter to <%s>", pattern);
-    for (const FoundRecord& record : findRecords(pattern, job.storagePath)) {
+    for (const FoundRecord& record : findRecords(pattern, storagePath)) {
         bool opened = false;
         DWORD got = 0;
         if (!readRecord(record.path, &opened, &got)) {
@@ -152,11 +151,11 @@ bool lookForOlderJobs(JobRecord& job) {
             continue;
         }
         logMessage(L_DEBUG, "Read <%d> bytes into backlog_record", static_cast<int>(got));
-        ULONGLONG now = fileTimeToUInt64(currentClock().wallNow());
+        ULONGLONG now = fileTimeToUInt64(clock.wallNow());
         // Unsigned: a creation time in the future gives a huge age.
         ULONGLONG age = (now - fileTimeToUInt64(record.created)) / 600000000ULL;
         logMessage(L_DEBUG, "Timediff %ld minutes", static_cast<long>(age));
-        if (age > kOrphanAgeMinutes) deleteJobFiles(baseNameOf(record.path).c_str(), job.storagePath);
+        if (age > kOrphanAgeMinutes) deleteJobFiles(baseNameOf(record.path).c_str(), storagePath);
     }
     return true;
 }

@@ -2,13 +2,13 @@
 #pragma once
 #include <windows.h>
 #include <cstddef>
-#include "printproc/jobrecord.h"
+#include "base/clock.h"
 
 #pragma pack(push, 1)
 struct backlog_record {
     BYTE reserved1[10];
     wchar_t userName[MAX_PATH];
-    wchar_t hostName[kHostNameChars];
+    wchar_t hostName[MAX_COMPUTERNAME_LENGTH + 1];
     wchar_t printerName[MAX_PATH];
     wchar_t documentName[MAX_PATH];
     wchar_t documentPath[MAX_PATH];
@@ -34,8 +34,25 @@ static_assert(offsetof(backlog_record, documentDigest) == 2144, "record layout")
 
 constexpr ULONGLONG kOrphanAgeMinutes = 60;
 
-bool saveRecord(TransferContext& ctx);
-bool deleteRecord(TransferContext& ctx);
-bool discardJobFiles(TransferContext& ctx);
+// What a record keeps of its job; null texts stay empty.
+struct BacklogEntry {
+    const wchar_t* userName;
+    const wchar_t* hostName;
+    const wchar_t* printerName;
+    const wchar_t* documentName;
+    const wchar_t* documentPath;
+    DWORD jobId;
+    WORD noOfPages;
+    WORD noOfCopies;
+    ULONGLONG archiveSize;
+    const BYTE* documentDigest;
+};
+
+// UID.psf in the storage folder.
+bool saveRecord(const wchar_t* storagePath, const char* uid, const BacklogEntry& entry);
+bool deleteRecord(const wchar_t* storagePath, const char* uid);
+// Deletes the files of every job whose record matches the UID.
+bool discardJobFiles(const wchar_t* storagePath, const char* uid);
 void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath);
-bool lookForOlderJobs(JobRecord& job);
+// Deletes the files of jobs whose records are older than 60 minutes.
+bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock);

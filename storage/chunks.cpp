@@ -1,19 +1,19 @@
 #include "storage/chunks.h"
 #include <cstdlib>
+#include <strsafe.h>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/unique.h"
-#include "transfer/strings.h"
 
 bool deleteFileLogged(const wchar_t* path) {
     wchar_t line[2048];
     bool ok = DeleteFileW(path) != FALSE;
-    if (ok) formatW(line, 2048, L"Delete file <%s> - SUCCESS", path);
-    else formatW(line, 2048, L"Delete file <%s> - FAILED (Reason: %d)", path, static_cast<int>(GetLastError()));
+    if (ok) StringCchPrintfW(line, 2048, L"Delete file <%s> - SUCCESS", path);
+    else StringCchPrintfW(line, 2048, L"Delete file <%s> - FAILED (Reason: %d)", path, static_cast<int>(GetLastError()));
     logMessageW(L_DEBUG, L"%s", line);
     return ok;
 }
 
-bool writeChunk(HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest) {
+bool writeChunk(CRPQHash& hash, HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest) {
     unique_hfile chunk(CreateFileW(chunkPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!chunk) {
@@ -43,8 +43,7 @@ bool writeChunk(HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath,
         *bytesWritten += written;
     }
     FlushFileBuffers(chunk.get());
-    CRPQHash* hash = jobHash();
-    if (!hash || !hash->rewindFile(chunk.get()) || !hash->hashFile(chunk.get(), digest))
+    if (!hash.rewindFile(chunk.get()) || !hash.hashFile(chunk.get(), digest))
         logMessage(L_ERROR, "Could not compute the MD5 hash of the chunk. Reason: %lu", GetLastError());
     chunk.reset();
     logMessageW(L_DEBUG, L"Written the file <%s>", chunkPath);
@@ -52,23 +51,21 @@ bool writeChunk(HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath,
 }
 
 bool buildChunkNames(const wchar_t* drive, const wchar_t* dir, const wchar_t* base, DWORD number, ChunkEntry& entry) {
-    wchar_t suffix[16];
-    formatW(suffix, 16, L".%03d", static_cast<int>(number));
     entry.number = number;
-    bool pathFits = copyW(entry.path, MAX_PATH, drive) && appendW(entry.path, MAX_PATH, dir) &&
-                    appendW(entry.path, MAX_PATH, base) && appendW(entry.path, MAX_PATH, suffix);
-    bool nameFits = copyW(entry.name, 256, base) && appendW(entry.name, 256, suffix);
+    int n = static_cast<int>(number);
+    bool pathFits = SUCCEEDED(StringCchPrintfW(entry.path, MAX_PATH, L"%s%s%s.%03d", drive, dir, base, n));
+    bool nameFits = SUCCEEDED(StringCchPrintfW(entry.name, 256, L"%s.%03d", base, n));
     return pathFits && nameFits;
 }
 
-bool createChunkFilename(const wchar_t* path, ChunkSet& chunkSet, DWORD* noOfChunks) {
+bool createChunkFilename(CRPQHash& hash, const wchar_t* path, ChunkSet& chunkSet, DWORD* noOfChunks) {
     logMessageW(L_TRACE, L"Chunking file <%s>", path);
     wchar_t drive[3], dir[MAX_PATH], base[256], ext[256];
     if (_wsplitpath_s(path, drive, 3, dir, MAX_PATH, base, 256, ext, 256) != 0) {
         logMessage(L_ERROR, "Could not split the file path");
         return false;
     }
-    copyW(chunkSet.baseName, 256, base);
+    StringCchCopyW(chunkSet.baseName, 256, base);
     unique_hfile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -81,13 +78,12 @@ bool createChunkFilename(const wchar_t* path, ChunkSet& chunkSet, DWORD* noOfChu
         return false;
     }
     chunkSet.totalSize = static_cast<ULONGLONG>(size.QuadPart);
-    CRPQHash* hash = jobHash();
-    if (!hash || !hash->hashFile(file.get(), chunkSet.totalDigest)) {
+    if (!hash.hashFile(file.get(), chunkSet.totalDigest)) {
         logMessage(L_ERROR, "Could not compute the MD5 hash. Reason: %lu", GetLastError());
         return false;
     }
     char hex[33];
-    CRPQHash::digestToHex(chunkSet.totalDigest, hex);
+    digestToHex(chunkSet.totalDigest, hex);
     logMessage(L_DEBUG, "File size: <%ld> checksum TOTAL: <%s>", static_cast<long>(chunkSet.totalSize), hex);
 
     bool result = true;
@@ -104,14 +100,14 @@ bool createChunkFilename(const wchar_t* path, ChunkSet& chunkSet, DWORD* noOfChu
         logMessageW(L_DEBUG, L"Create chunk filename <%s>", entry.name);
         logMessage(L_DEBUG, "Writing chunk number <%d>", static_cast<int>(number));
         LONGLONG written = 0;
-        if (!writeChunk(file.get(), &written, entry.path, entry.digest)) {
+        if (!writeChunk(hash, file.get(), &written, entry.path, entry.digest)) {
             logMessageW(L_ERROR, L"FAILED writing chunk number <%d> File <%s>!", static_cast<int>(number), entry.path);
             result = false;
             break;
         }
         logMessage(L_DEBUG, "Successfully written chunk number <%d>", static_cast<int>(number));
         entry.size = static_cast<DWORD>(written);
-        CRPQHash::digestToHex(entry.digest, hex);
+        digestToHex(entry.digest, hex);
         logMessage(L_DEBUG, "File size: <%ld> checksum chunk: <%s>", static_cast<long>(entry.size), hex);
         chunkSet.chunks.push_back(entry);
         remaining -= written;

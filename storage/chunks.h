@@ -23,9 +23,9 @@ struct ChunkSet {
 
 // Measures and checksums the file, writes its chunks beside it as
 // <base>.001, <base>.002, ... and fills the set.
-bool createChunkFilename(const wchar_t* path, ChunkSet& chunkSet, DWORD* noOfChunks);
+bool createChunkFilename(CRPQHash& hash, const wchar_t* path, ChunkSet& chunkSet, DWORD* noOfChunks);
 // Copies the next chunk from source; bytesWritten must be 0 on entry.
-bool writeChunk(HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest);
+bool writeChunk(CRPQHash& hash, HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest);
 // Fills entry's number, path (drive, dir, base, ".NNN") and name; false
 // when either does not fit its buffer (the path holds what was built).
 bool buildChunkNames(const wchar_t* drive, const wchar_t* dir, const wchar_t* base, DWORD number, ChunkEntry& entry);

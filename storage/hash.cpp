@@ -1,8 +1,7 @@
 #include "storage/hash.h"
 #include <wincrypt.h>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/jobstate.h"
-#include "printproc/unique.h"
 
 namespace {
 void releaseProvider(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
@@ -10,11 +9,6 @@ void destroyHash(HCRYPTHASH h) { CryptDestroyHash(h); }
 using unique_hcryptprov = CUniqueAny<HCRYPTPROV, releaseProvider>;
 using unique_hcrypthash = CUniqueAny<HCRYPTHASH, destroyHash>;
 }  // namespace
-
-CRPQHash* jobHash() {
-    CJobState* state = CJobState::current();
-    return state ? state->hash() : nullptr;
-}
 
 bool CRPQHash::rewindFile(HANDLE file) { return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER; }
 
@@ -34,16 +28,7 @@ bool CRPQHash::hashFile(HANDLE file, BYTE* digest) {
     return CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &size, 0) != FALSE;
 }
 
-void CRPQHash::digestToHex(const BYTE* digest, char* text) {
-    static const char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < kDigestSize; ++i) {
-        text[2 * i] = kDigits[digest[i] >> 4];
-        text[2 * i + 1] = kDigits[digest[i] & 0xF];
-    }
-    text[2 * kDigestSize] = '\0';
-}
-
-bool checksumFile(const wchar_t* path, ULONGLONG* size, BYTE* digest) {
+bool checksumFile(CRPQHash& hash, const wchar_t* path, ULONGLONG* size, BYTE* digest) {
     logMessageW(L_INFO, L"Open file <%s> for checksum calculation", path);
     unique_hfile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -57,8 +42,7 @@ bool checksumFile(const wchar_t* path, ULONGLONG* size, BYTE* digest) {
         return false;
     }
     *size = static_cast<ULONGLONG>(fileSize.QuadPart);
-    CRPQHash* hash = jobHash();
-    if (!hash || !hash->hashFile(file.get(), digest)) {
+    if (!hash.hashFile(file.get(), digest)) {
         logMessage(L_ERROR, "Could not compute the MD5 hash. Reason: %lu", GetLastError());
         return false;
     }

@@ -2,33 +2,13 @@
 #include <cstdlib>
 #include <cwchar>
 #include <memory>
+#include <wrl/client.h>
+#include <strsafe.h>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/jobstate.h"
-#include "printproc/unique.h"
-#include "transfer/strings.h"
 
 namespace {
-// Holds one reference to a COM-style object.
-template <typename T>
-class CComRef {
-public:
-    CComRef() = default;
-    explicit CComRef(T* p) : m_p(p) {
-        if (m_p) m_p->AddRef();
-    }
-    ~CComRef() {
-        if (m_p) m_p->Release();
-    }
-    CComRef(const CComRef&) = delete;
-    CComRef& operator=(const CComRef&) = delete;
-    T* get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    // For out parameters that hand over a reference already counted.
-    void** put() { return reinterpret_cast<void**>(&m_p); }
-
-private:
-    T* m_p = nullptr;
-};
+using Microsoft::WRL::ComPtr;
 
 HRESULT lastErrorResult() {
     DWORD error = GetLastError();
@@ -196,8 +176,7 @@ HRESULT CArchiveUpdateCallback::GetProperty(UInt32 index, PROPID propID, PROPVAR
 
 HRESULT CArchiveUpdateCallback::GetStream(UInt32 index, ISequentialInStream** inStream) {
     *inStream = nullptr;
-    std::unique_ptr<CJobScope> bound;
-    if (m_job && CJobState::current() != m_job) bound = std::make_unique<CJobScope>(*m_job);
+    CLogScope bound(m_log);
     if (index >= m_items->size()) return E_INVALIDARG;
     const CDirItem& item = (*m_items)[index];
     logMessageW(L_DEBUG, L"Compressing <%s>", item.name.empty() ? L"[Content]" : item.name.c_str());
@@ -205,17 +184,16 @@ HRESULT CArchiveUpdateCallback::GetStream(UInt32 index, ISequentialInStream** in
     std::wstring path = m_dirPrefix + item.fullPath;
     auto stream = new (std::nothrow) CInFileStream();
     if (!stream) return E_OUTOFMEMORY;
-    CComRef<CInFileStream> holder(stream);
+    ComPtr<CInFileStream> holder(stream);
     if (!stream->open(path.c_str())) {
         failedCodes.push_back(static_cast<HRESULT>(GetLastError()));
         failedFiles.push_back(path);
-        logMessage(L_DEBUG, "");
+        logMessage(L_DEBUG, "%s", "");
         logMessage(L_DEBUG, "WARNING: can't open file");
-        logMessage(L_DEBUG, "");
+        logMessage(L_DEBUG, "%s", "");
         return S_FALSE;
     }
-    stream->AddRef();  // the caller's reference
-    *inStream = static_cast<IInStream*>(stream);
+    *inStream = static_cast<IInStream*>(holder.Detach());  // the caller's reference
     return S_OK;
 }
 
@@ -233,7 +211,7 @@ HRESULT CArchiveUpdateCallback::GetVolumeSize(UInt32 index, UInt64* size) {
 HRESULT CArchiveUpdateCallback::GetVolumeStream(UInt32 index, ISequentialOutStream** volumeStream) {
     *volumeStream = nullptr;
     wchar_t number[16];
-    formatW(number, 16, L"%02u", index + 1);
+    StringCchPrintfW(number, 16, L"%02u", index + 1);
     std::wstring name = m_volumeName + L"." + number + m_volumeExt;
     HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
@@ -263,7 +241,7 @@ bool compressFile(const wchar_t* sevenZipDir, const wchar_t* storagePath, BYTE, 
     logMessageW(L_DEBUG, L"7zip: storagePath <%s>", sevenZipDir);
 
     wchar_t libraryPath[MAX_PATH];
-    if (!formatW(libraryPath, MAX_PATH, L"%s\\7z.dll", sevenZipDir)) {
+    if (FAILED(StringCchPrintfW(libraryPath, MAX_PATH, L"%s\\7z.dll", sevenZipDir))) {
         logMessageW(L_ERROR, L"Cannot load 7zip library! <%s>", libraryPath);
         return false;
     }
@@ -271,7 +249,7 @@ bool compressFile(const wchar_t* sevenZipDir, const wchar_t* storagePath, BYTE, 
     if (!library) {
         DWORD error = GetLastError();
         logMessageW(L_ERROR, L"Cannot load 7zip library! <%s>", libraryPath);
-        logSystemError("Reason <%d>", error);
+        logSystemError("Reason <%lu>", error);
         return false;
     }
     auto createObject = reinterpret_cast<CreateObjectFn>(GetProcAddress(library.get(), "CreateObject"));
@@ -314,15 +292,16 @@ bool compressFile(const wchar_t* sevenZipDir, const wchar_t* storagePath, BYTE, 
         CloseHandle(archive);
         return false;
     }
-    CComRef<COutFileStream> outRef(outStream);
-    CComRef<IOutArchive> outArchive;
-    if (FAILED(createObject(&CLSID_CFormat7z, &IID_IOutArchive7z, outArchive.put())) || !outArchive.get()) {
+    ComPtr<COutFileStream> outRef(outStream);
+    ComPtr<IOutArchive> outArchive;
+    void** archiveOut = reinterpret_cast<void**>(outArchive.GetAddressOf());
+    if (FAILED(createObject(&CLSID_CFormat7z, &IID_IOutArchive7z, archiveOut)) || !outArchive) {
         logMessage(L_ERROR, "Can not set function CLSID_CFormat7z on outArchive!");
         return false;
     }
-    auto callback = new (std::nothrow) CArchiveUpdateCallback(&items, CJobState::current());
+    auto callback = new (std::nothrow) CArchiveUpdateCallback(&items, currentLog());
     if (!callback) return false;
-    CComRef<CArchiveUpdateCallback> callbackRef(callback);
+    ComPtr<CArchiveUpdateCallback> callbackRef(callback);
     HRESULT result = outArchive->UpdateItems(static_cast<IOutStream*>(outStream), 1,
                                              static_cast<IArchiveUpdateCallback2*>(callback));
     if (FAILED(result)) {

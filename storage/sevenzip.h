@@ -6,7 +6,7 @@
 #include <vector>
 #include "storage/sevenzip_iface.h"
 
-class CJobState;
+class CLog;
 
 constexpr DWORD kMaxIoChunk = 0x400000;  // 4 MiB per system call
 
@@ -71,7 +71,7 @@ class CArchiveUpdateCallback final : public IArchiveUpdateCallback2, public ICry
 public:
     // The library calls back on threads of its own: the job's state goes
     // with the callback so that its log lines reach the job's log.
-    CArchiveUpdateCallback(const std::vector<CDirItem>* items, CJobState* job) : m_items(items), m_job(job) {}
+    CArchiveUpdateCallback(const std::vector<CDirItem>* items, CLog* log) : m_items(items), m_log(log) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
@@ -91,7 +91,7 @@ public:
 
 private:
     const std::vector<CDirItem>* m_items;
-    CJobState* m_job;
+    CLog* m_log;  // the job's log, bound on the library's worker threads
     std::wstring m_dirPrefix;
     bool m_passwordIsDefined = false;
     bool m_askPassword = false;

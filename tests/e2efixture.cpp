@@ -1,5 +1,6 @@
 #include "tests/e2efixture.h"
 #include <shlobj.h>
+#include "base/printerkey.h"
 #include "diag/log.h"
 
 CPrintSetup::CPrintSetup(const std::vector<std::string>& rules, const std::wstring& printerName,
@@ -32,14 +33,14 @@ int CPrintSetup::print(const std::string& data, const std::wstring& documentName
 
 std::vector<std::string> CPrintSetup::requestTypes() const {
     std::vector<std::string> types;
-    for (const std::string& line : server->requests()) types.push_back(jsonField(line, "type"));
+    for (const std::string& line : server->requests()) types.push_back(messageField(line, "type"));
     return types;
 }
 
 std::vector<std::string> CPrintSetup::requestsOf(const std::string& type) const {
     std::vector<std::string> lines;
     for (const std::string& line : server->requests())
-        if (jsonField(line, "type") == type) lines.push_back(line);
+        if (messageField(line, "type") == type) lines.push_back(line);
     return lines;
 }
 

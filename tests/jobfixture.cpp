@@ -1,11 +1,11 @@
 #include "tests/jobfixture.h"
-#include "printproc/settings.h"
+#include "config/settings.h"
 
 void JobTest::SetUp() {
     state.createFacilities();
     wchar_t name[MAX_PATH];
     wcscpy(name, printer.c_str());
-    ASSERT_TRUE(openLogFile(name));
+    ASSERT_TRUE(state.log().openLogFile(name));
     state.log().setLevel(L_ON);
     wchar_t key[MAX_PATH];
     ASSERT_TRUE(settingsKeyPath(printer.c_str(), key));

@@ -2,12 +2,12 @@
 // printer name with its settings key path, and a scratch folder; the key
 // and the folder are removed afterwards.
 #pragma once
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <string>
 #include "printproc/jobstate.h"
-#include "transfer/protocol.h"
 #include "tests/testutil.h"
+#include "transfer/protocol.h"
 
 class JobTest : public ::testing::Test {
 protected:

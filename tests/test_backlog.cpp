@@ -1,9 +1,11 @@
 // Backlog records: layout, cleanup of old jobs through the clock seam.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <cstddef>
 #include "printproc/jobstate.h"
+#include "printproc/transfercontext.h"
 #include "storage/backlog.h"
+#include "tests/testclock.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -29,7 +31,7 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
         wchar_t name[MAX_PATH];
         wcscpy(name, uniqueName(L"Backlog").c_str());
-        ASSERT_TRUE(openLogFile(name));
+        ASSERT_TRUE(state.log().openLogFile(name));
         state.log().setLevel(L_ON);
         strcpy(job.uid, "J0bUid0001");
         wcscpy(job.storagePath, dir.c_str());
@@ -46,6 +48,12 @@ protected:
         for (int i = 0; i < 16; ++i) ctx.inputDigest[i] = static_cast<BYTE>(0xF0 + i);
     }
     void TearDown() override { removeTree(dir); }
+    bool save() {
+        const BacklogEntry entry = {ctx.userName,   ctx.hostName, ctx.printerName, ctx.documentName, ctx.documentPath,
+                                    ctx.jobId,      ctx.noOfPages, ctx.noOfCopies, ctx.chunkSet.totalSize,
+                                    ctx.inputDigest};
+        return saveRecord(ctx.storagePath, ctx.uid(), entry);
+    }
     std::wstring path(const std::wstring& name) const { return dir + L"\\" + name; }
     bool exists(const std::wstring& name) const { return GetFileAttributesW(path(name).c_str()) != INVALID_FILE_ATTRIBUTES; }
     void files(const std::wstring& uid, std::initializer_list<const wchar_t*> extensions) {
@@ -62,7 +70,7 @@ protected:
 };
 
 TEST_F(BacklogTest, RecordBytesAtTheirOffsets) {
-    ASSERT_TRUE(saveRecord(ctx));
+    ASSERT_TRUE(save());
     std::string bytes = readFileBytes(path(L"J0bUid0001.psf"));
     ASSERT_EQ(bytes.size(), 2160u);
     auto wide = [&](size_t offset) { return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + offset)); };
@@ -81,28 +89,28 @@ TEST_F(BacklogTest, RecordBytesAtTheirOffsets) {
     EXPECT_EQ(bytes[10 + 2 * 5], 0);  // text fields end in a NUL, zero behind it
     EXPECT_EQ(bytes[528], 0);
 
-    ASSERT_TRUE(deleteRecord(ctx));
+    ASSERT_TRUE(deleteRecord(ctx.storagePath, ctx.uid()));
     EXPECT_FALSE(exists(L"J0bUid0001.psf"));
-    EXPECT_FALSE(deleteRecord(ctx));
+    EXPECT_FALSE(deleteRecord(ctx.storagePath, ctx.uid()));
 }
 
 TEST_F(BacklogTest, HostNameTooLongFailsTheRecord) {
     wchar_t host[32] = L"ABCDEFGHIJKLMNOPQ";
     ctx.hostName = host;
-    EXPECT_FALSE(saveRecord(ctx));
+    EXPECT_FALSE(save());
     EXPECT_FALSE(exists(L"J0bUid0001.psf"));
 }
 
 TEST_F(BacklogTest, DiscardDeletesTheJobOnlyOnceItHasARecord) {
     files(L"J0bUid0001", {L".dat", L".7z", L".001"});
     files(L"0therJ0b01", {L".001", L".psf"});
-    ASSERT_TRUE(discardJobFiles(ctx));  // no record yet: nothing goes
+    ASSERT_TRUE(discardJobFiles(ctx.storagePath, ctx.uid()));  // no record yet: nothing goes
     EXPECT_TRUE(exists(L"J0bUid0001.dat"));
     EXPECT_TRUE(exists(L"J0bUid0001.001"));
 
-    ASSERT_TRUE(saveRecord(ctx));
+    ASSERT_TRUE(save());
     ASSERT_TRUE(CreateDirectoryW(path(L"J0bUid0001.dir").c_str(), nullptr));
-    ASSERT_TRUE(discardJobFiles(ctx));
+    ASSERT_TRUE(discardJobFiles(ctx.storagePath, ctx.uid()));
     for (const wchar_t* ext : {L".dat", L".7z", L".001", L".psf"}) EXPECT_FALSE(exists(std::wstring(L"J0bUid0001") + ext));
     EXPECT_TRUE(exists(L"J0bUid0001.dir"));  // directories stay
     EXPECT_TRUE(exists(L"0therJ0b01.001"));
@@ -121,7 +129,7 @@ TEST_F(BacklogTest, OrphansOlderThanAnHourAreRemoved) {
     setCreated(L"Zer0Byte01.psf", t - 90 * kMinute);
 
     clock.setWall(t + 60 * kMinute + 59 * 10000000ULL);  // 60 min 59 s: the new job stays
-    ASSERT_TRUE(lookForOlderJobs(job));
+    ASSERT_TRUE(lookForOlderJobs(job.storagePath, clock));
     EXPECT_FALSE(exists(L"0ldJ0b0001.psf"));
     EXPECT_FALSE(exists(L"0ldJ0b0001.002"));
     EXPECT_FALSE(exists(L"Zer0Byte01.psf"));
@@ -131,7 +139,7 @@ TEST_F(BacklogTest, OrphansOlderThanAnHourAreRemoved) {
     EXPECT_TRUE(exists(L"D1rect0ry1.psf"));
 
     clock.setWall(t + 61 * kMinute);
-    ASSERT_TRUE(lookForOlderJobs(job));
+    ASSERT_TRUE(lookForOlderJobs(job.storagePath, clock));
     EXPECT_FALSE(exists(L"N3wJ0b0001.psf"));
     EXPECT_FALSE(exists(L"N3wJ0b0001.001"));
     std::string log = readFileBytes(state.log().path());
@@ -143,7 +151,7 @@ TEST_F(BacklogTest, RecordFromTheFutureCountsAsOld) {
     files(L"Futur3J0b1", {L".psf", L".001"});
     setCreated(L"Futur3J0b1.psf", now() + 30 * kMinute);
     clock.setWall(now());
-    ASSERT_TRUE(lookForOlderJobs(job));
+    ASSERT_TRUE(lookForOlderJobs(job.storagePath, clock));
     EXPECT_FALSE(exists(L"Futur3J0b1.psf"));
     EXPECT_FALSE(exists(L"Futur3J0b1.001"));
 }

@@ -1,6 +1,6 @@
 // The interaction page opened through the installed RPQ.dll and rundll32.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include "interact/browser.h"
 #include "printproc/jobstate.h"
 #include "tests/jobfixture.h"

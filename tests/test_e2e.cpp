@@ -1,8 +1,8 @@
 // RAW jobs printed through Wine's spooler to printers bound to RPQ, checked
 // in the reference server's journal, the storage folder, the notifications
 // and the log.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <winspool.h>
 #include <thread>
 #include "tests/e2efixture.h"

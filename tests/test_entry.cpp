@@ -1,6 +1,6 @@
 // The print-processor exports of RPQ.dll, called as a spooler calls them.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <winspool.h>
 #include <thread>
 #include "printproc/jobcontext.h"

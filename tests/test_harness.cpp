@@ -1,12 +1,13 @@
 // A spooler harness: RPQ's exports called as a spooler calls them, on a job
 // that is spooled but not yet ended, with the printer's own name, so that
 // cancel, pause, the job information and moved clocks can be tested.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <winspool.h>
 #include <winsplp.h>
 #include <future>
-#include "printproc/clock.h"
+#include "base/clock.h"
+#include "printproc/jobcontext.h"
 #include "tests/e2efixture.h"
 
 extern "C" {
@@ -74,10 +75,11 @@ private:
 
 // The job's exports called directly (this program's copy of them), so that
 // the clock the job reads can be set.
-BOOL printDirect(CSpooledJob& job) {
+BOOL printDirect(CSpooledJob& job, IClock* clock = nullptr) {
     PRINTPROCESSOROPENDATA data = job.openData();
     HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
     if (!h) return FALSE;
+    static_cast<JobContext*>(h)->clock = clock;
     std::wstring document = job.documentName();
     BOOL result = PrintDocumentOnPrintProcessor(h, &document[0]);
     ClosePrintProcessor(h);
@@ -188,11 +190,9 @@ TEST(Harness, LastChunkUnansweredAfterALongSilence) {
     CPrintSetup s({"silent:close CHUNK#1"}, uniqueName(L"Harness silence"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CJournalClock clock(*s.server, "CHUNK", 130.0);  // the dropped CHUNK comes after 130 s of silence
-    setJobClock(&clock);
     CSpooledJob job(s.printer->name(), randomData(50000, 10));
     ASSERT_TRUE(job.ok());
-    EXPECT_TRUE(printDirect(job));
-    setJobClock(nullptr);
+    EXPECT_TRUE(printDirect(job, &clock));
     Types types = s.requestTypes();
     ASSERT_GE(types.size(), 6u);
     EXPECT_EQ((Types{types[0], types[1], types[2], types[3]}), (Types{"PING", "XFER", "CHUNK", "PING"}));
@@ -208,11 +208,9 @@ TEST(Harness, ResetRetriedOnlyWhileTheSilenceIsShort) {
     CPrintSetup s({"silent:close PING#2+", "silent:close RESET"}, uniqueName(L"Harness reset"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CJournalClock clock(*s.server, "RESET", 65.0);  // the second RESET comes after 130 s
-    setJobClock(&clock);
     CSpooledJob job(s.printer->name(), "never confirmed");
     ASSERT_TRUE(job.ok());
-    EXPECT_TRUE(printDirect(job));
-    setJobClock(nullptr);
+    EXPECT_TRUE(printDirect(job, &clock));
     EXPECT_EQ(s.requestTypes(), (Types{"PING", "XFER", "CHUNK", "PING", "RESET", "RESET"}));
     EXPECT_EQ(s.storageFiles().size(), 2u);  // left for the backlog
 }

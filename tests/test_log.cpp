@@ -1,12 +1,13 @@
 // Log files: location, line format, levels, banner and jobs side by side.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <regex>
 #include <thread>
+#include "base/module.h"
+#include "base/printerkey.h"
+#include "config/settings.h"
 #include "diag/log.h"
-#include "printproc/defaults.h"
 #include "printproc/jobstate.h"
-#include "printproc/module.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -39,8 +40,12 @@ struct CJobLog {
     wchar_t printer[MAX_PATH] = {};
     explicit CJobLog(const std::wstring& name, bool readLevel = false) {
         wcscpy(printer, name.c_str());
-        EXPECT_TRUE(openLogFile(printer));
-        if (readLevel) setLogLevel(printer);
+        EXPECT_TRUE(state.log().openLogFile(printer));
+        if (readLevel) {
+            wchar_t value[MAX_PATH] = {};
+            CLog::LevelSource source = readLogLevelSetting(printer, value);
+            state.log().setLogLevel(source, value);
+        }
     }
     std::vector<std::string> lines() const { return splitLines(readFileBytes(const_cast<CJobState&>(state).log().path())); }
     // Message texts without the time and level prefix.
@@ -150,7 +155,7 @@ TEST(Log, OffAndFatalThresholds) {
     CLoggerSetting fatalSetting(fatalPrinter, L"fatal");
     CJobLog fatalJob(fatalPrinter, true);
     for (int level = L_ON; level <= L_OFF; ++level) logMessage(level, "level %d", level);
-    logSystemError("Request failed <%lu>", 12029);
+    logSystemError("Request failed <%lu>", DWORD{12029});
     auto fatal = fatalJob.messages();
     std::vector<std::string> expected = {"level 6", "level 7", "level 8", "Request failed <12029>"};
     EXPECT_EQ(fatal, expected);
@@ -172,7 +177,7 @@ TEST(Log, NothingIsWrittenWithoutAnOpenLog) {
     {
         CJobLog job(uniqueName(L"Log closed"));
         path = job.state.log().path();
-        closeLogFile();
+        job.state.log().closeLogFile();
         logMessage(L_FATAL, "after close");
     }
     logMessage(L_FATAL, "no job bound");

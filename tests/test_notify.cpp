@@ -1,7 +1,7 @@
 // Notifier datagrams received by a real UDP socket.
+#include <windows.h>
 #include <gtest/gtest.h>
 #include <winsock2.h>
-#include <windows.h>
 #include <memory>
 #include "interact/notify.h"
 #include "printproc/jobstate.h"
@@ -36,7 +36,7 @@ protected:
     void SetUp() override {
         wchar_t name[MAX_PATH];
         wcscpy(name, uniqueName(L"Notify").c_str());
-        ASSERT_TRUE(openLogFile(name));
+        ASSERT_TRUE(state.log().openLogFile(name));
     }
     // Listens on all addresses: the sender aims at the host's first IPv4
     // address, not at loopback.

@@ -1,10 +1,11 @@
 // Protocol messages byte by byte, and the decoder against hostile bytes.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <random>
+#include "config/settings.h"
 #include "printproc/jobstate.h"
-#include "printproc/settings.h"
 #include "tests/jobfixture.h"
+#include "transfer/message.h"
 #include "transfer/protocol.h"
 
 namespace {
@@ -157,13 +158,14 @@ TEST_F(ProtocolTest, DecodingResponses) {
     } values[] = {{0x11, "Error", false, true, false}, {0x30, "OK", true, false, false},
                   {0x02, "Wait", false, false, true}, {0x03, "Undefined", false, false, false}};
     for (auto& v : values) {
-        jobProtocol()->clear();
-        jobProtocol()->set(v.value);
-        EXPECT_STREQ(statusName(), v.status);
-        EXPECT_STREQ(reasonName(), "Undefined");
-        EXPECT_EQ(isOk(), v.ok);
-        EXPECT_EQ(isError(), v.error);
-        EXPECT_EQ(isWait(), v.wait);
+        CFDXSProtocol& holder = *state.protocol();
+        holder.clear();
+        holder.set(v.value);
+        EXPECT_STREQ(holder.statusName(), v.status);
+        EXPECT_STREQ(holder.reasonName(), "Undefined");
+        EXPECT_EQ(holder.isOk(), v.ok);
+        EXPECT_EQ(holder.isError(), v.error);
+        EXPECT_EQ(holder.isWait(), v.wait);
     }
 
     load("<html><body>404</body></html>");
@@ -214,11 +216,9 @@ TEST_F(ProtocolTest, DumpBytesInGroupsOfSixteen) {
     EXPECT_TRUE(logged("[TRACE] 11 12 13 14 "));
 }
 
-TEST(ProtocolHolder, AbsentHolderAnswersNothing) {
-    EXPECT_EQ(jobProtocol(), nullptr);
-    EXPECT_EQ(statusName(), nullptr);
-    EXPECT_FALSE(isOk());
+TEST(ProtocolHolder, NewHolderIsUndefined) {
     CFDXSProtocol holder;
+    EXPECT_FALSE(holder.isOk());
     EXPECT_EQ(holder.value(), 255);
     EXPECT_STREQ(holder.statusName(), "Undefined");
 }

@@ -1,9 +1,9 @@
 // Printer settings on Wine's real registry.
-#include <gtest/gtest.h>
 #include <windows.h>
-#include "printproc/defaults.h"
+#include <gtest/gtest.h>
+#include "base/printerkey.h"
+#include "config/settings.h"
 #include "printproc/jobstate.h"
-#include "printproc/settings.h"
 #include "tests/jobfixture.h"
 
 namespace {

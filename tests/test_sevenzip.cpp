@@ -1,6 +1,6 @@
 // Compression with the real 7z.dll, checked with the native 7z program.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <random>
 #include "printproc/jobstate.h"
 #include "storage/sevenzip.h"

@@ -1,6 +1,6 @@
 // RPQ installed into Wine's spooler and opened on real printers.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <winspool.h>
 #include "printproc/jobcontext.h"
 #include "tests/testutil.h"

@@ -1,6 +1,6 @@
 // Checksums and chunk files with real files.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <bcrypt.h>
 #include "printproc/jobstate.h"
 #include "storage/chunks.h"
@@ -19,13 +19,13 @@ std::string md5Hex(const std::string& bytes) {
     BCryptDestroyHash(hash);
     BCryptCloseAlgorithmProvider(alg, 0);
     char hex[33];
-    CRPQHash::digestToHex(digest, hex);
+    digestToHex(digest, hex);
     return hex;
 }
 
 std::string hexOf(const BYTE* digest) {
     char hex[33];
-    CRPQHash::digestToHex(digest, hex);
+    digestToHex(digest, hex);
     return hex;
 }
 
@@ -36,7 +36,7 @@ protected:
         ASSERT_TRUE(writeFileBytes(path(L"ABCDEFGHIJ.7z"), archive));
         ChunkSet set;
         DWORD count = 0;
-        ASSERT_TRUE(createChunkFilename(path(L"ABCDEFGHIJ.7z").c_str(), set, &count));
+        ASSERT_TRUE(createChunkFilename(*state.hash(), path(L"ABCDEFGHIJ.7z").c_str(), set, &count));
         EXPECT_EQ(count, expectedChunks);
         ASSERT_EQ(set.chunks.size(), expectedChunks);
         EXPECT_STREQ(set.baseName, L"ABCDEFGHIJ");
@@ -75,7 +75,7 @@ TEST_F(StorageTest, EmptyFileHasTheDigestOfNoData) {
     ASSERT_TRUE(writeFileBytes(path(L"EMPTY00000.7z"), ""));
     ChunkSet set;
     DWORD count = 0;
-    ASSERT_TRUE(createChunkFilename(path(L"EMPTY00000.7z").c_str(), set, &count));
+    ASSERT_TRUE(createChunkFilename(*state.hash(), path(L"EMPTY00000.7z").c_str(), set, &count));
     ASSERT_EQ(set.chunks.size(), 1u);
     EXPECT_EQ(set.chunks[0].size, 0u);
     EXPECT_EQ(hexOf(set.chunks[0].digest), "d41d8cd98f00b204e9800998ecf8427e");
@@ -86,7 +86,7 @@ TEST_F(StorageTest, ExistingChunkIsOverwritten) {
     ASSERT_TRUE(writeFileBytes(path(L"OVERWRITE0.7z"), "ten bytes!"));
     ChunkSet set;
     DWORD count = 0;
-    ASSERT_TRUE(createChunkFilename(path(L"OVERWRITE0.7z").c_str(), set, &count));
+    ASSERT_TRUE(createChunkFilename(*state.hash(), path(L"OVERWRITE0.7z").c_str(), set, &count));
     EXPECT_EQ(readFileBytes(path(L"OVERWRITE0.001")), "ten bytes!");
 }
 
@@ -109,7 +109,7 @@ TEST_F(StorageTest, ChunkPathOverTheLimit) {
     ASSERT_TRUE(writeFileBytes(archive, "data"));
     ChunkSet set;
     DWORD count = 0;
-    EXPECT_FALSE(createChunkFilename(archive.c_str(), set, &count));
+    EXPECT_FALSE(createChunkFilename(*state.hash(), archive.c_str(), set, &count));
     EXPECT_TRUE(logged("createChunkFilename: Failed result: <"));
     EXPECT_TRUE(set.chunks.empty());
 }
@@ -119,13 +119,13 @@ TEST_F(StorageTest, ChecksumFile) {
     ASSERT_TRUE(writeFileBytes(path(L"doc.dat"), data));
     ULONGLONG size = 0;
     BYTE digest[16] = {};
-    ASSERT_TRUE(checksumFile(path(L"doc.dat").c_str(), &size, digest));
+    ASSERT_TRUE(checksumFile(*state.hash(), path(L"doc.dat").c_str(), &size, digest));
     EXPECT_EQ(size, data.size());
     EXPECT_EQ(hexOf(digest), md5Hex(data));
     for (char c : hexOf(digest)) EXPECT_TRUE(isdigit(c) || (c >= 'a' && c <= 'f')) << c;
 
     BYTE untouched[16] = {1, 2, 3};
-    EXPECT_FALSE(checksumFile(path(L"missing.dat").c_str(), &size, untouched));
+    EXPECT_FALSE(checksumFile(*state.hash(), path(L"missing.dat").c_str(), &size, untouched));
     EXPECT_EQ(untouched[0], 1);
     EXPECT_TRUE(logged("Could not open the data file. Reason: 2"));
 }

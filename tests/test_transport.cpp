@@ -1,12 +1,13 @@
 // Exchanges with the reference server over real HTTP(S), checked in its journal.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <wininet.h>
+#include "config/settings.h"
 #include "printproc/jobstate.h"
-#include "printproc/settings.h"
 #include "storage/chunks.h"
 #include "tests/jobfixture.h"
 #include "transfer/http.h"
+#include "transfer/message.h"
 
 namespace {
 const char kUid[] = "Tr4nsP0rt1";
@@ -43,8 +44,10 @@ protected:
     bool exchange(const std::string& m, const ChunkEntry* chunk = nullptr, ProtocolResponse* out = nullptr,
                   bool secure = false, bool acceptAll = false) {
         ProtocolResponse response;
-        bool ok = getAnswer(connection, secure, acceptAll, chunk, reinterpret_cast<const BYTE*>(m.data()),
-                            static_cast<uint16_t>(m.size()), response, L"FDXS_Transfer");
+        HttpFilePart part = {};
+        if (chunk) part = {chunk->path, chunk->name, chunk->size};
+        bool ok = getAnswer(connection, secure, acceptAll, chunk ? &part : nullptr, reinterpret_cast<const BYTE*>(m.data()),
+                            static_cast<uint16_t>(m.size()), response, L"FDXS_Transfer", *state.protocol());
         if (out) *out = response;
         return ok;
     }
@@ -56,7 +59,7 @@ protected:
         writeFileBytes(e.path, data);
         e.size = static_cast<DWORD>(data.size());
         unique_hfile f(CreateFileW(e.path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        jobHash()->hashFile(f.get(), e.digest);
+        state.hash()->hashFile(f.get(), e.digest);
         return e;
     }
     std::string announce() {

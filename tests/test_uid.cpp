@@ -48,7 +48,7 @@ TEST(Uid, Conversions) {
     CJobScope scope(state);
     wchar_t printer[MAX_PATH] = {};
     wcscpy(printer, uniqueName(L"Uid conv").c_str());
-    ASSERT_TRUE(openLogFile(printer));
+    ASSERT_TRUE(state.log().openLogFile(printer));
     state.log().setLevel(L_ON);
 
     char small[10];

@@ -1,8 +1,9 @@
 #include "tests/testutil.h"
+#include <nlohmann/json.hpp>
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include "printproc/unique.h"
+#include "base/unique.h"
 
 std::wstring uniqueName(const wchar_t* prefix) {
     static LONG counter = 0;
@@ -187,27 +188,22 @@ void removeTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-std::string jsonField(const std::string& line, const std::string& key) {
-    std::string marker = "\"" + key + "\":";
-    size_t at = line.find(marker);
-    if (at == std::string::npos) return {};
-    at += marker.size();
-    if (at < line.size() && line[at] == '"') {
-        std::string out;
-        for (size_t i = at + 1; i < line.size() && line[i] != '"'; ++i) {
-            if (line[i] == '\\' && i + 1 < line.size()) ++i;
-            out += line[i];
-        }
-        return out;
-    }
-    size_t end = line.find_first_of(",}", at);
-    return line.substr(at, end - at);
+namespace {
+// A journal value as text: strings as they are, anything else as JSON.
+std::string fieldText(const nlohmann::json& object, const std::string& key) {
+    if (!object.is_object() || !object.contains(key)) return {};
+    const nlohmann::json& value = object[key];
+    return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
+nlohmann::json parseLine(const std::string& line) { return nlohmann::json::parse(line, nullptr, false); }
+}  // namespace
+
+std::string jsonField(const std::string& line, const std::string& key) { return fieldText(parseLine(line), key); }
+
 std::string messageField(const std::string& line, const std::string& key) {
-    size_t at = line.find("\"message\":{");
-    if (at == std::string::npos) return {};
-    return jsonField(line.substr(at + 11, line.find('}', at) - at - 11), key);
+    nlohmann::json object = parseLine(line);
+    return object.is_object() && object.contains("message") ? fieldText(object["message"], key) : std::string();
 }
 
 CReferenceServer::CReferenceServer(const std::vector<std::string>& rules, bool https) {

@@ -7,10 +7,8 @@
 #include <cwchar>
 #include <string>
 #include <vector>
-#include "diag/log.h"
-#include "printproc/defaults.h"
-#include "printproc/settings.h"
-#include "printproc/unique.h"
+#include "base/printerkey.h"
+#include "base/unique.h"
 #include "tools/toolerror.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <winspool.h>
 #include <cstdio>
 #include <vector>
-#include "printproc/unique.h"
+#include "base/unique.h"
 #include "tools/toolerror.h"
 
 int wmain(int argc, wchar_t** argv) {

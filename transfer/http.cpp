@@ -1,9 +1,10 @@
 #include "transfer/http.h"
 #include <cstdlib>
 #include <cstring>
+#include <strsafe.h>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/unique.h"
-#include "transfer/strings.h"
+#include "transfer/message.h"
 #include "transfer/uid.h"
 
 namespace {
@@ -25,8 +26,9 @@ bool writeAll(HINTERNET request, const char* data, DWORD size, DWORD* sent) {
 }
 }  // namespace
 
-bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
-               uint16_t length, ProtocolResponse& response, const wchar_t* objectName) {
+bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
+               uint16_t length, ProtocolResponse& response, const wchar_t* objectName,
+               CFDXSProtocol& status) {
     BYTE buffer[kResponseBufferSize] = {};
     if (!httpPost(connection, secure, acceptAllCert, chunk, message, length, buffer, objectName)) {
         logMessage(L_ERROR, "Failed to communicate via HTTP POST");
@@ -37,27 +39,27 @@ bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const Chun
         dumpBytes(buffer);
         return false;
     }
-    if (CFDXSProtocol* holder = jobProtocol()) holder->set(response.value);
-    const char* status = CFDXSProtocol::statusNameOf(response.value);
-    const char* reason = reasonName();
-    if (reason && strcmp(reason, "Undefined") != 0)
-        logMessage(L_DEBUG, "Response <%s,%s>, Reason <%s>", typeName(response.type), status, reason);
+    status.set(response.value);
+    const char* statusText = CFDXSProtocol::statusNameOf(response.value);
+    const char* reason = status.reasonName();
+    if (strcmp(reason, "Undefined") != 0)
+        logMessage(L_DEBUG, "Response <%s,%s>, Reason <%s>", typeName(response.type), statusText, reason);
     else
-        logMessage(L_DEBUG, "Response <%s,%s>", typeName(response.type), status);
+        logMessage(L_DEBUG, "Response <%s,%s>", typeName(response.type), statusText);
     return true;
 }
 
 bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16_t length, const char* boundaryLine,
                       size_t* partLength) {
-    if (!copyA(target, capacity, boundaryLine)) {
+    if (FAILED(StringCchCopyA(target, capacity, boundaryLine))) {
         logMessage(L_ERROR, "Failed to write the boundary line!");
         return false;
     }
-    if (!appendA(target, capacity, kMessageDisposition)) {
+    if (FAILED(StringCchCatA(target, capacity, kMessageDisposition))) {
         logMessage(L_ERROR, "Failed to add Content-Disposition line!");
         return false;
     }
-    if (!appendA(target, capacity, kContentType)) {
+    if (FAILED(StringCchCatA(target, capacity, kContentType))) {
         logMessage(L_ERROR, "Failed to add Content-Type line!");
         return false;
     }
@@ -73,7 +75,7 @@ bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16
     return true;
 }
 
-bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const ChunkEntry* chunk,
+bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
               const char* boundaryLine, const char* closingBoundary, bool acceptAllCert) {
     size_t closingLength = strlen(closingBoundary);
     logMessage(L_TRACE, "Message size: %d bytes, boundary size: %d bytes.", static_cast<int>(partLength),
@@ -85,8 +87,8 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         logMessage(L_TRACE, "Boundary size: %lu bytes.", static_cast<unsigned long>(strlen(boundaryLine)));
         char name[259] = {};
         if (!convertToMultiByte(name, sizeof(name), chunk->name)) logMessage(L_ERROR, "Could not convert short filename!");
-        if (!formatA(disposition, sizeof(disposition), "Content-Disposition: form-data; name=\"chunk\"; filename=\"%s\"\r\n",
-                     name)) {
+        if (FAILED(StringCchPrintfA(disposition, sizeof(disposition),
+                                    "Content-Disposition: form-data; name=\"chunk\"; filename=\"%s\"\r\n", name))) {
             logMessage(L_ERROR, "Chunk name too long for its Content-Disposition line!");
             return false;
         }
@@ -224,7 +226,7 @@ bool readResponse(HINTERNET request, BYTE* responseBuffer) {
     return true;
 }
 
-bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
+bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
               uint16_t length, BYTE* responseBuffer, const wchar_t* objectName) {
     memset(responseBuffer, 0, kResponseBufferSize);
     if (length > 0 && message[0] == MSG_CHUNK && chunk) {
@@ -272,13 +274,13 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const Chunk
             return false;
         }
         char boundaryLine[MAX_PATH];
-        if (!formatA(boundaryLine, sizeof(boundaryLine), "--%s\r\n", boundary)) {
+        if (FAILED(StringCchPrintfA(boundaryLine, sizeof(boundaryLine), "--%s\r\n", boundary))) {
             logMessage(L_ERROR, "Failed to create boundary line!");
             return false;
         }
         logMessage(L_TRACE, "Boundary line now <%s>", boundaryLine);
         wchar_t header[MAX_PATH];
-        formatW(header, MAX_PATH, L"Content-Type: multipart/form-data; boundary=%s\r\n\r\n", wideBoundary);
+        StringCchPrintfW(header, MAX_PATH, L"Content-Type: multipart/form-data; boundary=%s\r\n\r\n", wideBoundary);
         logMessageW(L_TRACE, L"Multipart line now <%s>", header);
         if (!HttpAddRequestHeadersW(request.get(), header, static_cast<DWORD>(-1),
                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
@@ -290,7 +292,7 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const Chunk
         if (!buildMessagePart(part, sizeof(part), message, length, boundaryLine, &partLength)) return false;
         logMessage(L_TRACE, "Added message part");
         char closing[MAX_PATH];
-        if (!formatA(closing, sizeof(closing), "\r\n--%s--\r\n", boundary)) {
+        if (FAILED(StringCchPrintfA(closing, sizeof(closing), "\r\n--%s--\r\n", boundary))) {
             logMessage(L_ERROR, "Failed to create boundary line!");
             return false;
         }
@@ -320,6 +322,7 @@ bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wc
             logMessage(L_TRACE, "got a connection");
             setNoTimeout(connection.get());
             char uid[11] = {};
+            CFDXSProtocol status;
             ProtocolRequest request;
             BYTE message[kMessageBufferSize] = {};
             uint16_t length = 0;
@@ -330,7 +333,7 @@ bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wc
                     for (int attempt = 0; attempt < 3 && !alive; ++attempt) {
                         ProtocolResponse response;
                         if (!getAnswer(connection.get(), secure, acceptAllCert, nullptr, message, length, response,
-                                       objectName))
+                                       objectName, status))
                             continue;
                         dumpResponse(response);
                         if (answersRequest(request, response)) {

@@ -3,21 +3,28 @@
 #include <windows.h>
 #include <wininet.h>
 #include <cstdint>
-#include "storage/chunks.h"
 #include "transfer/protocol.h"
+
+// A file sent as the request's second part.
+struct HttpFilePart {
+    const wchar_t* path;
+    const wchar_t* name;  // the part's file name
+    DWORD size;
+};
 
 // The message part and the first send round hold at least this much; a
 // long XFER (up to 1,405 bytes) makes them larger, never the wire bytes.
 constexpr size_t kSendBufferSize = 1024;
 constexpr size_t kMessagePartCapacity = 256 + kMessageBufferSize;
 
-bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
-               uint16_t length, ProtocolResponse& response, const wchar_t* objectName);
-bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const ChunkEntry* chunk, const BYTE* message,
+bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
+               uint16_t length, ProtocolResponse& response, const wchar_t* objectName,
+               CFDXSProtocol& status);
+bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
               uint16_t length, BYTE* responseBuffer, const wchar_t* objectName);
 bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16_t length, const char* boundaryLine,
                       size_t* partLength);
-bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const ChunkEntry* chunk,
+bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
               const char* boundaryLine, const char* closingBoundary, bool acceptAllCert);
 // Reads at most 1023 bytes; the buffer is zeroed first, so a failed read
 // can never be decoded as an answer.

@@ -1,13 +1,9 @@
 #include "transfer/protocol.h"
 #include <cstring>
 #include <cwchar>
+#include <strsafe.h>
+#include "base/hex.h"
 #include "diag/log.h"
-#include "printproc/jobstate.h"
-#include "printproc/settings.h"
-#include "printproc/unique.h"
-#include "storage/hash.h"
-#include "transfer/strings.h"
-#include "transfer/uid.h"
 
 namespace {
 const char* kStatusNames[] = {"OK", "Error", "Wait"};
@@ -79,16 +75,6 @@ const char* CFDXSProtocol::statusNameOf(uint8_t value) {
 const char* CFDXSProtocol::statusName() const { return statusNameOf(m_value); }
 const char* CFDXSProtocol::reasonName() const { return "Undefined"; }
 
-CFDXSProtocol* jobProtocol() {
-    CJobState* state = CJobState::current();
-    return state ? state->protocol() : nullptr;
-}
-const char* statusName() { return jobProtocol() ? jobProtocol()->statusName() : nullptr; }
-const char* reasonName() { return jobProtocol() ? jobProtocol()->reasonName() : nullptr; }
-bool isOk() { return jobProtocol() && jobProtocol()->isOk(); }
-bool isError() { return jobProtocol() && jobProtocol()->isError(); }
-bool isWait() { return jobProtocol() && jobProtocol()->isWait(); }
-
 const char* typeName(uint32_t type) {
     switch (type) {
     case NOTDEF_CTI: return "NOTDEF_CTI";
@@ -114,39 +100,7 @@ void clearResponse(ProtocolResponse& response) {
     response.value = 255;
 }
 
-bool getSerialNo(uint32_t* number, const wchar_t* printerName) {
-    wchar_t path[MAX_PATH];
-    unique_hkey key;
-    if (!settingsKeyPath(printerName, path) ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
-        logMessageW(L_ERROR, L"Could not set registry subkey: <%s>", path);
-        return false;
-    }
-    DWORD stored = 0, size = sizeof(stored), type = 0;
-    if (RegQueryValueExW(key.get(), L"MsgNo", nullptr, &type, reinterpret_cast<BYTE*>(&stored), &size) !=
-            ERROR_SUCCESS ||
-        size != sizeof(stored)) {
-        logMessage(L_ERROR, "Could not get registry value: <%s>", "MsgNo");
-        return false;
-    }
-    DWORD next = stored + 1;  // wraps from 4294967295 to 0
-    if (RegSetValueExW(key.get(), L"MsgNo", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&next), sizeof(next)) !=
-        ERROR_SUCCESS) {
-        logMessage(L_ERROR, "Could not set registry value <%s> to default value <%d>", "MsgNo", static_cast<int>(next));
-        return false;
-    }
-    *number = next;
-    return true;
-}
-
-bool createMessage(ProtocolRequest& request, BYTE* buffer, uint16_t* length, const wchar_t* printerName) {
-    uint32_t serial = 0;
-    if (!getSerialNo(&serial, printerName)) {
-        logMessage(L_ERROR, "Could not get SerNo!");
-        return false;
-    }
-    request.sequenceNo = serial;
-    logMessage(L_TRACE, "Got new SerialNo <%u> for message", serial);
+bool encodeMessage(const ProtocolRequest& request, BYTE* buffer, uint16_t* length) {
     CMessageWriter w(buffer);
     w.put(request.type, 1);
     w.put(request.sequenceNo, 4);
@@ -235,7 +189,7 @@ void dumpRequest(const ProtocolRequest& request) {
     logMessage(L_TRACE, "request UID <%s>", request.UID);
     if (request.type == MSG_XFER || request.type == MSG_CHUNK) {
         char hex[33];
-        CRPQHash::digestToHex(request.checksum, hex);
+        digestToHex(request.checksum, hex);
         logMessage(L_TRACE, "request size <%I64u>", request.size);
         logMessage(L_TRACE, "request checksum <%s>", hex);
     }
@@ -261,8 +215,7 @@ void dumpResponse(const ProtocolResponse& response) {
     logMessage(L_TRACE, "response sequenceNo <%u>", response.sequenceNo);
     logMessage(L_TRACE, "response UID <%s>", response.UID);
     if (response.type != MSG_RESET) {
-        const char* name = statusName();
-        logMessage(L_TRACE, "response value <%s>", name ? name : "");
+        logMessage(L_TRACE, "response value <%s>", CFDXSProtocol::statusNameOf(response.value));
     }
     if (response.type == MSG_CHUNK) {
         logMessage(L_TRACE, "response currentChunk <%u>", response.currentChunk);
@@ -276,10 +229,10 @@ void dumpBytes(const BYTE* bytes) {
     size_t fill = 0;
     int inLine = 0;
     for (size_t i = 0; i < kResponseBufferSize - 1 && bytes[i]; ++i) {
-        formatA(line + fill, sizeof(line) - fill, "%02x ", bytes[i]);
+        StringCchPrintfA(line + fill, sizeof(line) - fill, "%02x ", bytes[i]);
         fill += 3;
         if (++inLine == 8) {
-            copyA(line + fill, sizeof(line) - fill, " | ");
+            StringCchCopyA(line + fill, sizeof(line) - fill, " | ");
             fill += 3;
         }
         if (inLine == 16) {

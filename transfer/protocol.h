@@ -57,20 +57,12 @@ private:
     uint8_t m_value = 255;
 };
 
-// The calling thread's job's status holder, or null. The helpers below
-// answer null or false when there is none.
-CFDXSProtocol* jobProtocol();
-const char* statusName();
-const char* reasonName();
-bool isOk();
-bool isError();
-bool isWait();
-
 const char* typeName(uint32_t type);
 void prepareRequest(ProtocolRequest& request, const char* uid, uint32_t type);
 void clearResponse(ProtocolResponse& response);
-bool getSerialNo(uint32_t* number, const wchar_t* printerName);
-bool createMessage(ProtocolRequest& request, BYTE* buffer, uint16_t* length, const wchar_t* printerName);
+// The wire bytes of a request whose sequenceNo is set; false for an
+// unknown type.
+bool encodeMessage(const ProtocolRequest& request, BYTE* buffer, uint16_t* length);
 // Decodes a zero-terminated response of at most 1024 bytes.
 bool decodeResponse(ProtocolResponse& response, const BYTE* received);
 // True when the response's type, sequenceNo and UID equal the request's.

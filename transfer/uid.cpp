@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/unique.h"
 
 namespace {
 void releaseProvider(HCRYPTPROV p) { CryptReleaseContext(p, 0); }

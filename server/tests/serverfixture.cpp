@@ -119,11 +119,11 @@ CurlResult ServerProcess::post(const std::string& message, const std::string* ch
 
 CurlResult ServerProcess::get(const std::string& pathAndQuery) const { return runCurl(m_dir, "'" + url(pathAndQuery) + "'"); }
 
-std::vector<std::string> ServerProcess::journalLines(const std::string& file) const {
-    std::vector<std::string> lines;
+std::vector<nlohmann::json> ServerProcess::journalLines(const std::string& file) const {
+    std::vector<nlohmann::json> lines;
     std::istringstream in(readAll(m_journal + "/" + file));
     std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
     return lines;
 }
 

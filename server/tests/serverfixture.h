@@ -3,6 +3,7 @@
 #include <sys/types.h>
 #include <cstdint>
 #include <string>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 std::string le(uint64_t value, int width);
@@ -28,7 +29,7 @@ public:
     CurlResult post(const std::string& message, const std::string* chunk = nullptr,
                     const std::string& chunkName = "chunk.001", const std::string& extraCurl = "") const;
     CurlResult get(const std::string& pathAndQuery) const;
-    std::vector<std::string> journalLines(const std::string& file = "requests.jsonl") const;
+    std::vector<nlohmann::json> journalLines(const std::string& file = "requests.jsonl") const;
     const std::string& dir() const { return m_dir; }
     const std::string& storage() const { return m_storage; }
     int port() const { return m_port; }

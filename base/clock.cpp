@@ -1,16 +1,4 @@
-#include "printproc/clock.h"
-#include <atomic>
-
-namespace {
-std::atomic<IClock*> g_jobClock{nullptr};
-}
-
-void setJobClock(IClock* clock) { g_jobClock.store(clock); }
-
-IClock& jobClock() {
-    IClock* clock = g_jobClock.load();
-    return clock ? *clock : CSystemClock::instance();
-}
+#include "base/clock.h"
 
 ULONGLONG fileTimeToUInt64(const FILETIME& ft) {
     return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -41,11 +29,4 @@ double CSystemClock::monotonicSeconds() const {
 CSystemClock& CSystemClock::instance() {
     static CSystemClock clock;
     return clock;
-}
-
-FILETIME CManualClock::wallNow() const { return uint64ToFileTime(m_wall); }
-
-void CManualClock::advance(double seconds) {
-    m_seconds = m_seconds + seconds;
-    m_wall = m_wall + static_cast<ULONGLONG>(seconds * 10000000.0);
 }

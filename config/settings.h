@@ -1,6 +1,8 @@
 // A printer's transfer settings under its FDXS key.
 #pragma once
 #include <windows.h>
+#include "base/printerkey.h"
+#include "diag/log.h"
 
 struct PrinterSettingsDefaults {
     const wchar_t* serverName;
@@ -20,5 +22,6 @@ bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_
 void logPrinterSettings(const wchar_t* serverName, const wchar_t* transferActionPath,
                         const wchar_t* interactionActionPath, USHORT port, bool secure, bool acceptAllCertificates,
                         bool interaction);
-// The key path for a printer: false when it does not fit 260 characters.
-bool settingsKeyPath(const wchar_t* printerName, wchar_t* path);
+// The printer's "Logger" value (260 characters), and whether key and value
+// were there.
+CLog::LevelSource readLogLevelSetting(const wchar_t* printerName, wchar_t* value);

@@ -3,11 +3,13 @@
 #include <windows.h>
 #include "printproc/jobcontext.h"
 #include "printproc/jobrecord.h"
+#include "printproc/jobstate.h"
+#include "printproc/transfercontext.h"
 
 constexpr double kSilenceLimitSeconds = 120.0;
 
 // Runs the states from INITIAL to END OF JOB; always TRUE.
-BOOL runTransfer(JobContext* ctx, JobRecord& job);
+BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state);
 
 int stateInitial(TransferContext& t);
 int stateInitiation(TransferContext& t);

@@ -1,10 +1,10 @@
-#include "printproc/settings.h"
+#include "config/settings.h"
 #include <cstring>
 #include <cwchar>
+#include <strsafe.h>
+#include "base/printerkey.h"
+#include "base/unique.h"
 #include "diag/log.h"
-#include "printproc/defaults.h"
-#include "printproc/unique.h"
-#include "transfer/strings.h"
 
 namespace {
 LONG writeString(HKEY key, const wchar_t* name, const wchar_t* value) {
@@ -68,10 +68,6 @@ void writeDefault(HKEY key, const wchar_t* name, DWORD value) {
 const char* flag(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
-bool settingsKeyPath(const wchar_t* printerName, wchar_t* path) {
-    return formatW(path, MAX_PATH, kSettingsKeyFormat, printerName);
-}
-
 bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_t* transferActionPath,
                          wchar_t* interactionActionPath, USHORT* port, bool* secure, bool* acceptAllCertificates,
                          bool* interaction, const PrinterSettingsDefaults& defaults) {
@@ -89,12 +85,12 @@ bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_
         logMessageW(L_DEBUG, L"Created new registry subkey: <%s>", path);
         HKEY k = key.get();
         writeDefault(k, L"ServerName", defaults.serverName);
-        copyW(serverName, MAX_PATH, defaults.serverName);
+        StringCchCopyW(serverName, MAX_PATH, defaults.serverName);
         writeDefault(k, L"ServerPort", defaults.port);
         writeDefault(k, L"JobTransferAction", defaults.transferAction);
-        copyW(transferActionPath, MAX_PATH, defaults.transferAction);
+        StringCchCopyW(transferActionPath, MAX_PATH, defaults.transferAction);
         writeDefault(k, L"JobInteractionAction", defaults.interactionAction);
-        copyW(interactionActionPath, MAX_PATH, defaults.interactionAction);
+        StringCchCopyW(interactionActionPath, MAX_PATH, defaults.interactionAction);
         writeDefault(k, L"ServerPort", defaults.port);
         *port = static_cast<USHORT>(defaults.port);
         writeDefault(k, L"MsgNo", static_cast<DWORD>(0));
@@ -119,10 +115,10 @@ bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_
         replaceAll(value, L"localhost", L"127.0.0.1");
         replaceAll(value, L"http://", L"");
         replaceAll(value, L"https://", L"");
-        copyW(serverName, MAX_PATH, value);
+        StringCchCopyW(serverName, MAX_PATH, value);
         if (wchar_t* slash = wcschr(serverName, L'/')) {
             *slash = L'\0';
-            copyW(prefix, MAX_PATH, slash + 1);
+            StringCchCopyW(prefix, MAX_PATH, slash + 1);
         }
     }
     DWORD portValue = 0;
@@ -141,9 +137,9 @@ bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_
             logMessageW(L_ERROR, L"Could not get registry value: <%s>", action.name);
             ok = false;
         } else if (prefix[0]) {
-            if (!formatW(action.out, MAX_PATH, L"%s/%s", prefix, value)) ok = false;
+            if (FAILED(StringCchPrintfW(action.out, MAX_PATH, L"%s/%s", prefix, value))) ok = false;
         } else {
-            copyW(action.out, MAX_PATH, value);
+            StringCchCopyW(action.out, MAX_PATH, value);
         }
     }
     *secure = false;
@@ -178,4 +174,16 @@ void logPrinterSettings(const wchar_t* serverName, const wchar_t* transferAction
     logMessage(L_DEBUG, "Secure                   <%s>", flag(secure));
     logMessage(L_DEBUG, "AcceptAllCert            <%s>", flag(acceptAllCertificates));
     logMessage(L_DEBUG, "InterAction              <%s>", flag(interaction));
+}
+
+CLog::LevelSource readLogLevelSetting(const wchar_t* printerName, wchar_t* value) {
+    wchar_t keyPath[MAX_PATH];
+    unique_hkey key;
+    if (!settingsKeyPath(printerName, keyPath) ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return CLog::LevelSource::NoKey;
+    wchar_t text[MAX_PATH] = {};
+    return readString(key.get(), L"Logger", text) && SUCCEEDED(StringCchCopyW(value, MAX_PATH, text))
+               ? CLog::LevelSource::Value
+               : CLog::LevelSource::NoValue;
 }

@@ -1,4 +1,4 @@
-#include "printproc/jobrecord.h"
+#include "printproc/transfercontext.h"
 
 void TransferContext::fillFrom(JobRecord& job) {
     jobRecord = &job;

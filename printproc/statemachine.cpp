@@ -1,47 +1,52 @@
-#include "printproc/transfer.h"
+#include "printproc/statemachine.h"
 #include <clocale>
 #include <cstring>
 #include "diag/log.h"
 #include "interact/browser.h"
 #include "interact/notify.h"
-#include "printproc/jobstate.h"
 #include "storage/backlog.h"
 #include "storage/chunks.h"
 #include "storage/sevenzip.h"
 #include "transfer/http.h"
+#include "transfer/message.h"
 #include "transfer/uid.h"
 
 namespace {
 constexpr DWORD kNoTimeout = 0xFFFFFFFF;
 
-double now() {
-    CJobState* state = CJobState::current();
-    return state ? state->runSeconds() : 0.0;
-}
+double now(const TransferContext& t) { return t.job->runSeconds(); }
 
-bool silenceOver(const TransferContext& t) { return now() - t.lastActivity > kSilenceLimitSeconds; }
+bool silenceOver(const TransferContext& t) { return now(t) - t.lastActivity > kSilenceLimitSeconds; }
 
 void failureNotice(TransferContext& t) {
     notifyJobFailed(t.printerName, t.documentName, t.uid());
     logMessageW(L_ERROR, L"Printjob \"%s\" could not be transferred.", t.documentName);
-    discardJobFiles(t);
+    discardJobFiles(t.storagePath, t.uid());
 }
 
 bool encode(TransferContext& t, uint16_t* length) {
     return createMessage(t.request, t.messageBuffer, length, t.printerName);
 }
 
+CFDXSProtocol& status(const TransferContext& t);
+
 bool exchange(TransferContext& t, uint16_t length, const ChunkEntry* chunk = nullptr) {
-    return getAnswer(t.connection, t.secureTransfer != FALSE, t.acceptAllCertificates != FALSE, chunk, t.messageBuffer,
-                     length, t.response, t.transferActionPath);
+    HttpFilePart part = {};
+    if (chunk) part = {chunk->path, chunk->name, chunk->size};
+    return getAnswer(t.connection, t.secureTransfer != FALSE, t.acceptAllCertificates != FALSE, chunk ? &part : nullptr,
+                     t.messageBuffer, length, t.response, t.transferActionPath, status(t));
 }
 
+CFDXSProtocol& status(const TransferContext& t) { return *t.job->protocol(); }
+
 void judge(const TransferContext& t) {
-    CFDXSProtocol* holder = jobProtocol();
-    if (!holder) return;
-    holder->clear();
-    holder->set(t.response.value);
+    status(t).clear();
+    status(t).set(t.response.value);
 }
+
+bool isOk(const TransferContext& t) { return status(t).isOk(); }
+bool isError(const TransferContext& t) { return status(t).isError(); }
+bool isWait(const TransferContext& t) { return status(t).isWait(); }
 
 bool setNoTimeout(HINTERNET handle) {
     DWORD timeout = kNoTimeout;
@@ -57,12 +62,12 @@ int stateInitial(TransferContext& t) {
         // 1. Run timer.
         LARGE_INTEGER frequency;
         if (!QueryPerformanceFrequency(&frequency)) logMessage(L_ERROR, "QueryPerformanceFrequency failed!");
-        if (CJobState* state = CJobState::current()) state->startRunTimer();
+        t.job->startRunTimer();
 
         // 2. Size and checksum of the capture file.
         char hex[33];
-        checksumFile(t.inputPath, &t.inputSize, t.inputDigest);
-        CRPQHash::digestToHex(t.inputDigest, hex);
+        checksumFile(*t.job->hash(), t.inputPath, &t.inputSize, t.inputDigest);
+        digestToHex(t.inputDigest, hex);
         logMessage(L_DEBUG, "File size is <%lu> with checksum <%s>", static_cast<unsigned long>(t.inputSize), hex);
 
         // 3. Compression.
@@ -84,7 +89,7 @@ int stateInitial(TransferContext& t) {
         // 4. Chunks.
         step = GetTickCount64();
         logMessage(L_INFO, "Chunking compressed file.");
-        bool chunked = createChunkFilename(t.archivePath, t.chunkSet, &t.noOfChunks);
+        bool chunked = createChunkFilename(*t.job->hash(), t.archivePath, t.chunkSet, &t.noOfChunks);
         if (chunked) {
             if (t.noOfChunks >= 2) {
                 sendNotification(L_DEBUG, t.uid(), L"[%s] Create %d parts for transmission", t.printerName,
@@ -103,7 +108,10 @@ int stateInitial(TransferContext& t) {
 
         // 5. Backlog record.
         logMessage(L_INFO, "Save RPQ record for backlog.");
-        if (!saveRecord(t)) {
+        const BacklogEntry entry = {t.userName,  t.hostName, t.printerName,          t.documentName,
+                                    t.documentPath, t.jobId,   t.noOfPages,           t.noOfCopies,
+                                    t.chunkSet.totalSize, t.inputDigest};
+        if (!saveRecord(t.storagePath, t.uid(), entry)) {
             logMessage(L_ERROR, "FAILED to write RPQ record to disk!");
             return false;
         }
@@ -113,7 +121,7 @@ int stateInitial(TransferContext& t) {
         logMessage(L_INFO, "Open an internet session.");
         t.session = InternetOpenW(L"RpqHttpPOST", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
         if (!t.session) {
-            logSystemError("Failed to open internet session! Reason <%d>", GetLastError());
+            logSystemError("Failed to open internet session! Reason <%lu>", GetLastError());
             return false;
         }
         logMessage(L_DEBUG, "Got an open internet session");
@@ -121,7 +129,7 @@ int stateInitial(TransferContext& t) {
         // 7. Its time-out.
         logMessage(L_INFO, "Set options to internet session.");
         if (!setNoTimeout(t.session)) {
-            logSystemError("Failed to set internet session options! Reason <%d>", GetLastError());
+            logSystemError("Failed to set internet session options! Reason <%lu>", GetLastError());
             return false;
         }
         logMessage(L_DEBUG, "Set timeout on internet session.");
@@ -131,7 +139,7 @@ int stateInitial(TransferContext& t) {
         t.connection = InternetConnectW(t.session, t.serverName, t.serverPort, nullptr, nullptr, INTERNET_SERVICE_HTTP,
                                         0, 0);
         if (!t.connection) {
-            logSystemError("Failed to connect! Reason <%d>", GetLastError());
+            logSystemError("Failed to connect! Reason <%lu>", GetLastError());
             return false;
         }
         logMessageW(L_DEBUG, L"Got an internet connection to server <%s> port<%d>", t.serverName,
@@ -140,7 +148,7 @@ int stateInitial(TransferContext& t) {
         // 9. Its time-out.
         logMessage(L_INFO, "Set options to internet connection.");
         if (!setNoTimeout(t.connection)) {
-            logSystemError("Failed to set internet connect options! Reason <%ld>", GetLastError());
+            logSystemError("Failed to set internet connect options! Reason <%lu>", GetLastError());
             return false;
         }
         logMessage(L_DEBUG, "Set timeout to internet connect options.");
@@ -175,7 +183,7 @@ int stateInitiation(TransferContext& t) {
         if (!encode(t, &length)) return true;
         logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
         dumpRequest(t.request);
-        t.lastActivity = now();
+        t.lastActivity = now(t);
         t.resumeState = ST_CHUNK_TRANSFER;
         if (!exchange(t, length)) return true;
         logMessage(L_INFO, "Get valid <XFER> response.");
@@ -188,19 +196,21 @@ int stateInitiation(TransferContext& t) {
             return true;
         }
         judge(t);
-        if (isOk()) {
-            if (t.interaction) openInteractionPage(t);
-            t.lastActivity = now();
+        if (isOk(t)) {
+            if (t.interaction)
+                openInteractionPage(t.secureTransfer != FALSE, t.serverName, t.serverPort, t.interactionActionPath,
+                                    t.uid(), t.userName);
+            t.lastActivity = now(t);
             next = ST_CHUNK_TRANSFER;
             return false;
         }
-        if (isError()) {
-            const char* reason = reasonName();
+        if (isError(t)) {
+            const char* reason = status(t).reasonName();
             wchar_t wideReason[64] = {};
             MultiByteToWideChar(CP_ACP, 0, reason ? reason : "", -1, wideReason, 63);
             sendNotification(L_ERROR, t.uid(), L"[%s] print job FAILED, because '%s'", t.printerName, wideReason);
             logMessageW(L_ERROR, L"XFER NAK: resetting");
-            t.lastActivity = now();
+            t.lastActivity = now(t);
             next = ST_RESET;
         }
         return true;
@@ -219,7 +229,7 @@ int stateChunkTransfer(TransferContext& t) {
     [&] {
         if (t.currentChunk > t.noOfChunks) {
             logMessage(L_INFO, "Finished with chunk transfers!");
-            t.lastActivity = now();
+            t.lastActivity = now(t);
             t.resumeState = ST_RESET;
             next = ST_WAIT;
             return;
@@ -276,9 +286,9 @@ int stateChunkTransfer(TransferContext& t) {
         }
         logMessage(L_INFO, "Get valid <CHUNK> response.");
         judge(t);
-        if (isOk()) {
+        if (isOk(t)) {
             t.retryCount = 0;
-            t.lastActivity = now();
+            t.lastActivity = now(t);
             if (t.request.nextChunk != 0) {
                 logMessage(L_INFO, "More CHUNKs needs to be sent");
                 next = ST_CHUNK_TRANSFER;
@@ -287,8 +297,8 @@ int stateChunkTransfer(TransferContext& t) {
                 t.resumeState = ST_RESET;
                 next = ST_WAIT;
             }
-        } else if (isError()) {
-            t.lastActivity = now();
+        } else if (isError(t)) {
+            t.lastActivity = now(t);
             if (t.retryCount <= 3) {
                 ++t.retryCount;
                 --t.currentChunk;
@@ -298,8 +308,8 @@ int stateChunkTransfer(TransferContext& t) {
             }
             dumpRequest(t.request);
             dumpResponse(t.response);
-        } else if (isWait()) {
-            t.lastActivity = now();
+        } else if (isWait(t)) {
+            t.lastActivity = now(t);
             next = ST_WAIT;
         } else {
             logMessage(L_ERROR, "Unknown response!");
@@ -334,19 +344,19 @@ int stateWait(TransferContext& t) {
     }
     judge(t);
     int next = ST_RESET;
-    if (isOk()) {
-        t.lastActivity = now();
+    if (isOk(t)) {
+        t.lastActivity = now(t);
         next = t.resumeState;
         if (next == ST_RESET) {
             deleteChunkFiles(t.chunkSet);
-            if (!deleteRecord(t)) logMessage(L_ERROR, "Could not delete RPQ record file!");
+            if (!deleteRecord(t.storagePath, t.uid())) logMessage(L_ERROR, "Could not delete RPQ record file!");
             sendNotification(L_STOP, t.uid(), L"[%s] END, print job '%s' SUCCESSFULLY transferred.", t.printerName,
                              t.documentName);
             logMessageW(L_STOP, L"###### printing on <%s>,  <%s> SUCCESSFULLY transferred.", t.printerName,
                         t.documentName);
         }
-    } else if (isWait()) {
-        t.lastActivity = now();
+    } else if (isWait(t)) {
+        t.lastActivity = now(t);
         next = ST_WAIT;
     }
     logElapsed(stateStart);
@@ -365,7 +375,7 @@ int stateReset(TransferContext& t) {
     logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
     dumpRequest(t.request);
     if (!exchange(t, length)) {
-        if (now() - t.lastActivity < kSilenceLimitSeconds && t.retryCount <= 3) {
+        if (now(t) - t.lastActivity < kSilenceLimitSeconds && t.retryCount <= 3) {
             ++t.retryCount;
             return ST_RESET;
         }
@@ -420,16 +430,17 @@ int stateQuit(TransferContext& t) {
     return ST_END_OF_JOB;
 }
 
-BOOL runTransfer(JobContext* ctx, JobRecord& job) {
+BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state) {
     setlocale(LC_CTYPE, "en-US");
     TransferContext t;
     t.fillFrom(job);
+    t.job = &state;
     using StateFn = int (*)(TransferContext&);
     static const StateFn kStates[] = {stateInitial, stateInitiation, stateChunkTransfer, stateWait, stateReset, stateQuit};
     bool cancelHandled = false;
-    int state = ST_INITIAL;
+    int current = ST_INITIAL;
     do {
-        int next = kStates[state](t);
+        int next = kStates[current](t);
         if (!cancelHandled) {
             if (isPaused(ctx)) logMessage(L_WARN, "User sets Printprocessor to paused - Ignored!");
             if (isAborted(ctx)) {
@@ -437,13 +448,13 @@ BOOL runTransfer(JobContext* ctx, JobRecord& job) {
                 sendNotification(L_ERROR, job.uid, L"[%s] Print job '%s' **** ABORTED ****!!!!", job.printerName,
                                  job.documentName);
                 deleteChunkFiles(t.chunkSet);
-                deleteRecord(t);
+                deleteRecord(t.storagePath, t.uid());
                 next = ST_RESET;
                 cancelHandled = true;
             }
         }
-        state = next;
-    } while (state < ST_END_OF_JOB && state >= ST_INITIAL);
+        current = next;
+    } while (current < ST_END_OF_JOB && current >= ST_INITIAL);
     logMessage(L_INFO, "Quitting print processor");
     t.chunkSet.chunks.clear();
     return TRUE;

@@ -1,4 +1,4 @@
-// The values a printer's FDXS key starts with.
+// Where a printer's settings live, and the values its FDXS key starts with.
 #pragma once
 #include <windows.h>
 
@@ -8,3 +8,9 @@ constexpr wchar_t kDefaultServerName[] = L"127.0.0.1";
 constexpr DWORD kDefaultServerPort = 8080;
 constexpr wchar_t kDefaultTransferAction[] = L"FDXS_Transfer";
 constexpr wchar_t kDefaultInteractionAction[] = L"FDXS_Interaction";
+
+// Escapes \ / : * ? " < > | in a printer name (260 characters) in place,
+// keeping only whole escapes.
+void escapePathName(wchar_t* name);
+// The key path for a printer: false when it does not fit 260 characters.
+bool settingsKeyPath(const wchar_t* printerName, wchar_t* path);

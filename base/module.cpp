@@ -1,4 +1,4 @@
-#include "printproc/module.h"
+#include "base/module.h"
 #include <atomic>
 
 namespace {

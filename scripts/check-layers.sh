@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Fails when a source file includes a header from a higher layer or from a
+# sibling of its own layer. Layers, bottom first:
+#   base < diag < config < transfer < storage | interact < printproc
+# notifier/ and tools/ use base/ only; server/ uses nothing of ours; tests
+# may include anything.
+# Usage: check-layers.sh [ROOT]
+set -uo pipefail
+ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+
+rank() {
+  case "$1" in
+    base) echo 0 ;; diag) echo 1 ;; config) echo 2 ;; transfer) echo 3 ;;
+    storage|interact) echo 4 ;; printproc) echo 5 ;;
+    tools|notifier) echo 1 ;;  # beside the DLL: base only
+    *) echo "" ;;
+  esac
+}
+
+bad=0
+cd "$ROOT" || exit 2
+while IFS= read -r file; do
+  from="${file%%/*}"
+  [ "$from" = tests ] && continue
+  mine=$(rank "$from")
+  while IFS=: read -r line target; do
+    to="${target%%/*}"
+    [ "$to" = "$from" ] && continue
+    theirs=$(rank "$to")
+    [ -z "$theirs" ] && continue  # not one of ours (e.g. the generated version header)
+    allowed=1
+    if [ "$from" = server ]; then allowed=0
+    elif [ -z "$mine" ]; then allowed=0
+    elif [ "$from" = tools ] || [ "$from" = notifier ]; then [ "$to" = base ] || allowed=0
+    elif [ "$theirs" -ge "$mine" ]; then allowed=0
+    fi
+    if [ $allowed -eq 0 ]; then
+      echo "$file:$line: includes \"$target\" from a layer $from/ must not know" >&2
+      bad=1
+    fi
+  done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]+/[^"]+"' "$file" |
+           sed -E 's/^([0-9]+):.*"([^"]+)".*/\1:\2/')
+done < <(find . -path ./build -prune -o -path ./node_modules -prune -o \
+           -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.rc' -o -name '*.c' \) -print | sed 's#^\./##')
+if [ $bad -ne 0 ]; then echo "layer check FAILED" >&2; exit 1; fi
+echo "layer check passed"
