@@ -7,7 +7,7 @@ struct EscapeRule {
     wchar_t ch;
     const wchar_t* text;
 };
-const EscapeRule kEscapes[] = {{L'\\', L"%5c"}, {L'/', L"%2f"}, {L':', L"%3a"},
+const EscapeRule kEscapes[] = {{L'%', L"%25"},  {L'\\', L"%5c"}, {L'/', L"%2f"}, {L':', L"%3a"},
                                {L'*', L"%2a"},  {L'?', L"%3f"}, {L'"', L"%22"},
                                {L'<', L"%3c"},  {L'>', L"%3e"}, {L'|', L"%7c"}};
 

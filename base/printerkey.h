@@ -9,6 +9,10 @@ constexpr DWORD kDefaultServerPort = 8080;
 constexpr wchar_t kDefaultTransferAction[] = L"FDXS_Transfer";
 constexpr wchar_t kDefaultInteractionAction[] = L"FDXS_Interaction";
 
+// Writers of a printer's key (defaults, the serial counter) hold the named
+// lock of this prefix and the printer name.
+constexpr wchar_t kSettingsLock[] = L"RPQSettings";
+
 // Escapes \ / : * ? " < > | in a printer name (260 characters) in place,
 // keeping only whole escapes.
 void escapePathName(wchar_t* name);

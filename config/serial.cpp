@@ -1,9 +1,14 @@
 #include "config/serial.h"
+#include "base/namedlock.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
 #include "diag/log.h"
 
 bool getSerialNo(uint32_t* number, const wchar_t* printerName) {
+    // Read, increment and write as one step: jobs of one printer never share
+    // a serial number.
+    CNamedLock lock(kSettingsLock, printerName);
+    CLockScope held(lock);
     wchar_t path[MAX_PATH];
     unique_hkey key;
     if (!settingsKeyPath(printerName, path) ||

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <cwchar>
 #include <strsafe.h>
+#include "base/namedlock.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
 #include "diag/log.h"
@@ -71,6 +72,9 @@ const char* flag(bool value) { return value ? "true" : "false"; }
 bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_t* transferActionPath,
                          wchar_t* interactionActionPath, USHORT* port, bool* secure, bool* acceptAllCertificates,
                          bool* interaction, const PrinterSettingsDefaults& defaults) {
+    // A key another job is creating is read only once its defaults are in.
+    CNamedLock lock(kSettingsLock, printerName);
+    CLockScope held(lock);
     wchar_t path[MAX_PATH];
     unique_hkey key;
     DWORD disposition = 0;

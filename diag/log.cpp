@@ -10,7 +10,6 @@
 #include "diag/security.h"
 
 namespace {
-constexpr DWORD kMutexWaitMs = 30000;
 
 void replaceLineBreaks(char* text) {
     for (char* p = text; *p; ++p) {
@@ -19,22 +18,6 @@ void replaceLineBreaks(char* text) {
     }
 }
 
-// Jobs of the same printer share a file; a mutex named after the file keeps
-// their lines whole, across threads and processes.
-void mutexNameFor(const wchar_t* path, wchar_t* name, size_t capacity) {
-    unsigned long long hash = 1469598103934665603ULL;
-    for (const wchar_t* p = path; *p; ++p) {
-        hash ^= static_cast<unsigned long long>(towlower(*p));
-        hash *= 1099511628211ULL;
-    }
-    StringCchPrintfW(name, capacity, L"Local\\RPQLog-%016I64x", hash);
-}
-
-bool createFolder(const wchar_t* path, bool openToEveryone) {
-    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    if (openToEveryone) grantEveryoneAccess(path);
-    return true;
-}
 
 thread_local CLog* t_log = nullptr;
 }  // namespace
@@ -48,9 +31,9 @@ bool productDataPath(wchar_t* target) {
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)))
         return false;
     if (FAILED(StringCchCopyW(target, MAX_PATH, base)) || FAILED(StringCchCatW(target, MAX_PATH, L"\\Halvane"))) return false;
-    if (!createFolder(target, false)) return false;
+    if (!makeSecureFolder(target, FileAccess::Readable)) return false;
     if (FAILED(StringCchCatW(target, MAX_PATH, L"\\RPQ"))) return false;
-    return createFolder(target, true);
+    return makeSecureFolder(target, FileAccess::Readable);
 }
 
 bool composeLogPath(wchar_t* target, wchar_t* printerName) {
@@ -59,10 +42,10 @@ bool composeLogPath(wchar_t* target, wchar_t* printerName) {
     wchar_t date[32];
     StringCchPrintfW(date, 32, L"%d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
     if (!productDataPath(target)) return false;
-    if (FAILED(StringCchCatW(target, MAX_PATH, L"\\Log")) || !createFolder(target, true)) return false;
+    if (FAILED(StringCchCatW(target, MAX_PATH, L"\\Log")) || !makeSecureFolder(target, FileAccess::Readable)) return false;
     escapePathName(printerName);
     if (FAILED(StringCchCatW(target, MAX_PATH, L"\\")) || FAILED(StringCchCatW(target, MAX_PATH, printerName))) return false;
-    if (!createFolder(target, true)) return false;
+    if (!makeSecureFolder(target, FileAccess::Readable)) return false;
     return SUCCEEDED(StringCchCatW(target, MAX_PATH, L"\\RPQ-")) && SUCCEEDED(StringCchCatW(target, MAX_PATH, date)) &&
            SUCCEEDED(StringCchCatW(target, MAX_PATH, L".log"));
 }
@@ -74,24 +57,24 @@ bool CLog::openLogFile(wchar_t* printerName) {
         reportEvent(L"ERROR: Could not set logfile string");
         return false;
     }
-    wchar_t mutexName[64];
-    mutexNameFor(m_path, mutexName, 64);
-    m_mutex.reset(CreateMutexW(nullptr, FALSE, mutexName));
-    if (!m_mutex) {
+    // Jobs of the same printer share the file; a lock named after it keeps
+    // their lines whole, across threads and processes.
+    m_lock.emplace(L"RPQLog", m_path);
+    if (!m_lock->valid()) {
         reportEvent(L"ERROR: Could not create mutex for logfile");
+        m_lock.reset();
         return false;
     }
-    m_file.reset(CreateFileW(m_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    m_file.reset(openSecureFile(m_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                FileAccess::Readable));
     if (!m_file) {
         DWORD error = GetLastError();
         reportEvent(L"ERROR: Could not open logfile");
         reportSystemError(error);
-        m_mutex.reset();
+        m_lock.reset();
         return false;
     }
-    grantEveryoneAccess(m_path);
-    DWORD wait = WaitForSingleObject(m_mutex.get(), kMutexWaitMs);
+    CLockScope lock(*m_lock);
     LARGE_INTEGER size = {};
     if (GetFileSizeEx(m_file.get(), &size) && size.QuadPart > 0) {
         DWORD written = 0;
@@ -99,13 +82,12 @@ bool CLog::openLogFile(wchar_t* printerName) {
         WriteFile(m_file.get(), "\r\n", 2, &written, nullptr);
         FlushFileBuffers(m_file.get());
     }
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(m_mutex.get());
     return true;
 }
 
 void CLog::closeLogFile() {
     m_file.reset();
-    m_mutex.reset();
+    m_lock.reset();
 }
 
 void CLog::applyLevelSetting(const wchar_t* value) {
@@ -151,7 +133,7 @@ void CLog::writeBanner() {
 
 void CLog::writeLogLine(int level, const char* text) {
     if (!m_file) return;
-    DWORD wait = m_mutex ? WaitForSingleObject(m_mutex.get(), kMutexWaitMs) : WAIT_FAILED;
+    CLockScope lock(*m_lock);
     SYSTEMTIME now;
     GetLocalTime(&now);
     char prefix[32];
@@ -164,7 +146,6 @@ void CLog::writeLogLine(int level, const char* text) {
     WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
     WriteFile(file, "\r\n", 2, &written, nullptr);
     FlushFileBuffers(file);
-    if (m_mutex && (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED)) ReleaseMutex(m_mutex.get());
 }
 
 void CLog::writeMessage(int level, char* text) {

@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include <optional>
+#include "base/namedlock.h"
 #include "base/unique.h"
 #include "diag/levels.h"
 
@@ -34,7 +36,7 @@ private:
     std::atomic<int> m_level{L_WARN};
     wchar_t m_path[MAX_PATH] = {};
     unique_hfile m_file;
-    unique_handle m_mutex;
+    std::optional<CNamedLock> m_lock;
 };
 
 // Binds a log to the calling thread for the scope's lifetime.

@@ -23,14 +23,14 @@ bool makeWebAddress(wchar_t* target, bool secure, const wchar_t* serverName, uns
 }
 
 void openInteractionPage(bool secure, const wchar_t* serverName, unsigned port, const wchar_t* interactionActionPath,
-                         const char* uid, const wchar_t* userName) {
+                         const char* uid, const wchar_t* userName, PSID userSid, DWORD sessionId) {
     wchar_t address[MAX_PATH];
     if (!makeWebAddress(address, secure, serverName, port, interactionActionPath)) {
         logMessage(L_ERROR, "Could not create web address for server: Not opening browser!");
         return;
     }
     logMessageW(L_DEBUG, L"Try to open browser with address <%s>!", address);
-    openBrowserAsUser(address, uid, userName);
+    openBrowserAsUser(address, uid, userName, userSid, sessionId);
 }
 
 bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* address, const wchar_t* uid) {
@@ -61,8 +61,23 @@ bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* addre
     return true;
 }
 
-HANDLE get_token_for_user(const wchar_t* userName) {
-    if (!userName || !*userName) {
+bool currentUserIdentity(BYTE* sid, DWORD sidSize, DWORD* sessionId) {
+    unique_handle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return false;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    DWORD session = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) ||
+        !GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size))
+        return false;
+    *sessionId = session;
+    return CopySid(sidSize, sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+}
+
+HANDLE get_token_for_user(const wchar_t* userName, PSID userSid, DWORD sessionId) {
+    if (!userName || !*userName || !userSid || !IsValidSid(userSid)) {
         logMessage(L_ERROR, "get_token_for_user: No username");
         return nullptr;
     }
@@ -80,13 +95,13 @@ HANDLE get_token_for_user(const wchar_t* userName) {
         if (size == 0) continue;
         std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]());
         if (!buffer || !GetTokenInformation(token.get(), TokenUser, buffer.get(), size, &size)) continue;
-        wchar_t account[255], domain[255];
-        DWORD accountLen = 255, domainLen = 255;
-        SID_NAME_USE use;
-        if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, account, &accountLen,
-                               domain, &domainLen, &use))
+        // The job's account itself, not a namesake of another domain, and in
+        // the job's logon session unless the job ran in the services' one.
+        if (!EqualSid(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, userSid)) continue;
+        DWORD session = 0;
+        if (sessionId != 0 && (!GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size) ||
+                               session != sessionId))
             continue;
-        if (wcscmp(account, userName) != 0) continue;
         unique_handle full;
         if (!OpenProcessToken(process.get(), kTokenAccess, full.put())) continue;
         if (!DuplicateTokenEx(full.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &found))
@@ -96,7 +111,8 @@ HANDLE get_token_for_user(const wchar_t* userName) {
     return found;
 }
 
-int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* userName) {
+int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* userName, PSID userSid,
+                      DWORD sessionId) {
     logMessageW(L_INFO, L"Try to open a browser as user <%s>", userName);
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
     unique_handle readEnd, writeEnd;
@@ -123,7 +139,7 @@ int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* us
     if (!buildBrowserCommand(command, writeEnd.get(), address, wideUid)) return 1;
     logMessageW(L_INFO, L"Command <%s>", command);
     logMessageW(L_TRACE, L"Get token for user <%s>.", userName);
-    unique_handle token(get_token_for_user(userName));
+    unique_handle token(get_token_for_user(userName, userSid, sessionId));
     unique_environment environment;
     if (token && !CreateEnvironmentBlock(environment.put(), token.get(), FALSE))
         logMessage(L_WARN, "Could not create environment block");

@@ -126,8 +126,13 @@ void sendNotification(int level, const char* uid, const wchar_t* format, ...) {
     va_end(args);
     char text[1024] = {};
     if (!WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof(text), nullptr, nullptr)) {
-        // Too long for the buffer: keep what fits.
-        int n = WideCharToMultiByte(CP_ACP, 0, wide, 1000, text, sizeof(text) - 1, nullptr, nullptr);
+        // Too long for the buffer (double-byte code pages): keep the longest
+        // start of the text that fits.
+        int count = static_cast<int>(wcsnlen(wide, 1024));
+        int n = 0;
+        while (count > 0 && (n = WideCharToMultiByte(CP_ACP, 0, wide, count, text, sizeof(text) - 1, nullptr,
+                                                      nullptr)) <= 0)
+            --count;
         text[n > 0 ? n : 0] = '\0';
     }
     UDPClient(level, uid, text);

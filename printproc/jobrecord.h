@@ -30,5 +30,7 @@ struct JobRecord {
     BYTE machineIdLength;
     BYTE machineId[kMachineIdSize];
     BOOL interaction;
+    BYTE userSid[SECURITY_MAX_SID_SIZE];
+    DWORD sessionId;
     ULONGLONG startTick;
 };

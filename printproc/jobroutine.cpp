@@ -7,17 +7,21 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <strsafe.h>
+#include "base/namedlock.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
 #include "config/settings.h"
 #include "diag/log.h"
 #include "diag/security.h"
+#include "interact/browser.h"
 #include "interact/notify.h"
 #include "printproc/jobrecord.h"
 #include "printproc/jobstate.h"
 #include "printproc/statemachine.h"
 #include "storage/backlog.h"
+#include "storage/chunks.h"
 #include "transfer/http.h"
 #include "transfer/uid.h"
 
@@ -27,30 +31,13 @@ constexpr DWORD kCaptureBufferSize = 256 * 1024;
 void freeNetBuffer(LPWSTR p) { NetApiBufferFree(p); }
 using unique_netbuffer = CUniqueAny<LPWSTR, freeNetBuffer>;
 
-// Creates each component of path in turn; existing ones are fine.
-// Components at or below openFrom are opened to everyone.
-bool makeDirectory(const wchar_t* path, const wchar_t* openFrom) {
-    wchar_t partial[MAX_PATH];
-    size_t length = wcslen(path);
-    for (size_t i = 3; i <= length; ++i) {
-        if (i < length && path[i] != L'\\') continue;
-        wmemcpy(partial, path, i);
-        partial[i] = L'\0';
-        if (!CreateDirectoryW(partial, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-        if (openFrom && wcslen(partial) >= wcslen(openFrom) && _wcsnicmp(partial, openFrom, wcslen(openFrom)) == 0)
-            grantEveryoneAccess(partial);
-    }
-    return true;
-}
-
+// "<common app data>\Halvane\RPQ\Temp\<printer>": the users' documents,
+// for the system and administrators only.
 bool storageDirectory(JobRecord& job) {
-    wchar_t base[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
     wchar_t temp[MAX_PATH];
-    if (FAILED(StringCchPrintfW(temp, MAX_PATH, L"%s\\Halvane\\RPQ\\Temp", base))) return false;
+    if (!productDataPath(temp) || FAILED(StringCchCatW(temp, MAX_PATH, L"\\Temp"))) return false;
     if (FAILED(StringCchPrintfW(job.storagePath, MAX_PATH, L"%s\\%s", temp, job.printerName))) return false;
-    // "Temp" and the printer's folder are opened to everyone.
-    return makeDirectory(job.storagePath, temp);
+    return makeSecureFolder(temp, FileAccess::Private) && makeSecureFolder(job.storagePath, FileAccess::Private);
 }
 
 bool programFilesDirectory(JobRecord& job) {
@@ -67,16 +54,41 @@ bool jobFilePath(const JobRecord& job, wchar_t* target, const wchar_t* extension
            SUCCEEDED(StringCchPrintfW(target, MAX_PATH, L"%s\\%s%s", job.storagePath, uid, extension));
 }
 
+// The longest file part a job carries, and the longest extension kept
+// when a longer one is shortened.
+constexpr size_t kDocumentNameChars = 255;
+constexpr size_t kKeptExtensionChars = 32;
+
+// Splits the document name into its folder (into the job record) and its
+// file part (in place). A name too long for the job's buffers is shortened,
+// keeping its extension, rather than dropping the user's job.
 bool splitDocumentName(JobContext* ctx, JobRecord& job) {
-    wchar_t drive[3], dir[MAX_PATH], name[256], ext[256];
-    if (!ctx->documentName || _wsplitpath_s(ctx->documentName, drive, 3, dir, MAX_PATH, name, 256, ext, 256) != 0) {
+    if (!ctx->documentName) {
         logMessage(L_ERROR, "Could not split the file path");
         return false;
     }
-    if (FAILED(StringCchPrintfW(job.documentPath, MAX_PATH, L"%s%s", drive, dir))) return false;
+    wchar_t* name = ctx->documentName;
+    size_t length = wcslen(name);
+    size_t fileStart = 0;
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] == L'\\' || name[i] == L'/' || (i == 1 && name[i] == L':')) fileStart = i + 1;
+    // The folder keeps what fits; it is information, not a path RPQ opens.
+    StringCchCopyNW(job.documentPath, MAX_PATH, name, fileStart);
+    wchar_t* file = name + fileStart;
+    size_t fileLength = length - fileStart;
+    if (fileLength > kDocumentNameChars) {
+        const wchar_t* dot = wcsrchr(file, L'.');
+        size_t extension = dot && static_cast<size_t>(file + fileLength - dot) <= kKeptExtensionChars
+                               ? static_cast<size_t>(file + fileLength - dot)
+                               : 0;
+        wmemmove(file + kDocumentNameChars - extension, file + fileLength - extension, extension);
+        fileLength = kDocumentNameChars;
+        file[fileLength] = L'\0';
+        logMessageW(L_WARN, L"Document name shortened to <%s>", file);
+    }
     // The file part is never longer than the whole name: it fits in place.
-    size_t room = wcslen(ctx->documentName) + 1;
-    return SUCCEEDED(StringCchPrintfW(ctx->documentName, room, L"%s%s", name, ext));
+    wmemmove(name, file, fileLength + 1);
+    return true;
 }
 
 bool domainOrWorkgroup(JobRecord& job) {
@@ -132,13 +144,15 @@ void readJobInformation(JobContext* ctx, JobRecord& job) {
                static_cast<int>(job.noOfCopies));
 }
 
-enum class CaptureEnd { Complete, Aborted, WriteFailed };
+enum class CaptureEnd { Complete, Aborted, ReadFailed, WriteFailed };
 
 // Steps 18 to 24: the spooled data into the capture file.
 bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
     std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[kCaptureBufferSize]());
     if (!buffer) return false;
-    unique_hfile file(CreateFileW(job.inputPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+    // A new file only: nothing a user placed there is written through.
+    unique_hfile file(CreateFileW(job.inputPath, GENERIC_WRITE, FILE_SHARE_WRITE,
+                                  const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)), CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         logSystemError("Create FDXS file FAILED! Reason <%lu>", GetLastError());
@@ -147,13 +161,24 @@ bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
     unique_printer spooled;
     if (!OpenPrinterW(documentName, spooled.put(), nullptr)) {
         logMessage(L_FATAL, "Open printer FAILED!");
+        file.reset();
+        deleteFileLogged(job.inputPath);
+        notifyJobFailed(job.printerName, job.documentName, job.uid);
         return false;
     }
     ULONGLONG start = GetTickCount64();
     logMessageW(L_INFO, L"Write printer data to <%s>", job.inputPath);
     CaptureEnd end = CaptureEnd::Complete;
     DWORD got = 0;
-    while (ReadPrinter(spooled.get(), buffer.get(), kCaptureBufferSize, &got) && got > 0) {
+    for (;;) {
+        // A failed read is a failed capture: a truncated document is never
+        // sent as if it were whole.
+        if (!ReadPrinter(spooled.get(), buffer.get(), kCaptureBufferSize, &got)) {
+            logSystemError("Read printer FAILED! Reason <%lu>", GetLastError());
+            end = CaptureEnd::ReadFailed;
+            break;
+        }
+        if (got == 0) break;
         if (isPaused(ctx)) {
             logMessage(L_WARN, "Printprocessor paused!");
             WaitForSingleObject(ctx->pauseEvent, INFINITE);
@@ -175,7 +200,7 @@ bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
     spooled.reset();
     if (end == CaptureEnd::Complete) return true;
     // A partial capture is never sent as if it were the whole document.
-    DeleteFileW(job.inputPath);
+    deleteFileLogged(job.inputPath);
     if (end == CaptureEnd::Aborted)
         sendNotification(L_ERROR, job.uid, L"[%s] Print job '%s' **** ABORTED ****!!!!", job.printerName,
                          job.documentName);
@@ -192,6 +217,7 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
     job.startTick = GetTickCount64();
     BOOL result = FALSE;
     bool documentStarted = false;
+    std::optional<CNamedLock> running;
 
     // 1. The log, under the escaped printer name.
     if (!ctx->openDataPrinterName || !state.log().openLogFile(ctx->openDataPrinterName)) return FALSE;
@@ -226,6 +252,10 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
             return;
         }
         logMessage(L_DEBUG, "Generate UID <%s>", job.uid);
+        // Marks the job as running, so that no sweep takes its files.
+        wchar_t wideUid[11] = {};
+        convertUid(wideUid, 11, job.uid);
+        running.emplace(kRunningJobLock, wideUid);
         sendNotification(L_START, job.uid, L"[%s] Start working on print job '%s'", job.printerName, ctx->documentName);
 
         // 5. Storage directory.
@@ -281,6 +311,8 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
             return;
         }
         logMessageW(L_DEBUG, L"Get user name <%s>", job.userName);
+        if (!currentUserIdentity(job.userSid, sizeof(job.userSid), &job.sessionId))
+            logMessage(L_WARN, "Get user SID FAILED! Error %lu", GetLastError());
 
         // 12, 13. Machine id, document, job id and copies.
         fillMachineId(job);

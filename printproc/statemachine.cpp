@@ -1,5 +1,4 @@
 #include "printproc/statemachine.h"
-#include <clocale>
 #include <cstring>
 #include "diag/log.h"
 #include "interact/browser.h"
@@ -12,7 +11,6 @@
 #include "transfer/uid.h"
 
 namespace {
-constexpr DWORD kNoTimeout = 0xFFFFFFFF;
 
 double now(const TransferContext& t) { return t.job->runSeconds(); }
 
@@ -48,10 +46,6 @@ bool isOk(const TransferContext& t) { return status(t).isOk(); }
 bool isError(const TransferContext& t) { return status(t).isError(); }
 bool isWait(const TransferContext& t) { return status(t).isWait(); }
 
-bool setNoTimeout(HINTERNET handle) {
-    DWORD timeout = kNoTimeout;
-    return InternetSetOptionW(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout)) != FALSE;
-}
 }  // namespace
 
 int stateInitial(TransferContext& t) {
@@ -68,7 +62,7 @@ int stateInitial(TransferContext& t) {
         char hex[33];
         checksumFile(*t.job->hash(), t.inputPath, &t.inputSize, t.inputDigest);
         digestToHex(t.inputDigest, hex);
-        logMessage(L_DEBUG, "File size is <%lu> with checksum <%s>", static_cast<unsigned long>(t.inputSize), hex);
+        logMessage(L_DEBUG, "File size is <%I64u> with checksum <%s>", t.inputSize, hex);
 
         // 3. Compression.
         ULONGLONG step = GetTickCount64();
@@ -78,7 +72,7 @@ int stateInitial(TransferContext& t) {
         bool compressed = compressFile(t.programFilesPath, t.storagePath, 1, t.archivePath, t.inputPath);
         if (compressed) {
             logMessageW(L_DEBUG, L"Document has been 7zipped <%s>", t.archivePath);
-            DeleteFileW(t.inputPath);
+            if (!DeleteFileW(t.inputPath)) logSystemError("Could not delete the capture file. Reason <%lu>", GetLastError());
             logMessageW(L_DEBUG, L"Delete file <%s>", t.inputPath);
         } else {
             logMessage(L_ERROR, "Zipping the document failed!");
@@ -98,7 +92,7 @@ int stateInitial(TransferContext& t) {
             } else {
                 logMessage(L_DEBUG, "Create <1> chunk for transmission");
             }
-            DeleteFileW(t.archivePath);
+            if (!DeleteFileW(t.archivePath)) logSystemError("Could not delete the archive. Reason <%lu>", GetLastError());
             logMessageW(L_DEBUG, L"Delete file <%s>", t.archivePath);
         } else {
             logMessage(L_ERROR, "Chunking zip file failed!");
@@ -128,7 +122,7 @@ int stateInitial(TransferContext& t) {
 
         // 7. Its time-out.
         logMessage(L_INFO, "Set options to internet session.");
-        if (!setNoTimeout(t.session)) {
+        if (!setTimeouts(t.session)) {
             logSystemError("Failed to set internet session options! Reason <%lu>", GetLastError());
             return false;
         }
@@ -147,7 +141,7 @@ int stateInitial(TransferContext& t) {
 
         // 9. Its time-out.
         logMessage(L_INFO, "Set options to internet connection.");
-        if (!setNoTimeout(t.connection)) {
+        if (!setTimeouts(t.connection)) {
             logSystemError("Failed to set internet connect options! Reason <%lu>", GetLastError());
             return false;
         }
@@ -192,14 +186,14 @@ int stateInitiation(TransferContext& t) {
             if (t.response.type != t.request.type) logMessage(L_ERROR, "XFER response received but INVALID type!");
             if (t.response.sequenceNo != t.request.sequenceNo)
                 logMessage(L_ERROR, "XFER response received but INVALID sequenceNo!");
-            if (strcmp(t.response.UID, t.request.UID) != 0) logMessage(L_ERROR, "XFER response received but INVALID UID!");
+            if (!sameUid(t.request, t.response)) logMessage(L_ERROR, "XFER response received but INVALID UID!");
             return true;
         }
         judge(t);
         if (isOk(t)) {
             if (t.interaction)
                 openInteractionPage(t.secureTransfer != FALSE, t.serverName, t.serverPort, t.interactionActionPath,
-                                    t.uid(), t.userName);
+                                    t.uid(), t.userName, t.userSid, t.sessionId);
             t.lastActivity = now(t);
             next = ST_CHUNK_TRANSFER;
             return false;
@@ -389,7 +383,7 @@ int stateReset(TransferContext& t) {
             logMessage(L_ERROR, "Response INVALID because response type doesn't match request type");
         if (t.response.sequenceNo != t.request.sequenceNo)
             logMessage(L_ERROR, "Response INVALID because response sequenceNo doesn't match request sequenceNo");
-        if (strcmp(t.response.UID, t.request.UID) != 0)
+        if (!sameUid(t.request, t.response))
             logMessage(L_ERROR, "Response INVALID because response UID doesn't match request UID");
         logMessage(L_ERROR, "Quitting anyhow");
     }
@@ -431,7 +425,6 @@ int stateQuit(TransferContext& t) {
 }
 
 BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state) {
-    setlocale(LC_CTYPE, "en-US");
     TransferContext t;
     t.fillFrom(job);
     t.job = &state;
@@ -443,7 +436,10 @@ BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state) {
         int next = kStates[current](t);
         if (!cancelHandled) {
             if (isPaused(ctx)) logMessage(L_WARN, "User sets Printprocessor to paused - Ignored!");
-            if (isAborted(ctx)) {
+            // Only an open exchange is reset: after a failed INITIAL or after
+            // QUIT the handles are closed and the user was already told.
+            bool exchangeOpen = next == ST_INITIATION || next == ST_CHUNK_TRANSFER || next == ST_WAIT;
+            if (isAborted(ctx) && exchangeOpen) {
                 logMessage(L_ERROR, "Printprocessor aborted(2)!");
                 sendNotification(L_ERROR, job.uid, L"[%s] Print job '%s' **** ABORTED ****!!!!", job.printerName,
                                  job.documentName);

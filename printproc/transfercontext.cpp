@@ -25,4 +25,6 @@ void TransferContext::fillFrom(JobRecord& job) {
     machineIdLength = job.machineIdLength;
     machineId = job.machineId;
     interaction = job.interaction;
+    userSid = job.userSid;
+    sessionId = job.sessionId;
 }

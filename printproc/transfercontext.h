@@ -56,6 +56,8 @@ struct TransferContext {
     double lastActivity = 0.0;
     int resumeState = ST_CHUNK_TRANSFER;
     BOOL interaction = TRUE;
+    BYTE* userSid = nullptr;
+    DWORD sessionId = 0;
 
     // References and values from the job record.
     void fillFrom(JobRecord& job);

@@ -246,7 +246,8 @@ void RpqServer::handleTransfer(const httplib::Request& req, httplib::Response& r
         Job job;
         known = m_jobs.snapshot(q.uid, &job);
         if (!known) return refuse(res, 400, "CHUNK for UID " + q.uid + " that no XFER announced", number);
-        if (decision.action != Rule::ERROR && decision.action != Rule::WAIT)
+        // "wait" keeps the chunk (the server is busy, not refusing it); "error" drops it.
+        if (decision.action != Rule::ERROR)
             value = m_jobs.addChunk(q, req.body.substr(chunk->offset, chunk->size), &note);
         r.currentChunk = q.currentChunk;
         r.nextChunk = q.nextChunk;

@@ -5,7 +5,9 @@
 #include <vector>
 #include <strsafe.h>
 #include "base/unique.h"
+#include "base/namedlock.h"
 #include "diag/log.h"
+#include "diag/security.h"
 #include "storage/chunks.h"
 #include "transfer/uid.h"
 
@@ -90,7 +92,9 @@ bool saveRecord(const wchar_t* storagePath, const char* uid, const BacklogEntry&
     }
     wchar_t path[MAX_PATH];
     if (!recordPath(storagePath, uid, path, "Could not add the storagePath to saveFile!")) return false;
-    unique_hfile file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+    DeleteFileW(path);  // replaced, never written through
+    unique_hfile file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)), CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         logSystemError("Could not create the record file. Reason <%lu>", GetLastError());
@@ -125,25 +129,30 @@ void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath) {
 }
 
 bool discardJobFiles(const wchar_t* storagePath, const char* uid) {
-    wchar_t path[MAX_PATH];
-    if (!recordPath(storagePath, uid, path, "Could not add the storagePath to saveFile!")) return false;
-    for (const FoundRecord& record : findRecords(path, storagePath)) {
-        bool opened = false;
-        DWORD got = 0;
-        if (!readRecord(record.path, &opened, &got)) {
-            if (opened) logMessage(L_ERROR, "Could not read backlog file!");
-            continue;
-        }
-        deleteJobFiles(baseNameOf(record.path).c_str(), storagePath);
+    // Every file of the job, whether or not its record was written yet.
+    wchar_t wideUid[11];
+    if (!storagePath || !convertUid(wideUid, 11, uid)) {
+        logMessage(L_ERROR, "Could not convert UID to WCHAR!");
+        return false;
     }
+    deleteJobFiles(wideUid, storagePath);
     return true;
 }
+
+namespace {
+ULONGLONG ageMinutes(const IClock& clock, const FILETIME& created) {
+    // Unsigned: a creation time in the future gives a huge age.
+    return (fileTimeToUInt64(clock.wallNow()) - fileTimeToUInt64(created)) / 600000000ULL;
+}
+}  // namespace
 
 bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock) {
     wchar_t pattern[MAX_PATH];
     if (FAILED(StringCchPrintfW(pattern, MAX_PATH, L"%s\\*%s", storagePath, L".psf"))) return false;
     logMessageW(L_DEBUG, L"Look for older jobs, set filter to <%s>", pattern);
     for (const FoundRecord& record : findRecords(pattern, storagePath)) {
+        std::wstring base = baseNameOf(record.path);
+        if (isJobRunning(base.c_str())) continue;
         bool opened = false;
         DWORD got = 0;
         if (!readRecord(record.path, &opened, &got)) {
@@ -151,11 +160,20 @@ bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock) {
             continue;
         }
         logMessage(L_DEBUG, "Read <%d> bytes into backlog_record", static_cast<int>(got));
-        ULONGLONG now = fileTimeToUInt64(clock.wallNow());
-        // Unsigned: a creation time in the future gives a huge age.
-        ULONGLONG age = (now - fileTimeToUInt64(record.created)) / 600000000ULL;
+        ULONGLONG age = ageMinutes(clock, record.created);
         logMessage(L_DEBUG, "Timediff %ld minutes", static_cast<long>(age));
-        if (age > kOrphanAgeMinutes) deleteJobFiles(baseNameOf(record.path).c_str(), storagePath);
+        if (age > kOrphanAgeMinutes) deleteJobFiles(base.c_str(), storagePath);
+    }
+    // Files of jobs that failed before their record was written.
+    if (FAILED(StringCchPrintfW(pattern, MAX_PATH, L"%s\\*", storagePath))) return false;
+    for (const FoundRecord& file : findRecords(pattern, storagePath)) {
+        std::wstring base = baseNameOf(file.path);
+        wchar_t record[MAX_PATH];
+        if (FAILED(StringCchPrintfW(record, MAX_PATH, L"%s\\%s.psf", storagePath, base.c_str()))) continue;
+        if (GetFileAttributesW(record) != INVALID_FILE_ATTRIBUTES || isJobRunning(base.c_str())) continue;
+        if (ageMinutes(clock, file.created) > kOrphanAgeMinutes) deleteFileLogged(file.path.c_str());
     }
     return true;
 }
+
+bool isJobRunning(const wchar_t* uid) { return namedLockExists(kRunningJobLock, uid); }

@@ -51,8 +51,14 @@ struct BacklogEntry {
 // UID.psf in the storage folder.
 bool saveRecord(const wchar_t* storagePath, const char* uid, const BacklogEntry& entry);
 bool deleteRecord(const wchar_t* storagePath, const char* uid);
-// Deletes the files of every job whose record matches the UID.
+// Deletes every file of the job (UID.*), with or without its record.
 bool discardJobFiles(const wchar_t* storagePath, const char* uid);
 void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath);
-// Deletes the files of jobs whose records are older than 60 minutes.
+// Deletes the files of jobs whose records are older than 60 minutes, and
+// files older than 60 minutes that have no record; a running job's files
+// stay whatever their age.
 bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock);
+
+// A running job holds a lock of this prefix and its UID (see CNamedLock).
+constexpr wchar_t kRunningJobLock[] = L"RPQJob";
+bool isJobRunning(const wchar_t* uid);

@@ -3,19 +3,23 @@
 #include <strsafe.h>
 #include "base/unique.h"
 #include "diag/log.h"
+#include "diag/security.h"
 
 bool deleteFileLogged(const wchar_t* path) {
     wchar_t line[2048];
     bool ok = DeleteFileW(path) != FALSE;
     if (ok) StringCchPrintfW(line, 2048, L"Delete file <%s> - SUCCESS", path);
     else StringCchPrintfW(line, 2048, L"Delete file <%s> - FAILED (Reason: %d)", path, static_cast<int>(GetLastError()));
-    logMessageW(L_DEBUG, L"%s", line);
+    logMessageW(ok ? L_DEBUG : L_ERROR, L"%s", line);
     return ok;
 }
 
 bool writeChunk(CRPQHash& hash, HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest) {
+    // A file left there is replaced, never written through (it may be a link).
+    DeleteFileW(chunkPath);
     unique_hfile chunk(CreateFileW(chunkPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                   const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)), CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!chunk) {
         logMessage(L_ERROR, "Could not create the file. Reason: %lu", GetLastError());
         return false;
@@ -84,7 +88,7 @@ bool createChunkFilename(CRPQHash& hash, const wchar_t* path, ChunkSet& chunkSet
     }
     char hex[33];
     digestToHex(chunkSet.totalDigest, hex);
-    logMessage(L_DEBUG, "File size: <%ld> checksum TOTAL: <%s>", static_cast<long>(chunkSet.totalSize), hex);
+    logMessage(L_DEBUG, "File size: <%I64u> checksum TOTAL: <%s>", chunkSet.totalSize, hex);
 
     bool result = true;
     LONGLONG remaining = size.QuadPart;

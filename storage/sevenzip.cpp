@@ -6,9 +6,12 @@
 #include <strsafe.h>
 #include "base/unique.h"
 #include "diag/log.h"
+#include "diag/security.h"
 
 namespace {
 using Microsoft::WRL::ComPtr;
+
+SECURITY_ATTRIBUTES* privateFile() { return const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)); }
 
 HRESULT lastErrorResult() {
     DWORD error = GetLastError();
@@ -213,7 +216,7 @@ HRESULT CArchiveUpdateCallback::GetVolumeStream(UInt32 index, ISequentialOutStre
     wchar_t number[16];
     StringCchPrintfW(number, 16, L"%02u", index + 1);
     std::wstring name = m_volumeName + L"." + number + m_volumeExt;
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, privateFile(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) return lastErrorResult();
     auto stream = new (std::nothrow) COutFileStream(file);
@@ -281,7 +284,7 @@ bool compressFile(const wchar_t* sevenZipDir, const wchar_t* storagePath, BYTE, 
         item.name = std::wstring(name) + ext;
     }
 
-    HANDLE archive = CreateFileW(archivePath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    HANDLE archive = CreateFileW(archivePath, GENERIC_WRITE, FILE_SHARE_READ, privateFile(), CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (archive == INVALID_HANDLE_VALUE) {
         logMessage(L_ERROR, "Can't create archive file!");

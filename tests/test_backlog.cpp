@@ -4,6 +4,7 @@
 #include <cstddef>
 #include "printproc/jobstate.h"
 #include "printproc/transfercontext.h"
+#include "base/namedlock.h"
 #include "storage/backlog.h"
 #include "tests/testclock.h"
 #include "tests/testutil.h"
@@ -101,13 +102,15 @@ TEST_F(BacklogTest, HostNameTooLongFailsTheRecord) {
     EXPECT_FALSE(exists(L"J0bUid0001.psf"));
 }
 
-TEST_F(BacklogTest, DiscardDeletesTheJobOnlyOnceItHasARecord) {
+TEST_F(BacklogTest, DiscardDeletesTheJobWithOrWithoutItsRecord) {
     files(L"J0bUid0001", {L".dat", L".7z", L".001"});
     files(L"0therJ0b01", {L".001", L".psf"});
-    ASSERT_TRUE(discardJobFiles(ctx.storagePath, ctx.uid()));  // no record yet: nothing goes
-    EXPECT_TRUE(exists(L"J0bUid0001.dat"));
-    EXPECT_TRUE(exists(L"J0bUid0001.001"));
+    ASSERT_TRUE(discardJobFiles(ctx.storagePath, ctx.uid()));  // no record yet: the files go all the same
+    EXPECT_FALSE(exists(L"J0bUid0001.dat"));
+    EXPECT_FALSE(exists(L"J0bUid0001.001"));
+    EXPECT_TRUE(exists(L"0therJ0b01.001"));
 
+    files(L"J0bUid0001", {L".dat", L".7z", L".001"});
     ASSERT_TRUE(save());
     ASSERT_TRUE(CreateDirectoryW(path(L"J0bUid0001.dir").c_str(), nullptr));
     ASSERT_TRUE(discardJobFiles(ctx.storagePath, ctx.uid()));
@@ -154,5 +157,22 @@ TEST_F(BacklogTest, RecordFromTheFutureCountsAsOld) {
     ASSERT_TRUE(lookForOlderJobs(job.storagePath, clock));
     EXPECT_FALSE(exists(L"Futur3J0b1.psf"));
     EXPECT_FALSE(exists(L"Futur3J0b1.001"));
+}
+TEST_F(BacklogTest, FilesWithoutARecordAndRunningJobs) {
+    files(L"N0Rec0rd01", {L".dat", L".7z"});   // failed before its record: old
+    files(L"N0Rec0rd02", {L".dat"});           // young
+    files(L"Runn1ngJ01", {L".psf", L".001"});  // old, but its job still runs
+    files(L"Runn1ngJ02", {L".dat"});
+    ULONGLONG t = now();
+    for (const wchar_t* name : {L"N0Rec0rd01.dat", L"N0Rec0rd01.7z", L"Runn1ngJ01.psf", L"Runn1ngJ02.dat"})
+        setCreated(name, t - 90 * kMinute);
+    setCreated(L"N0Rec0rd02.dat", t - 10 * kMinute);
+    CNamedLock running1(kRunningJobLock, L"Runn1ngJ01"), running2(kRunningJobLock, L"Runn1ngJ02");
+    clock.setWall(t);
+    ASSERT_TRUE(lookForOlderJobs(job.storagePath, clock));
+    EXPECT_FALSE(exists(L"N0Rec0rd01.dat"));
+    EXPECT_FALSE(exists(L"N0Rec0rd01.7z"));
+    EXPECT_TRUE(exists(L"N0Rec0rd02.dat"));
+    for (const wchar_t* name : {L"Runn1ngJ01.psf", L"Runn1ngJ01.001", L"Runn1ngJ02.dat"}) EXPECT_TRUE(exists(name));
 }
 }  // namespace

@@ -11,7 +11,9 @@ class CTestBrowser {
 public:
     CTestBrowser() {
         m_dir = "/tmp/rpq-wt-" + uniqueToken();
-        runUnix("mkdir -p " + m_dir + " && printf '#!/bin/sh\\necho \"$@\" >> " + m_dir + "/opened\\n' > " + m_dir +
+        // The address appears in "opened" whole, at once (written aside, then moved).
+        runUnix("mkdir -p " + m_dir + " && printf '#!/bin/sh\\necho \"$@\" >> " + m_dir + "/log && cp " + m_dir +
+                "/log " + m_dir + "/opened.new && mv " + m_dir + "/opened.new " + m_dir + "/opened\\n' > " + m_dir +
                 "/browser && chmod +x " + m_dir + "/browser");
         std::wstring value = widen(m_dir + "/browser");
         RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers", REG_SZ, value.c_str(),
@@ -26,7 +28,6 @@ public:
         std::wstring file = L"Z:" + widen(m_dir) + L"\\opened";
         for (auto& c : file) if (c == L'/') c = L'\\';
         waitForFile(file, true, waitMs);
-        Sleep(200);
         return readFileBytes(file);
     }
 
@@ -112,7 +113,11 @@ TEST_F(BrowserTest, EntryWritesItsAnswerToThePipe) {
 TEST_F(BrowserTest, OpensThePageForRealThroughRundll32) {
     ASSERT_TRUE(installProcessor());
     CTestBrowser browser;
-    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "A1b2C3d4E5", user().c_str()), 1);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD session = 0;
+    ASSERT_TRUE(currentUserIdentity(sid, sizeof(sid), &session));
+    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "A1b2C3d4E5", user().c_str(), sid, session),
+              1);
     EXPECT_EQ(browser.opened(), "http://127.0.0.1:8080/FDXS_Interaction?uid=A1b2C3d4E5\n");
     EXPECT_TRUE(logged("[INFO ] Browser is READY."));
     EXPECT_TRUE(logged("OpenBrowser "));
@@ -120,9 +125,20 @@ TEST_F(BrowserTest, OpensThePageForRealThroughRundll32) {
 
 TEST_F(BrowserTest, NothingStartsWithoutAUidOrAUserProcess) {
     CTestBrowser browser;
-    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "short", user().c_str()), 0);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD session = 0;
+    ASSERT_TRUE(currentUserIdentity(sid, sizeof(sid), &session));
+    const wchar_t* page = L"http://127.0.0.1:8080/FDXS_Interaction";
+    EXPECT_EQ(openBrowserAsUser(page, "short", user().c_str(), sid, session), 0);
     EXPECT_TRUE(logged("Could not convert sUID to wsUID!"));
-    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "A1b2C3d4E5", L"nobody-here"), 1);
+    // The same name is not the same account: another SID gets no token,
+    // nor does the right account in another logon session.
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof(system);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
+    EXPECT_EQ(get_token_for_user(user().c_str(), system, session), nullptr);
+    EXPECT_EQ(get_token_for_user(user().c_str(), sid, session + 1), nullptr);
+    EXPECT_EQ(openBrowserAsUser(page, "A1b2C3d4E5", user().c_str(), system, session), 1);
     EXPECT_TRUE(logged("get_token_for_user: Leaving with NULL token"));
     EXPECT_EQ(browser.opened(1500), "");
 }

@@ -91,6 +91,58 @@ TEST(EndToEnd, FirstChunkAnsweredErrorTwiceEndsTheJob) {
     EXPECT_TRUE(s.storageFiles().empty());  // the failed job's files are discarded
 }
 
+TEST(EndToEnd, ChunkErrorsAfterAnOkAreRetriedFourTimesOnly) {
+    CPrintSetup s({"error:1 CHUNK=2 count 5"}, uniqueName(L"E2E fifth"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print(randomData(20u << 20, 11)), 0);
+    std::vector<std::string> numbers;
+    for (const auto& c : s.requestsOf("CHUNK")) numbers.push_back(messageField(c, "currentChunk"));
+    EXPECT_EQ(numbers, (Types{"1", "2", "2", "2", "2", "2"}));  // the fifth Error ends it
+    EXPECT_EQ(s.requestTypes().back(), "RESET");
+    EXPECT_TRUE(contains(s.notices(), "**** FAILED ****!!!!"));
+    EXPECT_TRUE(s.storageFiles().empty());
+}
+
+TEST(EndToEnd, ChunkAnsweredWaitIsFollowedUpWithPings) {
+    CPrintSetup s({"wait CHUNK count 1"}, uniqueName(L"E2E chunk wait"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print("waited for"), 0);
+    Types types = typesOf(s);
+    ASSERT_GE(types.size(), 5u);
+    EXPECT_EQ((Types{types[0], types[1], types[2], types[3]}), (Types{"PING", "XFER", "CHUNK", "PING"}));
+    EXPECT_EQ(s.requestsOf("CHUNK").size(), 1u);
+    EXPECT_EQ(s.lastJobState(), "verified");
+    EXPECT_TRUE(contains(s.notices(), "SUCCESSFULLY transferred"));
+}
+
+// Answers that belong to another request: a wrong type to the first XFER,
+// a wrong serial number to the first CHUNK, a wrong UID to the second RESET.
+TEST(EndToEnd, AnswersToAnotherRequestAndDocumentNames) {
+    CPrintSetup s({"wrong:type XFER#1", "wrong:seq CHUNK#1", "wrong:uid RESET#2"}, uniqueName(L"E2E wrong"));
+    ASSERT_TRUE(s.ok());
+    ASSERT_EQ(s.print("first", L"plain.txt"), 0);
+    EXPECT_EQ(typesOf(s), (Types{"PING", "XFER"}));
+    EXPECT_EQ(messageField(s.requestsOf("XFER")[0], "filename"), "plain.txt");  // no folder
+    EXPECT_NE(s.logText().find("XFER response received but INVALID type!"), std::string::npos);
+
+    ASSERT_EQ(s.print("second"), 0);
+    EXPECT_EQ(typesOf(s), (Types{"PING", "XFER", "PING", "XFER", "CHUNK", "RESET"}));
+    EXPECT_NE(s.logText().find("CHUNK response received, but INVALID!"), std::string::npos);
+
+    // A title too long for the job's buffers is shortened, keeping its extension.
+    std::wstring title = L"C:\\Docs\\" + std::wstring(300, L'n') + L".pdf";
+    ASSERT_EQ(s.print("third", title), 0);
+    EXPECT_EQ(s.lastJobState(), "verified");
+    auto xfers = s.requestsOf("XFER");
+    ASSERT_EQ(xfers.size(), 3u);
+    EXPECT_EQ(messageField(xfers[2], "filename"), std::string(251, 'n') + ".pdf");
+    EXPECT_NE(s.logText().find("Response INVALID because response UID doesn't match request UID"), std::string::npos);
+    auto notices = s.notices();
+    EXPECT_EQ(countOf(notices, "**** FAILED ****!!!!"), 2u);
+    EXPECT_TRUE(contains(notices, "SUCCESSFULLY transferred"));
+    EXPECT_TRUE(s.storageFiles().empty());
+}
+
 TEST(EndToEnd, XferAnsweredError) {
     CPrintSetup s({"error:5 XFER"}, uniqueName(L"E2E xfer error"));
     ASSERT_TRUE(s.ok());
@@ -156,16 +208,19 @@ TEST(EndToEnd, InteractionOpensTheJobsPage) {
     CPrintSetup s({}, uniqueName(L"E2E browser"), L"Interaction=1");
     ASSERT_TRUE(s.ok());
     std::string dir = "/tmp/rpq-wt-" + uniqueToken();
-    runUnix("mkdir -p " + dir + " && printf '#!/bin/sh\\necho \"$@\" >> " + dir + "/opened\\n' > " + dir +
-            "/browser && chmod +x " + dir + "/browser");
+    // The address appears in "opened" whole, at once (written aside, then moved).
+    runUnix("mkdir -p " + dir + " && printf '#!/bin/sh\\necho \"$@\" > " + dir + "/new && mv " + dir + "/new " + dir +
+            "/opened\\n' > " + dir + "/browser && chmod +x " + dir + "/browser");
     std::wstring browser = widen(dir + "/browser");
     RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers", REG_SZ, browser.c_str(),
                     static_cast<DWORD>((browser.size() + 1) * 2));
     ASSERT_EQ(s.print("interactive"), 0);
     ASSERT_EQ(s.requestsOf("XFER").size(), 1u);
     std::string uid = messageField(s.requestsOf("XFER")[0], "uid");
-    std::string opened;
-    runUnix("sleep 1; cat " + dir + "/opened", &opened);
+    std::wstring openedFile = L"Z:" + widen(dir) + L"\\opened";
+    for (auto& c : openedFile) if (c == L'/') c = L'\\';
+    waitForFile(openedFile, true, 15000);
+    std::string opened = readFileBytes(openedFile);
     RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers");
     runUnix("rm -rf " + dir);
     EXPECT_EQ(opened, "http://127.0.0.1:" + std::to_string(s.server->port()) + "/FDXS_Interaction?uid=" + uid + "\n");

@@ -176,6 +176,39 @@ TEST(Harness, CancelDuringTheTransfer) {
     EXPECT_NE(log.find("Enter state: *** QUIT ***"), std::string::npos);
 }
 
+TEST(Harness, CancelDuringTheFinalResetIsNotResetAgain) {
+    CPrintSetup s({"delay:1500 RESET"}, uniqueName(L"Harness cancel end"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob job(s.printer->name(), "transferred, then cancelled");
+    ASSERT_TRUE(job.ok());
+    CDllRun run(job);
+    ASSERT_TRUE(run.ok());
+    run.start();
+    ASSERT_TRUE(waitForLog(s, "Enter state: *** RESET ***"));
+    EXPECT_TRUE(run.control(JOB_CONTROL_CANCEL));
+    EXPECT_TRUE(run.result());
+    EXPECT_EQ(s.requestTypes(), (Types{"PING", "XFER", "CHUNK", "PING", "RESET"}));
+    auto notices = s.notices();
+    EXPECT_TRUE(contains(notices, "SUCCESSFULLY transferred"));
+    EXPECT_FALSE(contains(notices, "ABORTED"));
+}
+
+TEST(Harness, SpooledDataThatCannotBeOpenedLeavesNothing) {
+    CPrintSetup s({}, uniqueName(L"Harness no data"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob job(s.printer->name(), "never read");
+    ASSERT_TRUE(job.ok());
+    PRINTPROCESSOROPENDATA data = job.openData();
+    HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
+    ASSERT_NE(h, nullptr);
+    std::wstring document = L"No such printer, Job 4711";
+    EXPECT_FALSE(PrintDocumentOnPrintProcessor(h, &document[0]));
+    ClosePrintProcessor(h);
+    EXPECT_TRUE(s.storageFiles().empty());  // no empty capture file left
+    EXPECT_TRUE(contains(s.notices(), "**** FAILED ****!!!!"));
+    EXPECT_NE(s.logText().find("Open printer FAILED!"), std::string::npos);
+}
+
 TEST(Harness, PagesAndCopiesFromTheJobInformation) {
     CPrintSetup s({}, uniqueName(L"Harness jobinfo"), L"", kWinprint);
     ASSERT_TRUE(s.ok());

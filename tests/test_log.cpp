@@ -1,6 +1,8 @@
 // Log files: location, line format, levels, banner and jobs side by side.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <regex>
 #include <thread>
 #include "base/module.h"
@@ -69,6 +71,7 @@ TEST(Log, FileNameFolderAndLineFormat) {
     GetLocalTime(&now);
     wchar_t expectedTail[MAX_PATH];
     std::wstring escaped = name;
+    escaped.replace(escaped.find(L'%'), 1, L"%25");
     escaped.replace(escaped.find(L':'), 1, L"%3a");
     _snwprintf(expectedTail, MAX_PATH, L"\\Halvane\\RPQ\\Log\\%ls\\RPQ-%d-%02d-%02d.log", escaped.c_str(), now.wYear,
                now.wMonth, now.wDay);
@@ -222,14 +225,82 @@ TEST(Log, TwoPrintersFromTwoThreads) {
 TEST(Log, EscapingPrinterNames) {
     wchar_t name[MAX_PATH] = L"\\/:*?\"<>|%a";
     escapePathName(name);
-    EXPECT_STREQ(name, L"%5c%2f%3a%2a%3f%22%3c%3e%7c%a");
-    escapePathName(name);
-    EXPECT_STREQ(name, L"%5c%2f%3a%2a%3f%22%3c%3e%7c%a");  // escaping twice changes nothing
+    EXPECT_STREQ(name, L"%5c%2f%3a%2a%3f%22%3c%3e%7c%25a");
+    // "%" is escaped too: two printers never share a key or a folder.
+    wchar_t plain[MAX_PATH] = L"A:B", lookalike[MAX_PATH] = L"A%3aB";
+    escapePathName(plain);
+    escapePathName(lookalike);
+    EXPECT_STREQ(plain, L"A%3aB");
+    EXPECT_STREQ(lookalike, L"A%253aB");
 
     wchar_t longName[MAX_PATH];
     for (int i = 0; i < MAX_PATH - 1; ++i) longName[i] = L':';
     longName[MAX_PATH - 1] = L'\0';
     escapePathName(longName);
     EXPECT_EQ(wcslen(longName), 258u);  // whole escapes only, within 260
+}
+}  // namespace
+
+namespace {
+// The access list of a file or folder as text.
+std::wstring accessListOf(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return L"?";
+    LPWSTR text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
+    std::wstring result = text ? text : L"?";
+    LocalFree(text);
+    LocalFree(descriptor);
+    return result;
+}
+
+// Opens the printer's log in a job of its own; true when it opened.
+bool openLogOf(const std::wstring& printer, std::wstring* path = nullptr) {
+    CJobState state;
+    CJobScope scope(state);
+    wchar_t name[MAX_PATH];
+    wcscpy(name, printer.c_str());
+    bool opened = state.log().openLogFile(name);
+    if (opened) logMessage(L_FATAL, "written by the job");
+    if (path) *path = state.log().path();
+    return opened;
+}
+
+// A user who could replace the log file or its folder with a link would
+// otherwise have the spooler's account open the link's target to everyone.
+TEST(LogSecurity, LinksInPlaceOfTheLogOrItsFolderAreLeftAlone) {
+    std::wstring printer = uniqueName(L"Log link");
+    std::wstring logPath;
+    ASSERT_TRUE(openLogOf(printer, &logPath));
+    std::wstring folder = logPath.substr(0, logPath.rfind(L'\\'));
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring targetDir = std::wstring(temp) + uniqueName(L"rpqtarget");
+    ASSERT_TRUE(CreateDirectoryW(targetDir.c_str(), nullptr));
+    std::wstring target = targetDir + L"\\system.ini";
+    ASSERT_TRUE(writeFileBytes(target, "[boot]\r\n"));
+    std::wstring targetAcl = accessListOf(target), dirAcl = accessListOf(targetDir);
+
+    ASSERT_TRUE(DeleteFileW(logPath.c_str()));
+    ASSERT_TRUE(CreateHardLinkW(logPath.c_str(), target.c_str(), nullptr));
+    EXPECT_FALSE(openLogOf(printer));
+    EXPECT_EQ(readFileBytes(target), "[boot]\r\n");
+    EXPECT_EQ(accessListOf(target), targetAcl);
+
+    ASSERT_TRUE(DeleteFileW(logPath.c_str()));
+    ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
+    // Wine reports success but makes no link: the folder case runs where one is made.
+    if (CreateSymbolicLinkW(folder.c_str(), targetDir.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+        GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        EXPECT_FALSE(openLogOf(printer));
+        EXPECT_EQ(accessListOf(targetDir), dirAcl);
+        std::wstring planted = targetDir + logPath.substr(logPath.rfind(L'\\'));
+        EXPECT_EQ(GetFileAttributesW(planted.c_str()), INVALID_FILE_ATTRIBUTES);  // no file made there
+        RemoveDirectoryW(folder.c_str());
+    }
+    removeTree(targetDir);
 }
 }  // namespace

@@ -93,15 +93,21 @@ TEST_F(NotifyTest, PrefixRule) {
 }
 
 TEST_F(NotifyTest, PortTextKeepsItsLowSixteenBits) {
-    listen(4464, L"70000");
+    listen(0);
+    // A free port written as port + 65536: only its low sixteen bits count.
+    std::wstring over = std::to_wstring(listener->port() + 65536u);
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort", REG_SZ,
+                    over.c_str(), static_cast<DWORD>((over.size() + 1) * 2));
     state.log().setLevel(L_INFO);
     sendNotification(L_START, "0123456789", L"[%s] Start working on print job '%s'", L"P", L"D");
     auto got = receiveAll();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_NE(got[0].find("[P] Start working on print job 'D'"), std::string::npos);
     wchar_t text[261];
-    EXPECT_EQ(notifierPort(text, 261), 4464);
-    EXPECT_STREQ(text, L"70000");
+    EXPECT_EQ(notifierPort(text, 261), listener->port());
+    EXPECT_EQ(text, over);
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort", REG_SZ, L"abc", 8);
+    EXPECT_EQ(notifierPort(text, 261), 0);  // not a number: port 0
 }
 
 TEST_F(NotifyTest, LongMessagesAreCutInsideTheBuffer) {

@@ -133,18 +133,20 @@ TEST_F(ProtocolTest, SerialNumbersWrapAndNeedTheKey) {
 
 TEST_F(ProtocolTest, DecodingResponses) {
     BYTE buffer[kResponseBufferSize] = {};
+    size_t size = 0;
     auto load = [&](const std::string& b) {
         memset(buffer, 0, sizeof(buffer));
         memcpy(buffer, b.data(), b.size());
+        size = b.size();
     };
     ProtocolResponse r;
     load(std::string("\x03\x05\x00\x00\x00\x0a", 6) + kUid);
-    ASSERT_TRUE(decodeResponse(r, buffer));
+    ASSERT_TRUE(decodeResponse(r, buffer, size));
     EXPECT_EQ(r.value, 255);
     EXPECT_STREQ(CFDXSProtocol::statusNameOf(r.value), "Undefined");
 
     load(std::string("\x02\x05\x00\x00\x00\x0a", 6) + kUid + le32(2) + le32(3) + "\x11");
-    ASSERT_TRUE(decodeResponse(r, buffer));
+    ASSERT_TRUE(decodeResponse(r, buffer, size));
     EXPECT_EQ(r.currentChunk, 2u);
     EXPECT_EQ(r.nextChunk, 3u);
     EXPECT_EQ(r.value, 0x11);
@@ -169,8 +171,37 @@ TEST_F(ProtocolTest, DecodingResponses) {
     }
 
     load("<html><body>404</body></html>");
-    EXPECT_FALSE(decodeResponse(r, buffer));
+    EXPECT_FALSE(decodeResponse(r, buffer, size));
     EXPECT_TRUE(logged("Type of response <0x3C> is unknown!"));
+}
+
+// A short answer is never completed with zeros ("OK"), and a UID longer than
+// the request's never matches by its first ten characters.
+TEST_F(ProtocolTest, ShortAnswersAndLongUidsAreRefused) {
+    BYTE buffer[kResponseBufferSize] = {};
+    ProtocolRequest request;
+    prepareRequest(request, kUid, MSG_PING);
+    request.sequenceNo = 5;
+    std::string ping = std::string("\x04\x05\x00\x00\x00\x0a", 6) + kUid + "\x01";  // Error
+    memcpy(buffer, ping.data(), ping.size());
+    ProtocolResponse r;
+    ASSERT_TRUE(decodeResponse(r, buffer, ping.size()));
+    EXPECT_TRUE(answersRequest(request, r));
+    for (size_t cut : {ping.size() - 1, size_t{6}, size_t{0}}) {
+        memset(buffer + cut, 0, sizeof(buffer) - cut);
+        EXPECT_FALSE(decodeResponse(r, buffer, cut)) << cut;
+        EXPECT_NE(r.value, 0) << cut;
+    }
+    EXPECT_TRUE(logged("Response of <PING> too short: <16> of <17> bytes!"));
+    std::string chunk = std::string("\x02\x05\x00\x00\x00\x0a", 6) + kUid + le32(1) + le32(0);  // no value
+    memcpy(buffer, chunk.data(), chunk.size());
+    EXPECT_FALSE(decodeResponse(r, buffer, chunk.size()));
+
+    std::string longer = std::string("\x04\x05\x00\x00\x00\x0b", 6) + kUid + "X" + std::string(1, '\0');
+    memcpy(buffer, longer.data(), longer.size());
+    ASSERT_TRUE(decodeResponse(r, buffer, longer.size()));
+    EXPECT_STREQ(r.UID, kUid);
+    EXPECT_FALSE(answersRequest(request, r));
 }
 
 TEST_F(ProtocolTest, HostileResponsesStayInBounds) {
@@ -191,7 +222,7 @@ TEST_F(ProtocolTest, HostileResponsesStayInBounds) {
         buffer[kResponseBufferSize - 1] = 0;
         if (round % 3 == 0) buffer[5] = static_cast<BYTE>(round % 2 ? 255 : 0);
         if (round % 5 == 0) buffer[0] = static_cast<BYTE>(1 + rng() % 4);
-        decodeResponse(g.response, buffer);
+        decodeResponse(g.response, buffer, cut);
         EXPECT_LE(strlen(g.response.UID), 10u);
     }
     for (int i = 0; i < 64; ++i) {
@@ -203,7 +234,7 @@ TEST_F(ProtocolTest, HostileResponsesStayInBounds) {
     buffer[5] = 0;  // UID of length 0: the value follows the header at once
     buffer[6] = 0x02;
     ProtocolResponse r;
-    ASSERT_TRUE(decodeResponse(r, buffer));
+    ASSERT_TRUE(decodeResponse(r, buffer, 7));
     EXPECT_STREQ(r.UID, "");
     EXPECT_EQ(r.value, 2);
 }

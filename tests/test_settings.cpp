@@ -2,7 +2,10 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include "base/printerkey.h"
+#include "config/serial.h"
 #include "config/settings.h"
+#include <set>
+#include <thread>
 #include "printproc/jobstate.h"
 #include "tests/jobfixture.h"
 
@@ -149,5 +152,26 @@ TEST_F(SettingsTest, SettingsAreLoggedAligned) {
         "InterAction              <true>",
     };
     EXPECT_EQ(texts, expected);
+}
+// Jobs of one printer (or pooled printers) running at once never share a
+// serial number.
+TEST_F(SettingsTest, SerialNumbersStayUniqueUnderConcurrency) {
+    existingKey();
+    setDword(L"MsgNo", 0);
+    std::vector<uint32_t> a, b;
+    auto take = [&](std::vector<uint32_t>* out) {
+        for (int i = 0; i < 100; ++i) {
+            uint32_t n = 0;
+            if (getSerialNo(&n, printer.c_str())) out->push_back(n);
+        }
+    };
+    std::thread ta(take, &a), tb(take, &b);
+    ta.join();
+    tb.join();
+    std::set<uint32_t> all(a.begin(), a.end());
+    all.insert(b.begin(), b.end());
+    EXPECT_EQ(a.size() + b.size(), 200u);
+    EXPECT_EQ(all.size(), 200u);
+    EXPECT_EQ(*all.rbegin(), 200u);
 }
 }  // namespace

@@ -209,4 +209,35 @@ TEST_F(TransportTest, PagesAndDroppedAnswersFailAtDecoding) {
     EXPECT_FALSE(exchange(message(request)));  // nothing stale is decoded
     EXPECT_TRUE(logged("Type of response <0x00> is unknown!"));
 }
+// A server that takes the request and answers late (or never) ends the
+// exchange at the receive time-out instead of holding the job.
+TEST_F(TransportTest, ALateAnswerEndsAtTheReceiveTimeout) {
+    CReferenceServer server({"delay:6000 PING#1"});
+    ASSERT_TRUE(server.ok());
+    connect(server);
+    ASSERT_TRUE(setTimeouts(connection, 1000));
+    ProtocolRequest request;
+    prepareRequest(request, kUid, MSG_PING);
+    EXPECT_FALSE(exchange(message(request)));
+    // Wine's HttpEndRequest returns before the answer: the read times out.
+    EXPECT_TRUE(logged("Internet ReadFile failed!"));
+}
+
+// A chunk file shorter than the size its request announces fails the send:
+// a body shorter than its Content-Length would hold the exchange.
+TEST_F(TransportTest, AChunkFileCutShortFailsTheSend) {
+    CReferenceServer server;
+    ASSERT_TRUE(server.ok());
+    connect(server);
+    ASSERT_TRUE(setTimeouts(connection, 5000));
+    announce();
+    ChunkEntry chunk = chunkOf(std::string(3000, 'c'), 1);
+    ASSERT_TRUE(writeFileBytes(chunk.path, std::string(1000, 'c')));
+    ProtocolRequest request;
+    prepareRequest(request, kUid, MSG_CHUNK);
+    request.currentChunk = 1;
+    request.size = chunk.size;
+    EXPECT_FALSE(exchange(message(request), &chunk));
+    EXPECT_TRUE(logged("The chunk file ends after <1000> of <3000> bytes!"));
+}
 }  // namespace

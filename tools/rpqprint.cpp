@@ -46,7 +46,9 @@ int wmain(int argc, wchar_t** argv) {
         }
         total += got;
     }
-    if (!EndDocPrinter(printer.get()) && rc == 0) rc = failWith(L"EndDocPrinter", GetLastError());
+    // A document cut short by a failure is aborted, never submitted as a job.
+    if (rc != 0) AbortPrinter(printer.get());
+    else if (!EndDocPrinter(printer.get())) rc = failWith(L"EndDocPrinter", GetLastError());
     if (rc == 0) wprintf(L"printed %llu bytes to \"%ls\" as job %lu \"%ls\"\n", total, printerName, jobId, docName);
     return rc;
 }

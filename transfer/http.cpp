@@ -13,28 +13,46 @@ constexpr char kMessageDisposition[] = "Content-Disposition: form-data; name=\"m
 constexpr char kContentType[] = "Content-Type: application/octet-stream\r\n\r\n";
 constexpr DWORD kContentTypeLength = 42;
 
-bool setNoTimeout(HINTERNET handle) {
-    DWORD timeout = kNoTimeout;
-    return InternetSetOptionW(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout)) != FALSE;
+
+// Loops until WinINet has taken every byte; a write that takes none fails.
+// The request keeps the send and receive time-outs it inherited.
+bool setRequestConnectTimeout(HINTERNET request) {
+    DWORD none = kNoTimeout;
+    return InternetSetOptionW(request, INTERNET_OPTION_CONNECT_TIMEOUT, &none, sizeof(none)) != FALSE;
 }
 
 bool writeAll(HINTERNET request, const char* data, DWORD size, DWORD* sent) {
-    DWORD written = 0;
-    if (!InternetWriteFile(request, data, size, &written)) return false;
-    *sent = written;
+    *sent = 0;
+    while (*sent < size) {
+        DWORD written = 0;
+        if (!InternetWriteFile(request, data + *sent, size - *sent, &written)) return false;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        *sent += written;
+    }
     return true;
 }
 }  // namespace
+
+bool setTimeouts(HINTERNET handle, DWORD exchangeMs) {
+    DWORD none = kNoTimeout;
+    return InternetSetOptionW(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &none, sizeof(none)) &&
+           InternetSetOptionW(handle, INTERNET_OPTION_SEND_TIMEOUT, &exchangeMs, sizeof(exchangeMs)) &&
+           InternetSetOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &exchangeMs, sizeof(exchangeMs));
+}
 
 bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
                uint16_t length, ProtocolResponse& response, const wchar_t* objectName,
                CFDXSProtocol& status) {
     BYTE buffer[kResponseBufferSize] = {};
-    if (!httpPost(connection, secure, acceptAllCert, chunk, message, length, buffer, objectName)) {
+    DWORD received = 0;
+    if (!httpPost(connection, secure, acceptAllCert, chunk, message, length, buffer, &received, objectName)) {
         logMessage(L_ERROR, "Failed to communicate via HTTP POST");
         return false;
     }
-    if (!decodeResponse(response, buffer)) {
+    if (!decodeResponse(response, buffer, received)) {
         logMessage(L_ERROR, "Unable to decode response!");
         dumpBytes(buffer);
         return false;
@@ -139,6 +157,7 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
     bool fileExhausted = !chunk;
     DWORD due = total;
     DWORD sentTotal = 0;
+    DWORD fileRead = 0;
     for (bool first = true;; first = false) {
         if (closingSent) {
             logMessage(L_TRACE, "Done!");
@@ -167,7 +186,16 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         if (!fileExhausted) {
             DWORD got = 0;
             DWORD room = static_cast<DWORD>(capacity - fill);
-            if (!ReadFile(file.get(), buffer + fill, room, &got, nullptr)) got = 0;
+            if (!ReadFile(file.get(), buffer + fill, room, &got, nullptr)) {
+                // A body shorter than its Content-Length would hold the exchange.
+                logSystemError("Could not read the chunk file. Reason <%lu>", GetLastError());
+                return false;
+            }
+            fileRead += got;
+            if (room > 0 && got < room && fileRead < chunk->size) {
+                logMessage(L_ERROR, "The chunk file ends after <%lu> of <%lu> bytes!", fileRead, chunk->size);
+                return false;
+            }
             fill += got;
             logMessage(L_TRACE, "ReadFile: %lu bytes moved to buffer.", static_cast<unsigned long>(got));
             logMessage(L_TRACE, "ReadFile: Filled buffer to position <%lu>", static_cast<unsigned long>(fill));
@@ -192,8 +220,7 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         DWORD written = 0;
         if (fill > 0 && !writeAll(request, buffer, static_cast<DWORD>(fill), &written)) {
             logSystemError("Could not send bytes : Reason <%lu>", GetLastError());
-            result = false;
-            break;
+            return false;  // not ended: the request is dropped, never answered short
         }
         sentTotal += written;
         logMessage(L_TRACE, "%d bytes sent.", static_cast<int>(sentTotal));
@@ -213,22 +240,28 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
     return result;
 }
 
-bool readResponse(HINTERNET request, BYTE* responseBuffer) {
+bool readResponse(HINTERNET request, BYTE* responseBuffer, DWORD* received) {
     memset(responseBuffer, 0, kResponseBufferSize);
+    *received = 0;
     DWORD got = 0;
-    if (!InternetReadFile(request, responseBuffer, kResponseBufferSize - 1, &got)) {
-        memset(responseBuffer, 0, kResponseBufferSize);
-        logMessage(L_ERROR, "Internet ReadFile failed!");
-        return false;
-    }
-    responseBuffer[got] = 0;
-    logMessage(L_DEBUG, "Read response - <%lu> bytes received", static_cast<unsigned long>(got));
+    do {
+        if (!InternetReadFile(request, responseBuffer + *received, kResponseBufferSize - 1 - *received, &got)) {
+            memset(responseBuffer, 0, kResponseBufferSize);
+            *received = 0;
+            logMessage(L_ERROR, "Internet ReadFile failed!");
+            return false;
+        }
+        *received += got;
+    } while (got > 0 && *received < kResponseBufferSize - 1);
+    responseBuffer[*received] = 0;
+    logMessage(L_DEBUG, "Read response - <%lu> bytes received", *received);
     return true;
 }
 
 bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
-              uint16_t length, BYTE* responseBuffer, const wchar_t* objectName) {
+              uint16_t length, BYTE* responseBuffer, DWORD* received, const wchar_t* objectName) {
     memset(responseBuffer, 0, kResponseBufferSize);
+    *received = 0;
     if (length > 0 && message[0] == MSG_CHUNK && chunk) {
         logMessage(L_INFO, "Sending <%s> message plus chunk", "CHUNK");
     } else {
@@ -250,7 +283,7 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
         return false;
     }
     bool setUp = [&]() {
-        if (!setNoTimeout(request.get())) {
+        if (!setRequestConnectTimeout(request.get())) {
             logSystemError("Failed to set internet request options: Reason: %lu", GetLastError());
             return false;
         }
@@ -299,7 +332,7 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
         logMessage(L_TRACE, "Boundary end <%s>", closing);
         if (!sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert))
             logMessage(L_ERROR, chunk ? "Failed to send binary contents & chunk file!" : "Failed to send binary contents!");
-        readResponse(request.get(), responseBuffer);
+        readResponse(request.get(), responseBuffer, received);
         return true;
     }();
     HINTERNET handle = request.release();
@@ -315,12 +348,12 @@ bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wc
     unique_hinternet session(InternetOpenW(L"RpqHttpPOST", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (session) {
         logMessage(L_TRACE, "got a session");
-        setNoTimeout(session.get());
+        setTimeouts(session.get());
         unique_hinternet connection(InternetConnectW(session.get(), serverName, port, nullptr, nullptr,
                                                      INTERNET_SERVICE_HTTP, 0, 0));
         if (connection) {
             logMessage(L_TRACE, "got a connection");
-            setNoTimeout(connection.get());
+            setTimeouts(connection.get());
             char uid[11] = {};
             CFDXSProtocol status;
             ProtocolRequest request;

@@ -17,17 +17,24 @@ struct HttpFilePart {
 constexpr size_t kSendBufferSize = 1024;
 constexpr size_t kMessagePartCapacity = 256 + kMessageBufferSize;
 
+// Send and receive time-outs: a server that takes a request and never
+// answers ends the exchange after this long instead of holding the job.
+constexpr DWORD kExchangeTimeoutMs = 300000;
+// Connect time-out off, send and receive time-outs as given; request handles
+// opened later inherit them.
+bool setTimeouts(HINTERNET handle, DWORD exchangeMs = kExchangeTimeoutMs);
+
 bool getAnswer(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
                uint16_t length, ProtocolResponse& response, const wchar_t* objectName,
                CFDXSProtocol& status);
 bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpFilePart* chunk, const BYTE* message,
-              uint16_t length, BYTE* responseBuffer, const wchar_t* objectName);
+              uint16_t length, BYTE* responseBuffer, DWORD* received, const wchar_t* objectName);
 bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16_t length, const char* boundaryLine,
                       size_t* partLength);
 bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
               const char* boundaryLine, const char* closingBoundary, bool acceptAllCert);
-// Reads at most 1023 bytes; the buffer is zeroed first, so a failed read
-// can never be decoded as an answer.
-bool readResponse(HINTERNET request, BYTE* responseBuffer);
+// Reads at most 1023 bytes and counts them; the buffer is zeroed first, so a
+// failed read can never be decoded as an answer.
+bool readResponse(HINTERNET request, BYTE* responseBuffer, DWORD* received);
 bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wchar_t* printerName, bool secure,
                               bool acceptAllCert, const wchar_t* objectName);

@@ -144,16 +144,25 @@ bool encodeMessage(const ProtocolRequest& request, BYTE* buffer, uint16_t* lengt
     return known;
 }
 
-bool decodeResponse(ProtocolResponse& response, const BYTE* received) {
+bool decodeResponse(ProtocolResponse& response, const BYTE* received, size_t size) {
     clearResponse(response);
     // The buffer holds 1024 bytes; the UID length byte may claim more than
     // the record or the buffer has, so every read is bounded by both.
     response.type = received[0];
     response.sequenceNo = readLe32(received + 1);
     uint8_t n = received[5];
+    response.uidLength = n;
     size_t uidBytes = n < 10 ? n : 10;
     memcpy(response.UID, received + 6, uidBytes);
     response.UID[uidBytes] = '\0';
+    // Fewer bytes than the type's layout: the missing ones are not zeros.
+    size_t tail = response.type == MSG_CHUNK ? 9 : (response.type == MSG_XFER || response.type == MSG_PING) ? 1 : 0;
+    if (size < 6u + n + tail && response.type >= MSG_XFER && response.type <= MSG_PING) {
+        logMessage(L_ERROR, "Response of <%s> too short: <%u> of <%u> bytes!", typeName(response.type),
+                   static_cast<unsigned>(size), static_cast<unsigned>(6u + n + tail));
+        response.value = 255;
+        return false;
+    }
     auto at = [&](unsigned offset) -> const BYTE* {
         unsigned pos = (6u + n + offset) & 0xFF;  // positions wrap at 256
         return received + pos;
@@ -177,8 +186,11 @@ bool decodeResponse(ProtocolResponse& response, const BYTE* received) {
 }
 
 bool answersRequest(const ProtocolRequest& request, const ProtocolResponse& response) {
-    return response.type == request.type && response.sequenceNo == request.sequenceNo &&
-           strcmp(response.UID, request.UID) == 0;
+    return response.type == request.type && response.sequenceNo == request.sequenceNo && sameUid(request, response);
+}
+
+bool sameUid(const ProtocolRequest& request, const ProtocolResponse& response) {
+    return response.uidLength == strnlen(request.UID, 10) && strcmp(response.UID, request.UID) == 0;
 }
 
 void dumpRequest(const ProtocolRequest& request) {

@@ -37,6 +37,7 @@ struct ProtocolResponse {
     uint8_t value;
     uint32_t currentChunk;
     uint32_t nextChunk;
+    uint8_t uidLength;  // as received: a longer UID than 10 matches nothing
 };
 
 // Holder of the last status value (bits 0-1 status, 4-7 reason).
@@ -63,10 +64,13 @@ void clearResponse(ProtocolResponse& response);
 // The wire bytes of a request whose sequenceNo is set; false for an
 // unknown type.
 bool encodeMessage(const ProtocolRequest& request, BYTE* buffer, uint16_t* length);
-// Decodes a zero-terminated response of at most 1024 bytes.
-bool decodeResponse(ProtocolResponse& response, const BYTE* received);
+// Decodes a response of size bytes (at most 1023) in a zero-filled buffer of
+// 1024; fails for an unknown type or fewer bytes than the type's layout.
+bool decodeResponse(ProtocolResponse& response, const BYTE* received, size_t size);
 // True when the response's type, sequenceNo and UID equal the request's.
 bool answersRequest(const ProtocolRequest& request, const ProtocolResponse& response);
+// The whole UID as received equals the request's.
+bool sameUid(const ProtocolRequest& request, const ProtocolResponse& response);
 void dumpRequest(const ProtocolRequest& request);
 void dumpResponse(const ProtocolResponse& response);
 void dumpBytes(const BYTE* bytes);

@@ -36,13 +36,14 @@ bool convertToMultiByte(char* target, uint16_t targetSize, const wchar_t* source
         logMessage(L_ERROR, "Target variable too small!");
         return false;
     }
-    size_t converted = 0;
-    errno_t error = wcstombs_s(&converted, target, targetSize, source, _TRUNCATE);
-    if (error != 0 && error != STRUNCATE) {
-        logMessage(L_ERROR, "Can't convert to multi byte string, returned error: %lu!",
-                   static_cast<unsigned long>(error));
+    // The system's ANSI code page: no process-wide C locale is read or set.
+    int n = WideCharToMultiByte(CP_ACP, 0, source, -1, target, targetSize, nullptr, nullptr);
+    if (n <= 0) {
+        target[0] = '\0';
+        logMessage(L_ERROR, "Can't convert to multi byte string, returned error: %lu!", GetLastError());
         return false;
     }
+    size_t converted = static_cast<size_t>(n);
     if (converted > 10) return true;
     logMessage(L_INFO, "Converted <%d> chars converted! Target <%s>", static_cast<int>(converted), target);
     return false;
@@ -53,13 +54,15 @@ bool convertUid(wchar_t* target, uint16_t targetSize, const char* uid) {
         logMessage(L_ERROR, "Convert UID <buffer too small>!");
         return false;
     }
-    size_t converted = 0;
-    errno_t error = mbstowcs_s(&converted, target, targetSize, uid, kUidLength);
-    if (error != 0) {
+    int length = static_cast<int>(strnlen(uid, kUidLength));
+    int n = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, uid, length, target, targetSize - 1);
+    if (length > 0 && n <= 0) {
         target[0] = L'\0';
-        logMessage(L_ERROR, "Convert UID <error %lu>!", static_cast<unsigned long>(error));
+        logMessage(L_ERROR, "Convert UID <error %lu>!", GetLastError());
         return false;
     }
+    target[n] = L'\0';
+    size_t converted = static_cast<size_t>(n) + 1;  // with the terminator
     if (converted > kUidLength) return true;
     logMessageW(L_DEBUG, L"Convert UID <%d> chars converted! wUID <%s>", static_cast<int>(converted), target);
     return false;

@@ -1,0 +1,45 @@
+// Named mutexes that serialise work on one thing (a file, a registry key)
+// across threads and processes, and mark a running job.
+#pragma once
+#include <windows.h>
+#include "base/unique.h"
+
+// "Local\<prefix>-<64-bit hash of text, case-insensitive>" into target (64).
+void lockName(wchar_t* target, size_t capacity, const wchar_t* prefix, const wchar_t* text);
+
+// Creates (or opens) the mutex. One object may be shared by threads: each
+// takes and releases it through a CLockScope of its own.
+class CNamedLock {
+public:
+    CNamedLock(const wchar_t* prefix, const wchar_t* text);
+    CNamedLock(const CNamedLock&) = delete;
+    CNamedLock& operator=(const CNamedLock&) = delete;
+
+    bool valid() const { return static_cast<bool>(m_mutex); }
+    // Waits for the mutex (abandoned counts as taken).
+    bool lock(DWORD timeoutMs = 30000);
+    // Releases a lock taken by the calling thread.
+    void unlock();
+
+private:
+    unique_handle m_mutex;
+};
+
+// Holds the lock for its scope; a lock that cannot be taken is not held.
+class CLockScope {
+public:
+    explicit CLockScope(CNamedLock& lock) : m_lock(lock), m_held(lock.lock()) {}
+    ~CLockScope() {
+        if (m_held) m_lock.unlock();
+    }
+    CLockScope(const CLockScope&) = delete;
+    CLockScope& operator=(const CLockScope&) = delete;
+    bool held() const { return m_held; }
+
+private:
+    CNamedLock& m_lock;
+    bool m_held;
+};
+
+// True while some process holds a mutex of that name open.
+bool namedLockExists(const wchar_t* prefix, const wchar_t* text);
