@@ -122,6 +122,9 @@ bool RpqServer::start(std::string* why) {
     m_server->set_read_timeout(120, 0);
     m_server->set_keep_alive_timeout(1);  // idle clients must not delay a stop
     m_server->set_write_timeout(120, 0);
+    // Answers go out at once: a small answer written as status line and body
+    // must not wait for the client's delayed acknowledgement.
+    m_server->set_tcp_nodelay(true);
     // httplib parses multipart bodies itself and then hides the raw bytes,
     // which the journal keeps: the real Content-Type is set aside before
     // routing, so the body arrives untouched.

@@ -1,4 +1,7 @@
 #include "storage/chunks.h"
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <cstdlib>
 #include <strsafe.h>
 #include "base/unique.h"
@@ -25,21 +28,24 @@ bool writeChunk(CRPQHash& hash, HANDLE source, LONGLONG* bytesWritten, const wch
         return false;
     }
     bool result = true;
-    BYTE block[1024];
+    constexpr DWORD kCopyBlock = 1 << 20;
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[kCopyBlock]);
+    if (!block) {
+        logMessage(L_ERROR, "Could not allocate the copy buffer!");
+        return false;
+    }
     while (*bytesWritten < kChunkSize) {
         // Never read past the chunk's end: the next chunk starts there.
-        DWORD want = static_cast<DWORD>(kChunkSize - *bytesWritten < static_cast<LONGLONG>(sizeof(block))
-                                            ? kChunkSize - *bytesWritten
-                                            : sizeof(block));
+        DWORD want = static_cast<DWORD>(std::min<LONGLONG>(kChunkSize - *bytesWritten, kCopyBlock));
         DWORD got = 0;
-        if (!ReadFile(source, block, want, &got, nullptr)) {
+        if (!ReadFile(source, block.get(), want, &got, nullptr)) {
             logMessage(L_ERROR, "Could not read source file. Error %u", static_cast<unsigned>(GetLastError()));
             result = false;
             break;
         }
         if (got == 0) break;
         DWORD written = 0;
-        if (!WriteFile(chunk.get(), block, got, &written, nullptr) || written != got) {
+        if (!WriteFile(chunk.get(), block.get(), got, &written, nullptr) || written != got) {
             logMessage(L_ERROR, "Could not write the file. Error %u", static_cast<unsigned>(GetLastError()));
             result = false;
             break;

@@ -1,9 +1,13 @@
 #include "storage/hash.h"
 #include <wincrypt.h>
+#include <memory>
+#include <new>
 #include "base/unique.h"
 #include "diag/log.h"
 
 namespace {
+constexpr DWORD kHashBlock = 1 << 20;
+
 void releaseProvider(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
 void destroyHash(HCRYPTHASH h) { CryptDestroyHash(h); }
 using unique_hcryptprov = CUniqueAny<HCRYPTPROV, releaseProvider>;
@@ -17,11 +21,13 @@ bool CRPQHash::hashFile(HANDLE file, BYTE* digest) {
     if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return false;
     unique_hcrypthash hash;
     if (!CryptCreateHash(provider.get(), CALG_MD5, 0, 0, hash.put())) return false;
-    BYTE block[1024];
+    // Large blocks: a read per kilobyte would cost more than the hashing.
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[kHashBlock]);
+    if (!block) return false;
     DWORD got = 0;
     BOOL readOk;
-    while ((readOk = ReadFile(file, block, sizeof(block), &got, nullptr)) && got > 0)
-        if (!CryptHashData(hash.get(), block, got, 0)) return false;
+    while ((readOk = ReadFile(file, block.get(), kHashBlock, &got, nullptr)) && got > 0)
+        if (!CryptHashData(hash.get(), block.get(), got, 0)) return false;
     rewindFile(file);
     if (!readOk) return false;
     DWORD size = kDigestSize;

@@ -1,6 +1,9 @@
 #include "transfer/http.h"
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <strsafe.h>
 #include "base/unique.h"
 #include "diag/log.h"
@@ -13,6 +16,42 @@ constexpr char kMessageDisposition[] = "Content-Disposition: form-data; name=\"m
 constexpr char kContentType[] = "Content-Type: application/octet-stream\r\n\r\n";
 constexpr DWORD kContentTypeLength = 42;
 
+
+// Serves a file's bytes from blocks of 1 MiB, so that the 1,024-byte send
+// rounds do not each cost a read of their own.
+class CReadAhead {
+public:
+    explicit CReadAhead(HANDLE file) : m_file(file) {}
+    bool read(char* target, DWORD want, DWORD* got) {
+        *got = 0;
+        while (*got < want) {
+            if (m_pos == m_length) {
+                if (!m_block) m_block.reset(new (std::nothrow) char[kBlock]);
+                if (!m_block) {
+                    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                    return false;
+                }
+                DWORD length = 0;
+                if (!ReadFile(m_file, m_block.get(), kBlock, &length, nullptr)) return false;
+                m_pos = 0;
+                m_length = length;
+                if (length == 0) break;  // end of file
+            }
+            DWORD take = std::min<DWORD>(want - *got, m_length - m_pos);
+            memcpy(target + *got, m_block.get() + m_pos, take);
+            m_pos += take;
+            *got += take;
+        }
+        return true;
+    }
+
+private:
+    static constexpr DWORD kBlock = 1 << 20;
+    HANDLE m_file;
+    std::unique_ptr<char[]> m_block;
+    DWORD m_pos = 0;
+    DWORD m_length = 0;
+};
 
 // Loops until WinINet has taken every byte; a write that takes none fails.
 // The request keeps the send and receive time-outs it inherited.
@@ -128,41 +167,16 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
     }
 
     logMessage(L_DEBUG, "Send binary data %lu bytes.", static_cast<unsigned long>(total));
-    INTERNET_BUFFERSW buffers = {};
-    buffers.dwStructSize = sizeof(buffers);
-    buffers.dwBufferTotal = total;
-    if (!HttpSendRequestExW(request, &buffers, nullptr, 0, 0)) {
-        DWORD error = GetLastError();
-        bool retried = false;
-        if (error == ERROR_INTERNET_INVALID_CA && acceptAllCert) {
-            DWORD flags = 0, size = sizeof(flags);
-            InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
-            logMessage(L_DEBUG, "Set flag SECURITY_FLAG_IGNORE_UNKNOWN_CA");
-            flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-            InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
-            retried = HttpSendRequestExW(request, &buffers, nullptr, 0, 0) != FALSE;
-            if (!retried) error = GetLastError();
-        }
-        if (!retried) {
-            logSystemError("Could not open request. Reason <%lu>", error);
-            return false;
-        }
-    }
-
     // The first round holds the message part and the chunk's part headers
-    // whole; every later round fills at most 1024 bytes.
+    // whole; every later round fills at most 1024 bytes. The chunk file is
+    // read ahead in large blocks behind the rounds.
+    CReadAhead reader(file.get());
     char buffer[kMessagePartCapacity + kSendBufferSize];
-    bool result = true;
     bool closingSent = false;
     bool fileExhausted = !chunk;
-    DWORD due = total;
-    DWORD sentTotal = 0;
     DWORD fileRead = 0;
-    for (bool first = true;; first = false) {
-        if (closingSent) {
-            logMessage(L_TRACE, "Done!");
-            break;
-        }
+    // Fills the next round into buffer; false when the chunk file fails.
+    auto composeRound = [&](bool first, size_t* roundFill) {
         size_t fill = 0;
         size_t capacity = kSendBufferSize;
         if (first) {
@@ -186,7 +200,7 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         if (!fileExhausted) {
             DWORD got = 0;
             DWORD room = static_cast<DWORD>(capacity - fill);
-            if (!ReadFile(file.get(), buffer + fill, room, &got, nullptr)) {
+            if (!reader.read(buffer + fill, room, &got)) {
                 // A body shorter than its Content-Length would hold the exchange.
                 logSystemError("Could not read the chunk file. Reason <%lu>", GetLastError());
                 return false;
@@ -217,6 +231,47 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
                 logMessage(L_TRACE, "Need to add closing boundary to next buffer");
             }
         }
+        *roundFill = fill;
+        return true;
+    };
+
+    // The first round travels with the request's headers, in one write: a
+    // small request sent as two small segments would wait for a delayed ACK.
+    size_t fill = 0;
+    if (!composeRound(true, &fill)) return false;
+    INTERNET_BUFFERSW buffers = {};
+    buffers.dwStructSize = sizeof(buffers);
+    buffers.lpvBuffer = buffer;
+    buffers.dwBufferLength = static_cast<DWORD>(fill);
+    buffers.dwBufferTotal = total;
+    if (!HttpSendRequestExW(request, &buffers, nullptr, 0, 0)) {
+        DWORD error = GetLastError();
+        bool retried = false;
+        if (error == ERROR_INTERNET_INVALID_CA && acceptAllCert) {
+            DWORD flags = 0, size = sizeof(flags);
+            InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+            logMessage(L_DEBUG, "Set flag SECURITY_FLAG_IGNORE_UNKNOWN_CA");
+            flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+            InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+            retried = HttpSendRequestExW(request, &buffers, nullptr, 0, 0) != FALSE;
+            if (!retried) error = GetLastError();
+        }
+        if (!retried) {
+            logSystemError("Could not open request. Reason <%lu>", error);
+            return false;
+        }
+    }
+    bool result = true;
+    DWORD due = total;
+    DWORD sentTotal = static_cast<DWORD>(fill);
+    logMessage(L_TRACE, "%d bytes sent.", static_cast<int>(sentTotal));
+    due = sentTotal >= due ? 0 : due - sentTotal;
+    while (due > 0) {
+        if (closingSent) {
+            logMessage(L_TRACE, "Done!");
+            break;
+        }
+        if (!composeRound(false, &fill)) return false;
         DWORD written = 0;
         if (fill > 0 && !writeAll(request, buffer, static_cast<DWORD>(fill), &written)) {
             logSystemError("Could not send bytes : Reason <%lu>", GetLastError());
@@ -225,7 +280,6 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         sentTotal += written;
         logMessage(L_TRACE, "%d bytes sent.", static_cast<int>(sentTotal));
         due = written >= due ? 0 : due - written;
-        if (due == 0) break;
     }
     logMessage(L_TRACE, "%lu bytes sent.", static_cast<unsigned long>(sentTotal));
     if (!HttpEndRequestW(request, nullptr, 0, 0)) {

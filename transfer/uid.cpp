@@ -1,27 +1,19 @@
 #include "transfer/uid.h"
-#include <wincrypt.h>
+#include <bcrypt.h>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include "base/unique.h"
 #include "diag/log.h"
 
-namespace {
-void releaseProvider(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
-}  // namespace
-using unique_hcryptprov = CUniqueAny<HCRYPTPROV, releaseProvider>;
 
 char uidCharForByte(BYTE b) { return kUidAlphabet[(static_cast<unsigned>(b) * 31u) / 128u]; }
 
 bool generateUid(char* target, uint32_t n) {
-    unique_hcryptprov provider;
-    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        logMessage(L_ERROR, "Could not get a crypt provider context!");
-        return false;
-    }
+    // The system's generator: a CryptoAPI context per identifier costs
+    // milliseconds, and every exchange draws a boundary.
     std::unique_ptr<BYTE[]> random(new (std::nothrow) BYTE[n ? n : 1]);
-    if (!random || !CryptGenRandom(provider.get(), n, random.get())) {
+    if (!random || !BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random.get(), n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         logMessage(L_ERROR, "Could not get random bytes!");
         return false;
     }
