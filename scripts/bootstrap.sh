@@ -44,6 +44,14 @@ if [ ! -f "$BUILD/win/build.ninja" ]; then
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRPQ_WINEPREFIX="$BUILD/wineprefix" >/dev/null
 fi
 cmake --build "$BUILD/win"
+# Trayherald for 32-bit Windows as well (this kernel runs only the 64-bit one).
+if [ ! -f "$BUILD/win32/build.ninja" ]; then
+  say "configuring the 32-bit notifier build"
+  cmake -G Ninja -S "$ROOT" -B "$BUILD/win32" \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRPQ_NOTIFIER_ONLY=ON >/dev/null
+fi
+cmake --build "$BUILD/win32" --target Trayherald
 
 if [ -f "$ROOT/server/CMakeLists.txt" ]; then
 if [ ! -f "$BUILD/server/build.ninja" ]; then

@@ -18,13 +18,43 @@ rm -rf "$DEMO" && mkdir -p "$DEMO"
 cd "$DEMO"  # Wine's FILE: port writes the empty document here
 say() { printf '\n== %s\n' "$*"; }
 
-say "Starting the workflow server and a notification listener"
+# Trayherald shows the notifications where a display can be had (Xvfb
+# otherwise); rpqlisten prints them where none can.
+XVFB=""
+NOTIFIER=0
+if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null 2>&1; then
+  for n in $(seq 80 89); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+fi
+[ -n "${DISPLAY:-}" ] && [ -f "$BIN/Trayherald.exe" ] && NOTIFIER=1
+
+say "Starting the workflow server and a notification receiver"
 "$BUILD/server/rpqserver" --port 0 --port-file "$DEMO/port" --storage "$DEMO/storage" \
   --journal "$DEMO/journal" > "$DEMO/server.log" 2>&1 &
 SERVER=$!
-"$BUILD/server/rpqlisten" --port "$NOTIFY_PORT" > "$DEMO/notifications.log" 2>&1 &
-LISTENER=$!
-trap 'kill $SERVER $LISTENER 2>/dev/null || true' EXIT
+LISTENER=""
+TRAY=""
+if [ "$NOTIFIER" = 1 ]; then
+  # The pop-up stays up for a minute and keeps its messages, for the screenshot.
+  "$WINE" reg add 'HKLM\SOFTWARE\Halvane\Ferrydoc\TaskbarNotify' /v UDPPort /t REG_SZ /d "$NOTIFY_PORT" /f >/dev/null 2>&1
+  "$WINE" reg add 'HKLM\SOFTWARE\Halvane\Ferrydoc\TaskbarNotify' /v DisplayDuration /t REG_SZ /d 60000 /f >/dev/null 2>&1
+  "$WINE" reg add 'HKLM\SOFTWARE\Halvane\Ferrydoc\TaskbarNotify' /v AutoDelete /t REG_BINARY /d 00 /f >/dev/null 2>&1
+  "$WINE" "$BIN/Trayherald.exe" >/dev/null 2>&1 &
+  TRAY=$!
+  echo "Trayherald listens on UDP port $NOTIFY_PORT (display $DISPLAY)"
+else
+  "$BUILD/server/rpqlisten" --port "$NOTIFY_PORT" > "$DEMO/notifications.log" 2>&1 &
+  LISTENER=$!
+fi
+cleanup() {
+  kill $SERVER $LISTENER 2>/dev/null || true
+  [ -n "$TRAY" ] && wineserver -k >/dev/null 2>&1 || true  # ends Trayherald with the prefix's programs
+  [ -n "$XVFB" ] && kill "$XVFB" 2>/dev/null || true
+}
+trap cleanup EXIT
 for _ in $(seq 100); do [ -s "$DEMO/port" ] && break; sleep 0.1; done
 PORT=$(cat "$DEMO/port")
 echo "workflow server: http://127.0.0.1:$PORT/FDXS_Transfer, storage $DEMO/storage"
@@ -35,7 +65,8 @@ say "Installing the print processor and the printer \"$PRINTER\""
 "$WINE" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\$PRINTER" /f >/dev/null 2>&1 || true
 "$WINE" "$BIN/rpqadmin.exe" add-printer "$PRINTER"
 # The interaction page needs a browser on a display; without one it is off.
-if [ -n "${DISPLAY:-}" ] && command -v xdg-open >/dev/null 2>&1; then INTERACTION=1; else INTERACTION=0; fi
+if [ -n "${DISPLAY:-}" ] && [ -z "$XVFB" ] && command -v xdg-open >/dev/null 2>&1; then INTERACTION=1
+else INTERACTION=0; fi
 "$WINE" "$BIN/rpqadmin.exe" configure "$PRINTER" ServerName=127.0.0.1 "ServerPort=$PORT" \
   Logger=DEBUG "Interaction=$INTERACTION"
 "$WINE" reg add 'HKCU\SOFTWARE\Halvane\Ferrydoc\TaskbarNotify' /v UDPPort /t REG_SZ /d "$NOTIFY_PORT" /f >/dev/null 2>&1
@@ -72,11 +103,21 @@ LOG=$(ls -t "$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Log/$PRINTER/"RPQ-*.log
 echo "$LOG"
 awk 'BEGIN{RS="\r\n\r\n"} END{printf "%s", $0}' "$LOG" | tr -d '\r' | sed 's/^/  /'
 
-say "Notifications (as the tray notifier would show them)"
-sleep 0.5
-cat "$DEMO/notifications.log"
+if [ "$NOTIFIER" = 1 ]; then
+  say "Notifications, as Trayherald shows them"
+  sleep 1.5
+  if import -window root "$DEMO/trayherald.png" 2>/dev/null; then
+    echo "screenshot of the pop-up (newest message first, \"n of m\" in its caption): $DEMO/trayherald.png"
+  else
+    echo "no screenshot: ImageMagick's import failed"
+  fi
+else
+  say "Notifications (as the tray notifier would show them)"
+  sleep 0.5
+  cat "$DEMO/notifications.log"
+fi
 
-kill $SERVER $LISTENER 2>/dev/null || true
+kill $SERVER 2>/dev/null || true
 wait $SERVER 2>/dev/null || true
 trap - EXIT
 say "Done: server stopped"

@@ -7,9 +7,10 @@ namespace {
 std::string line(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 }  // namespace
 
-bool Journal::open(const std::string& dir, std::string* why) {
+bool Journal::open(const std::string& dir, bool keepBodies, std::string* why) {
     mkdir(dir.c_str(), 0755);
     m_dir = dir;
+    m_keepBodies = keepBodies;
     m_requests.open(dir + "/requests.jsonl", std::ios::app);
     m_jobs.open(dir + "/jobs.jsonl", std::ios::app);
     if (!m_requests || !m_jobs) {
@@ -20,7 +21,7 @@ bool Journal::open(const std::string& dir, std::string* why) {
 }
 
 std::string Journal::saveBody(unsigned number, const std::string& body) {
-    if (m_dir.empty()) return {};
+    if (m_dir.empty() || !m_keepBodies) return {};
     char name[32];
     snprintf(name, sizeof(name), "body-%06u.bin", number);
     std::ofstream out(m_dir + "/" + name, std::ios::binary);

@@ -12,7 +12,7 @@ using Json = nlohmann::ordered_json;
 
 class Journal {
 public:
-    bool open(const std::string& dir, std::string* why);
+    bool open(const std::string& dir, bool keepBodies, std::string* why);
     // Stores the body and returns its file name ("" without a journal).
     std::string saveBody(unsigned number, const std::string& body);
     void request(const Json& line);
@@ -21,5 +21,6 @@ public:
 private:
     std::mutex m_mutex;
     std::string m_dir;
+    bool m_keepBodies = true;
     std::ofstream m_requests, m_jobs;
 };

@@ -20,6 +20,7 @@ void usage() {
             "  --port-file F            write the port taken into F\n"
             "  --storage DIR            where jobs land (./rpq-storage)\n"
             "  --journal DIR            write the run's journal there\n"
+            "  --no-bodies              keep no raw request bodies in the journal\n"
             "  --prefix P               path prefix before the action names\n"
             "  --transfer-action NAME   (FDXS_Transfer)\n"
             "  --interaction-action NAME (FDXS_Interaction)\n"
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
         else if (arg == "--key") options.key = value();
         else if (arg == "--max-body") options.maxBody = strtoull(value().c_str(), nullptr, 10);
         else if (arg == "--quiet") options.quiet = true;
+        else if (arg == "--no-bodies") options.keepBodies = false;
         else if (arg == "--stop-file") stopFile = value();
         else if (arg == "--max-seconds") maxSeconds = atoi(value().c_str());
         else if (arg == "--scenario") {

@@ -107,7 +107,7 @@ bool RpqServer::start(std::string* why) {
         *why = "cannot create the storage directory " + m_options.storage + ": " + ec.message();
         return false;
     }
-    if (!m_options.journal.empty() && !m_journal.open(m_options.journal, why)) return false;
+    if (!m_options.journal.empty() && !m_journal.open(m_options.journal, m_options.keepBodies, why)) return false;
     if (!m_options.cert.empty() || !m_options.key.empty()) {
         auto ssl = std::make_unique<httplib::SSLServer>(m_options.cert.c_str(), m_options.key.c_str());
         if (!ssl->is_valid()) {

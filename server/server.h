@@ -18,6 +18,7 @@ struct ServerOptions {
     int port = 8080;  // 0: any free port
     std::string storage = "rpq-storage";
     std::string journal;  // empty: none
+    bool keepBodies = true;  // raw bodies beside the journal
     std::string prefix;   // path prefix before the action names
     std::string transferAction = "FDXS_Transfer";
     std::string interactionAction = "FDXS_Interaction";

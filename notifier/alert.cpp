@@ -1,0 +1,310 @@
+#include "notifier/alert.h"
+#include <commctrl.h>
+#include <windowsx.h>
+
+namespace {
+constexpr int kWidth = 300, kHeight = 100, kCaption = 18, kButton = 16;
+constexpr UINT_PTR kHideTimer = 1;
+constexpr UINT WM_FADE_STEP = WM_APP + 13;  // wParam: opacity
+constexpr UINT WM_FADE_DONE = WM_APP + 14;  // wParam: 1 after fading in
+const wchar_t* const kHints[] = {L"Previous", L"Next", L"Close", L"Delete"};
+
+void gradient(HDC dc, const RECT& r, COLORREF from, COLORREF to, bool vertical) {
+    TRIVERTEX v[2] = {{r.left, r.top, static_cast<COLOR16>(GetRValue(from) << 8),
+                       static_cast<COLOR16>(GetGValue(from) << 8), static_cast<COLOR16>(GetBValue(from) << 8), 0},
+                      {r.right, r.bottom, static_cast<COLOR16>(GetRValue(to) << 8),
+                       static_cast<COLOR16>(GetGValue(to) << 8), static_cast<COLOR16>(GetBValue(to) << 8), 0}};
+    GRADIENT_RECT g = {0, 1};
+    GradientFill(dc, v, 2, &g, 1, vertical ? GRADIENT_FILL_RECT_V : GRADIENT_FILL_RECT_H);
+}
+
+// One piece of a line: plain text, or a link with its target.
+struct Piece {
+    std::wstring text;
+    std::wstring target;
+};
+
+// Splits <a href="target">label</a> anchors out of a line.
+std::vector<Piece> pieces(const std::wstring& line) {
+    std::vector<Piece> out;
+    size_t at = 0;
+    while (at < line.size()) {
+        size_t open = line.find(L"<a href=\"", at);
+        size_t quote = open == std::wstring::npos ? open : line.find(L"\">", open + 9);
+        size_t close = quote == std::wstring::npos ? quote : line.find(L"</a>", quote + 2);
+        if (close == std::wstring::npos) {
+            out.push_back({line.substr(at), L""});
+            break;
+        }
+        if (open > at) out.push_back({line.substr(at, open - at), L""});
+        out.push_back({line.substr(quote + 2, close - quote - 2), line.substr(open + 9, quote - open - 9)});
+        at = close + 4;
+    }
+    return out;
+}
+}  // namespace
+
+CAlertWindow::CAlertWindow(HWND owner) : m_owner(owner) {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW wc = {sizeof(wc)};
+    wc.lpfnWndProc = proc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = kAlertClass;
+    RegisterClassExW(&wc);
+    m_window = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW, kAlertClass, L"", WS_POPUP, 0, 0, kWidth, kHeight,
+                               owner, nullptr, instance, this);
+    m_font = CreateFontW(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"MS Sans Serif");
+    m_tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
+                                m_window, nullptr, instance, nullptr);
+    for (int b = 0; b < kButtons; ++b) {
+        TOOLINFOW tool = {sizeof(tool)};
+        tool.uFlags = TTF_SUBCLASS;
+        tool.hwnd = m_window;
+        tool.uId = static_cast<UINT_PTR>(b);
+        tool.rect = buttonRect(b);
+        tool.lpszText = const_cast<wchar_t*>(kHints[b]);
+        SendMessageW(m_tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+}
+
+CAlertWindow::~CAlertWindow() {
+    stopFade();
+    if (m_window) DestroyWindow(m_window);
+    if (m_font) DeleteObject(m_font);
+}
+
+RECT CAlertWindow::buttonRect(int button) const {
+    // Right to left in the caption: Close, Delete, Next, Previous.
+    static const int kOrder[kButtons] = {3, 2, 0, 1};
+    int right = kWidth - 2 - kOrder[button] * (kButton + 2);
+    return {right - kButton, 1, right, 1 + kButton};
+}
+
+int CAlertWindow::buttonAt(POINT p) const {
+    for (int b = 0; b < kButtons; ++b) {
+        RECT r = buttonRect(b);
+        if (PtInRect(&r, p)) return b;
+    }
+    return -1;
+}
+
+void CAlertWindow::place() {
+    RECT work;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    // Wine's work area is the whole screen: a visible taskbar's top is the
+    // real bottom edge.
+    HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
+    RECT bar;
+    if (taskbar && IsWindowVisible(taskbar) && GetWindowRect(taskbar, &bar) && bar.top > work.top &&
+        bar.top < work.bottom && bar.bottom >= work.bottom)
+        work.bottom = bar.top;
+    SetWindowPos(m_window, nullptr, work.right - kWidth, work.bottom - kHeight, kWidth, kHeight,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CAlertWindow::show() {
+    if (m_messages.count() == 0) return;
+    stopFade();
+    m_messages.showFirst();
+    place();
+    refresh();
+    if (!visible()) SetLayeredWindowAttributes(m_window, 0, 0, LWA_ALPHA);
+    ShowWindow(m_window, SW_SHOWNOACTIVATE);
+    startFade(true);
+    SetTimer(m_window, kHideTimer, m_displayMs, nullptr);
+}
+
+void CAlertWindow::hide() {
+    stopFade();
+    KillTimer(m_window, kHideTimer);
+    ShowWindow(m_window, SW_HIDE);
+}
+
+void CAlertWindow::refresh() {
+    int position = m_messages.position();
+    SetWindowTextW(m_window, position > 0 ? m_messages.at(static_cast<size_t>(position - 1)).c_str() : L"");
+    if (position < 0 && visible()) hide();
+    InvalidateRect(m_window, nullptr, TRUE);
+}
+
+void CAlertWindow::startFade(bool in) {
+    stopFade();
+    m_fadingIn = in;
+    m_cancelFade = 0;
+    m_fade = CreateThread(nullptr, 0, fadeThread, this, 0, nullptr);
+}
+
+void CAlertWindow::stopFade() {
+    if (!m_fade) return;
+    InterlockedExchange(&m_cancelFade, 1);
+    WaitForSingleObject(m_fade, INFINITE);  // the thread only posts: no deadlock
+    CloseHandle(m_fade);
+    m_fade = nullptr;
+}
+
+// Opacity in steps of 5, one step every 5 ms, applied on the GUI thread.
+DWORD WINAPI CAlertWindow::fadeThread(void* self) {
+    auto* alert = static_cast<CAlertWindow*>(self);
+    bool in = alert->m_fadingIn;
+    for (int step = 0; step <= 51; ++step) {
+        if (alert->m_cancelFade) return 0;
+        PostMessageW(alert->m_window, WM_FADE_STEP, static_cast<WPARAM>(in ? step * 5 : 255 - step * 5), 0);
+        Sleep(5);
+    }
+    PostMessageW(alert->m_window, WM_FADE_DONE, in ? 1 : 0, 0);
+    return 0;
+}
+
+void CAlertWindow::press(int button) {
+    switch (button) {
+    case kPrevious: m_messages.previous(); break;
+    case kNext: m_messages.next(); break;
+    case kDelete: {
+        int position = m_messages.position();
+        if (position > 0) m_messages.removeAt(static_cast<size_t>(position - 1));
+        break;
+    }
+    case kClose: SendMessageW(m_owner, WM_ALERT_CLOSE, 0, 0); return;
+    default: return;
+    }
+    refresh();
+    if (visible()) SetTimer(m_window, kHideTimer, m_displayMs, nullptr);  // the user is reading
+}
+
+void CAlertWindow::paint(HDC dc) {
+    RECT all = {0, 0, kWidth, kHeight};
+    RECT caption = {0, 0, kWidth, kCaption};
+    RECT body = {0, kCaption, kWidth, kHeight};
+    gradient(dc, caption, kCaptionFrom, kCaptionTo, false);
+    gradient(dc, body, kWindowFrom, kWindowTo, true);
+    HBRUSH border = CreateSolidBrush(kBorder);
+    FrameRect(dc, &all, border);
+    DeleteObject(border);
+    HGDIOBJ oldFont = SelectObject(dc, m_font);
+    SetBkMode(dc, TRANSPARENT);
+    // "n of m" in the caption.
+    wchar_t count[32];
+    wsprintfW(count, L"%d of %d", m_messages.position() < 0 ? 0 : m_messages.position(),
+              static_cast<int>(m_messages.count()));
+    SetTextColor(dc, RGB(255, 255, 255));
+    RECT countRect = {4, 0, 140, kCaption};
+    DrawTextW(dc, count, -1, &countRect, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+    // The buttons, with their hover and pressed gradients.
+    static const wchar_t* const kGlyphs[kButtons] = {L"<", L">", L"x", L"D"};
+    for (int b = 0; b < kButtons; ++b) {
+        RECT r = buttonRect(b);
+        if (b == m_pressed) gradient(dc, r, kPressedFrom, kPressedTo, true);
+        else if (b == m_hover) gradient(dc, r, kHoverFrom, kHoverTo, true);
+        SetTextColor(dc, b == m_hover || b == m_pressed ? RGB(0, 0, 0) : RGB(255, 255, 255));
+        DrawTextW(dc, kGlyphs[b], -1, &r, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
+    }
+    // The message: lines, with links drawn and remembered for hit tests.
+    m_links.clear();
+    int position = m_messages.position();
+    if (position > 0) {
+        TEXTMETRICW metrics;
+        GetTextMetricsW(dc, &metrics);
+        int y = kCaption + 1;
+        for (const std::wstring& line : splitLines(m_messages.at(static_cast<size_t>(position - 1)))) {
+            int x = 4;
+            for (const Piece& piece : pieces(line)) {
+                SIZE extent = {};
+                GetTextExtentPoint32W(dc, piece.text.c_str(), static_cast<int>(piece.text.size()), &extent);
+                SetTextColor(dc, piece.target.empty() ? GetSysColor(COLOR_WINDOWTEXT) : RGB(0, 0, 0xCC));
+                RECT r = {x, y, kWidth - 4, y + metrics.tmHeight};
+                DrawTextW(dc, piece.text.c_str(), static_cast<int>(piece.text.size()), &r,
+                          DT_SINGLELINE | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
+                if (!piece.target.empty()) {
+                    MoveToEx(dc, x, y + metrics.tmAscent + 1, nullptr);
+                    HPEN pen = CreatePen(PS_SOLID, 1, RGB(0, 0, 0xCC));
+                    HGDIOBJ oldPen = SelectObject(dc, pen);
+                    LineTo(dc, x + extent.cx, y + metrics.tmAscent + 1);
+                    SelectObject(dc, oldPen);
+                    DeleteObject(pen);
+                    m_links.push_back({{x, y, x + extent.cx, y + metrics.tmHeight}, piece.target});
+                }
+                x += extent.cx;
+            }
+            y += metrics.tmHeight;
+            if (y >= kHeight - 1) break;
+        }
+    }
+    SelectObject(dc, oldFont);
+}
+
+LRESULT CALLBACK CAlertWindow::proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE)
+        SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+    auto* self = reinterpret_cast<CAlertWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!self || !self->m_window) return DefWindowProcW(window, message, wParam, lParam);
+    return self->handle(message, wParam, lParam);
+}
+
+LRESULT CAlertWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(m_window, &ps);
+        paint(dc);
+        EndPaint(m_window, &ps);
+        return 0;
+    }
+    case WM_ERASEBKGND: return 1;
+    case WM_FADE_STEP: SetLayeredWindowAttributes(m_window, 0, static_cast<BYTE>(wParam), LWA_ALPHA); return 0;
+    case WM_FADE_DONE:
+        if (!wParam) {  // faded out after the display time
+            ShowWindow(m_window, SW_HIDE);
+            SendMessageW(m_owner, WM_ALERT_AUTOHIDE, 0, 0);
+        }
+        return 0;
+    case WM_TIMER:
+        if (wParam == kHideTimer) {
+            KillTimer(m_window, kHideTimer);
+            startFade(false);
+        }
+        return 0;
+    case WM_MOUSEMOVE: {
+        POINT p = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+        int hover = buttonAt(p);
+        if (hover != m_hover) {
+            m_hover = hover;
+            InvalidateRect(m_window, nullptr, FALSE);
+            TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_window, 0};
+            TrackMouseEvent(&track);
+        }
+        return 0;
+    }
+    case WM_MOUSELEAVE: m_hover = m_pressed = -1; InvalidateRect(m_window, nullptr, FALSE); return 0;
+    case WM_LBUTTONDOWN: {
+        POINT p = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+        m_pressed = buttonAt(p);
+        InvalidateRect(m_window, nullptr, FALSE);
+        return 0;
+    }
+    case WM_LBUTTONUP: {
+        POINT p = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+        int button = buttonAt(p);
+        int pressed = m_pressed;
+        m_pressed = -1;
+        if (button >= 0 && button == pressed) {
+            press(button);
+            return 0;
+        }
+        for (const Link& link : m_links)
+            if (PtInRect(&link.area, p)) {
+                std::wstring target = link.target;
+                SendMessageW(m_owner, WM_ALERT_ANCHOR, 0, reinterpret_cast<LPARAM>(target.c_str()));
+                break;
+            }
+        InvalidateRect(m_window, nullptr, FALSE);
+        return 0;
+    }
+    // For tests and tools driving the pop-up from another process.
+    case WM_ALERT_COUNT: return static_cast<LRESULT>(m_messages.count());
+    case WM_ALERT_POSITION: return m_messages.position();
+    case WM_ALERT_PRESS: press(static_cast<int>(wParam)); return 0;
+    default: return DefWindowProcW(m_window, message, wParam, lParam);
+    }
+}

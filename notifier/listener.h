@@ -1,0 +1,31 @@
+// The UDP listener: a thread that waits for datagrams (up to 1,000 ms at a
+// time) and hands each to the GUI thread with SendMessage, one at a time.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+#include <string>
+
+// wParam: the datagram's bytes, lParam: their count.
+constexpr UINT WM_DATAGRAM = WM_APP + 1;
+
+class CDatagramListener {
+public:
+    explicit CDatagramListener(HWND target) : m_target(target) {}
+    ~CDatagramListener() { stop(); }
+    CDatagramListener(const CDatagramListener&) = delete;
+    CDatagramListener& operator=(const CDatagramListener&) = delete;
+
+    // Binds every local IPv4 address at the port and starts the thread;
+    // false with a message text when that fails.
+    bool start(int port, std::wstring* error);
+    // Closes the socket and waits for the thread, answering its pending
+    // SendMessage meanwhile so that neither waits for the other.
+    void stop();
+
+private:
+    static DWORD WINAPI run(void* self);
+    HWND m_target;
+    SOCKET m_socket = INVALID_SOCKET;
+    HANDLE m_thread = nullptr;
+    volatile LONG m_stopping = 0;
+};

@@ -1,0 +1,42 @@
+// What the notifier does with a datagram, and the list of messages it shows.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+constexpr char kDatagramMarker[] = "7D3F19A4-5C2E-4B8A-9E61-0F4C2B7A93D5";
+constexpr size_t kMaxDatagram = 8192;
+
+// The message of an accepted datagram (false for one without the marker):
+// everything after its first colon, up to the first NUL, in the ANSI code
+// page; the line ends within it stay for the display to break at.
+bool acceptDatagram(const char* data, size_t size, std::wstring* message);
+
+// The messages, newest first, and which one is shown.
+class CMessageList {
+public:
+    void insertFront(const std::wstring& text) { m_items.insert(m_items.begin(), text); }
+    void append(const std::wstring& text) { m_items.push_back(text); }
+    size_t count() const { return m_items.size(); }
+    const std::wstring& at(size_t index) const { return m_items[index]; }
+    void removeAt(size_t index);
+    // The shown message, counting from 1, or -1 when the list is empty.
+    int position() const { return m_items.empty() ? -1 : static_cast<int>(m_shown) + 1; }
+    void showFirst() { m_shown = 0; }
+    void next() {
+        if (m_shown + 1 < m_items.size()) ++m_shown;
+    }
+    void previous() {
+        if (m_shown > 0) --m_shown;
+    }
+    // Automatic clearing when the pop-up hid itself: the messages up to and
+    // including the shown one go.
+    void clearShown();
+
+private:
+    std::vector<std::wstring> m_items;
+    size_t m_shown = 0;
+};
+
+// A message split into its lines (CR, LF or CR LF end a line).
+std::vector<std::wstring> splitLines(const std::wstring& text);

@@ -1,0 +1,93 @@
+// Trayherald's model: the receiving rule, the message list, the settings
+// dialog's checks and the registry rules.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include "notifier/mainwindow.h"
+#include "notifier/receiving.h"
+#include "notifier/settings.h"
+#include "notifier/validation.h"
+#include "tests/testutil.h"
+
+namespace {
+std::wstring received(const std::string& datagram) {
+    std::wstring message = L"unchanged";
+    return acceptDatagram(datagram.data(), datagram.size(), &message) ? message : L"rejected";
+}
+
+TEST(NotifierReceiving, MarkerColonAndLines) {
+    std::string marker = kDatagramMarker;
+    EXPECT_EQ(received(marker + ":[10:00:01][AbCdE12345][P] Start working\r\n" + std::string(1, '\0')),
+              L"[10:00:01][AbCdE12345][P] Start working\r\n");
+    EXPECT_EQ(received("noise " + marker + ":text"), L"text");  // after the first colon of all
+    EXPECT_EQ(received("a:b:" + marker), L"b:" + std::wstring(marker.begin(), marker.end()));
+    EXPECT_EQ(received("no marker: here"), L"rejected");
+    EXPECT_EQ(received(marker + ":cut\0after"), L"cut");
+    EXPECT_EQ(splitLines(L"one\r\ntwo\rthree\nfour\r\n"), (std::vector<std::wstring>{L"one", L"two", L"three", L"four"}));
+}
+
+TEST(NotifierReceiving, ListNewestFirstAndAutomaticClearing) {
+    CMessageList list;
+    EXPECT_EQ(list.position(), -1);
+    list.append(L"start");
+    list.insertFront(L"b");
+    list.insertFront(L"a");
+    list.showFirst();
+    EXPECT_EQ(list.at(0), L"a");
+    EXPECT_EQ(list.at(2), L"start");
+    list.clearShown();  // the first shown: exactly the front message goes
+    EXPECT_EQ(list.count(), 2u);
+    EXPECT_EQ(list.at(0), L"b");
+    list.next();
+    EXPECT_EQ(list.position(), 2);
+    list.clearShown();  // paged to the second: both go
+    EXPECT_EQ(list.count(), 0u);
+    list.clearShown();
+    EXPECT_EQ(list.position(), -1);
+    list.append(L"x");
+    list.previous();
+    EXPECT_EQ(list.position(), 1);
+    list.removeAt(0);
+    EXPECT_EQ(list.position(), -1);
+}
+
+TEST(NotifierValidation, WholeTextOnly) {
+    for (const wchar_t* port : {L"1", L"80", L"8090", L"65535"}) EXPECT_TRUE(isValidPort(port)) << port;
+    for (const wchar_t* port : {L"0", L"65536", L"08090", L"-1", L" 8090", L"", L"1\n2", L"1\r\n2", L"8090\n"})
+        EXPECT_FALSE(isValidPort(port)) << port;
+    for (const wchar_t* duration : {L"500", L"5000", L"60000"}) EXPECT_TRUE(isValidDuration(duration)) << duration;
+    for (const wchar_t* duration : {L"499", L"60001", L"0500", L"", L"600\n700"})
+        EXPECT_FALSE(isValidDuration(duration)) << duration;
+    EXPECT_FALSE(matchesWhole("(", L"x"));  // a pattern that does not compile matches nothing
+}
+
+TEST(NotifierValidation, StartTextsAreIntegers) {
+    int value = 0;
+    EXPECT_TRUE(toInteger(L"8090", &value).empty());
+    EXPECT_EQ(value, 8090);
+    EXPECT_EQ(toInteger(L"80a", &value), L"'80a' is not a valid integer value");
+    EXPECT_FALSE(toInteger(L"", &value).empty());
+}
+
+class NotifierRegistry : public ::testing::Test {
+protected:
+    std::wstring key = L"SOFTWARE\\Halvane\\RpqTest\\" + uniqueName(L"Notify");
+    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str()); }
+};
+
+TEST_F(NotifierRegistry, ReadAndWriteRules) {
+    EXPECT_EQ(readString(HKEY_CURRENT_USER, key.c_str(), L"UDPPort", L"8090"), L"8090");  // no key: default
+    EXPECT_TRUE(readFlag(HKEY_CURRENT_USER, key.c_str(), L"AutoDelete", true));
+    writeString(HKEY_CURRENT_USER, key.c_str(), L"UDPPort", L"9100");
+    EXPECT_EQ(readString(HKEY_CURRENT_USER, key.c_str(), L"UDPPort", L"8090"), L"9100");
+    writeFlag(HKEY_CURRENT_USER, key.c_str(), L"AutoDelete", false);
+    EXPECT_FALSE(readFlag(HKEY_CURRENT_USER, key.c_str(), L"AutoDelete", true));
+    DWORD wide = 1;  // longer than one byte: the default
+    RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"AutoDelete", REG_DWORD, &wide, 4);
+    EXPECT_TRUE(readFlag(HKEY_CURRENT_USER, key.c_str(), L"AutoDelete", true));
+    RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Text", REG_SZ, L"ab\0cd", 12);  // up to the first NUL
+    EXPECT_EQ(readString(HKEY_CURRENT_USER, key.c_str(), L"Text", L""), L"ab");
+    EXPECT_TRUE(valueExists(HKEY_CURRENT_USER, key.c_str(), L"Text"));
+    deleteValue(HKEY_CURRENT_USER, key.c_str(), L"Text");
+    EXPECT_FALSE(valueExists(HKEY_CURRENT_USER, key.c_str(), L"Text"));
+}
+}  // namespace

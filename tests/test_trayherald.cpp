@@ -1,0 +1,283 @@
+// Trayherald driven as a user would, in real windows: datagrams, the pop-up's
+// list, a second instance, the settings dialog and its error boxes.
+#include <winsock2.h>
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+#include "notifier/alert.h"
+#include "notifier/mainwindow.h"
+#include "notifier/receiving.h"
+#include "notifier/resource.h"
+#include "notifier/settings.h"
+#include "notifier/settingsdialog.h"
+#include "tests/e2efixture.h"
+#include "tests/testutil.h"
+
+namespace {
+template <typename F>
+bool waitFor(F condition, DWORD timeoutMs = 10000) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 10) {
+        if (condition()) return true;
+        Sleep(10);
+    }
+    return condition();
+}
+
+USHORT freeUdpPort() {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    int len = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    closesocket(s);
+    return ntohs(a.sin_port);
+}
+
+void sendDatagram(USHORT port, const std::string& bytes) {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    sendto(s, bytes.data(), static_cast<int>(bytes.size()), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    closesocket(s);
+}
+
+std::string datagram(const std::string& text) { return std::string(kDatagramMarker) + ":" + text + "\r\n" + '\0'; }
+
+std::wstring textOf(HWND window) {
+    wchar_t text[1024] = {};
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+    return text;
+}
+
+HWND findOwnWindow(const wchar_t* className, const wchar_t* title, DWORD process) {
+    struct Search {
+        const wchar_t* className;
+        const wchar_t* title;
+        DWORD process;
+        HWND found;
+    } search = {className, title, process, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(data);
+            wchar_t cls[64] = {}, text[256] = {};
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            GetClassNameW(window, cls, 64);
+            GetWindowTextW(window, text, 256);
+            // A dialog counts once it is shown: its fields are filled by then.
+            bool shown = wcscmp(cls, L"#32770") != 0 || IsWindowVisible(window);
+            if (pid == s->process && shown && wcscmp(cls, s->className) == 0 &&
+                (!s->title || wcscmp(text, s->title) == 0)) {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// One running Trayherald with its settings in the registry.
+class CTrayherald {
+public:
+    CTrayherald(USHORT port, const wchar_t* duration = L"5000", bool autoDelete = true) : m_port(port) {
+        writeString(HKEY_LOCAL_MACHINE, kSettingsKey, L"UDPPort", std::to_wstring(port));
+        writeString(HKEY_LOCAL_MACHINE, kSettingsKey, L"DisplayDuration", duration);
+        writeFlag(HKEY_LOCAL_MACHINE, kSettingsKey, L"AutoDelete", autoDelete);
+        m_process = launch();
+    }
+    ~CTrayherald() {
+        if (m_process.hProcess) {
+            if (m_main) PostMessageW(m_main, WM_COMMAND, IDM_CLOSE, 0);
+            if (WaitForSingleObject(m_process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(m_process.hProcess, 1);
+            CloseHandle(m_process.hProcess);
+            CloseHandle(m_process.hThread);
+        }
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey);
+    }
+    static PROCESS_INFORMATION launch() {
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        wchar_t command[] = L"Trayherald.exe";
+        CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        return pi;
+    }
+    // The main window, once the program has started.
+    bool ready() {
+        waitFor([&] { return (m_main = findOwnWindow(kMainClass, kMainCaption, m_process.dwProcessId)) != nullptr; });
+        if (m_main) m_alert = reinterpret_cast<HWND>(SendMessageW(m_main, WM_GET_ALERT, 0, 0));
+        return m_main && m_alert;
+    }
+    LRESULT count() const { return SendMessageW(m_alert, WM_ALERT_COUNT, 0, 0); }
+    LRESULT position() const { return SendMessageW(m_alert, WM_ALERT_POSITION, 0, 0); }
+    std::wstring shown() const { return textOf(m_alert); }
+    bool alertVisible() const { return IsWindowVisible(m_alert) != FALSE; }
+    void send(const std::string& text) const { sendDatagram(m_port, datagram(text)); }
+    bool countReaches(LRESULT n) const { return waitFor([&] { return count() == n; }); }
+    HWND window(const wchar_t* className, const wchar_t* title) const {
+        HWND found = nullptr;
+        waitFor([&] { return (found = findOwnWindow(className, title, m_process.dwProcessId)) != nullptr; });
+        return found;
+    }
+    bool running() const { return WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT; }
+    HWND main() const { return m_main; }
+    HWND alert() const { return m_alert; }
+    HANDLE process() const { return m_process.hProcess; }
+    USHORT m_port;
+
+private:
+    PROCESS_INFORMATION m_process = {};
+    HWND m_main = nullptr;
+    HWND m_alert = nullptr;
+};
+
+class TrayheraldTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+    }
+    void TearDown() override { WSACleanup(); }
+};
+
+// Presses a dialog's button the way a click does, without blocking.
+void click(HWND dialog, int id) { PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+
+TEST_F(TrayheraldTest, ReceivesShowsAndKeepsOneInstance) {
+    CTrayherald tray(freeUdpPort());
+    ASSERT_TRUE(tray.ready());
+    EXPECT_EQ(tray.count(), 1);
+    EXPECT_EQ(tray.shown(), kStartMessage);
+    EXPECT_TRUE(waitFor([&] { return tray.alertVisible(); }));
+
+    sendDatagram(tray.m_port, "no marker: ignored");
+    tray.send("[P] Start working on print job 'report.txt'");  // processed after the one before
+    ASSERT_TRUE(tray.countReaches(2));
+    EXPECT_EQ(tray.shown(), L"[P] Start working on print job 'report.txt'\r\n");
+    EXPECT_EQ(tray.position(), 1);
+
+    // A burst arrives whole: the listener's buffer holds it.
+    for (int i = 0; i < 1000; ++i) tray.send("burst " + std::to_string(i));
+    EXPECT_TRUE(waitFor([&] { return tray.count() == 1002; }, 30000)) << tray.count();
+
+    PROCESS_INFORMATION second = CTrayherald::launch();
+    ASSERT_NE(second.hProcess, nullptr);
+    EXPECT_EQ(WaitForSingleObject(second.hProcess, 10000), WAIT_OBJECT_0);  // ends at once
+    DWORD code = 1;
+    GetExitCodeProcess(second.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(findOwnWindow(kMainClass, kMainCaption, second.dwProcessId), nullptr);
+    CloseHandle(second.hProcess);
+    CloseHandle(second.hThread);
+
+    // The window's close button leaves the program in the tray.
+    PostMessageW(tray.main(), WM_CLOSE, 0, 0);
+    Sleep(300);
+    EXPECT_TRUE(tray.running());
+    PostMessageW(tray.main(), WM_COMMAND, IDM_CLOSE, 0);
+    EXPECT_EQ(WaitForSingleObject(tray.process(), 10000), WAIT_OBJECT_0);
+}
+
+TEST_F(TrayheraldTest, PagingDeletingAndAutomaticClearing) {
+    CTrayherald tray(freeUdpPort(), L"2000");
+    ASSERT_TRUE(tray.ready());
+    tray.send("first");
+    tray.send("second");
+    ASSERT_TRUE(tray.countReaches(3));
+    SendMessageW(tray.alert(), WM_ALERT_PRESS, 1, 0);  // Next
+    EXPECT_EQ(tray.position(), 2);
+    EXPECT_EQ(tray.shown(), L"first\r\n");
+    SendMessageW(tray.alert(), WM_ALERT_PRESS, 3, 0);  // Delete the shown one
+    EXPECT_EQ(tray.count(), 2);
+    SendMessageW(tray.alert(), WM_ALERT_PRESS, 0, 0);  // Previous
+    EXPECT_EQ(tray.shown(), L"second\r\n");
+    // Auto-hidden with the first message shown: exactly that one goes.
+    EXPECT_TRUE(tray.countReaches(1));
+    EXPECT_FALSE(tray.alertVisible());
+    EXPECT_EQ(tray.shown(), kStartMessage);
+
+    PostMessageW(tray.main(), WM_COMMAND, IDM_CLEAR, 0);  // automatic clearing off
+    tray.send("kept");
+    ASSERT_TRUE(tray.countReaches(2));
+    EXPECT_TRUE(waitFor([&] { return !tray.alertVisible(); }));
+    EXPECT_EQ(tray.count(), 2);
+    EXPECT_FALSE(readFlag(HKEY_LOCAL_MACHINE, kSettingsKey, L"AutoDelete", true));
+    PostMessageW(tray.main(), WM_COMMAND, IDM_DISPLAY, 0);  // shows them all again
+    EXPECT_TRUE(waitFor([&] { return tray.alertVisible(); }));
+    EXPECT_EQ(tray.position(), 1);
+    SendMessageW(tray.alert(), WM_ALERT_PRESS, 2, 0);  // Close: hidden, list kept
+    EXPECT_FALSE(tray.alertVisible());
+    EXPECT_EQ(tray.count(), 2);
+}
+
+TEST_F(TrayheraldTest, SettingsDialogRejectsKeepsAndApplies) {
+    CTrayherald tray(freeUdpPort());
+    ASSERT_TRUE(tray.ready());
+    PostMessageW(tray.main(), WM_COMMAND, IDM_SETTINGS, 0);
+    HWND dialog = tray.window(L"#32770", L"Settings");
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(textOf(GetDlgItem(dialog, IDC_PORT)), std::to_wstring(tray.m_port));
+    // Both fields invalid: only the port's message; the dialog comes back
+    // with the rejected text.
+    SendMessageW(GetDlgItem(dialog, IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"1\r\n2"));
+    SendMessageW(GetDlgItem(dialog, IDC_DURATION), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"499"));
+    click(dialog, IDOK);
+    HWND error = tray.window(L"#32770", L"Error");
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(textOf(GetDlgItem(error, 65535)), kPortMessage);
+    click(error, IDOK);
+    ASSERT_TRUE(waitFor([&] { return !IsWindow(dialog); }));
+    dialog = tray.window(L"#32770", L"Settings");
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(textOf(GetDlgItem(dialog, IDC_PORT)), L"1\r\n2");
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kSettingsKey, L"UDPPort", L""), std::to_wstring(tray.m_port));
+
+    // A valid Save with a free port: the notifier listens there at once.
+    USHORT port = freeUdpPort();
+    SendMessageW(GetDlgItem(dialog, IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(std::to_wstring(port).c_str()));
+    SendMessageW(GetDlgItem(dialog, IDC_DURATION), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"5000"));
+    click(dialog, IDOK);
+    ASSERT_TRUE(waitFor([&] { return !IsWindow(dialog); }));
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kSettingsKey, L"UDPPort", L""), std::to_wstring(port));
+    EXPECT_EQ(readString(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", L""), std::to_wstring(port));
+    LRESULT before = tray.count();
+    tray.m_port = port;
+    tray.send("on the new port");
+    EXPECT_TRUE(tray.countReaches(before + 1));
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort");
+}
+
+TEST_F(TrayheraldTest, BusyPortShowsTheErrorAndNoStartMessage) {
+    USHORT port = freeUdpPort();
+    SOCKET busy = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    CTrayherald tray(port);
+    HWND error = tray.window(L"#32770", L"Error");
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(textOf(GetDlgItem(error, 65535)), L"Could not bind socket. Address and port are already in use.");
+    click(error, IDOK);
+    ASSERT_TRUE(tray.ready());
+    EXPECT_EQ(tray.count(), 0);
+    closesocket(busy);
+}
+// The whole road: a RAW job printed through the spooler ends with its three
+// messages in the pop-up's list.
+TEST_F(TrayheraldTest, AJobPrintedThroughTheSpoolerShowsItsMessages) {
+    CPrintSetup setup({}, uniqueName(L"Tray job"));
+    ASSERT_TRUE(setup.ok());
+    CTrayherald tray(freeUdpPort());
+    ASSERT_TRUE(tray.ready());
+    writeString(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", std::to_wstring(tray.m_port));  // RPQ sends here
+    ASSERT_EQ(setup.print("shown to the user"), 0);
+    ASSERT_TRUE(tray.countReaches(4));  // start message, then Start, Sending and END, newest first
+    EXPECT_NE(tray.shown().find(L"SUCCESSFULLY transferred."), std::wstring::npos) << tray.shown();
+}
+}  // namespace
