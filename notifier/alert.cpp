@@ -207,8 +207,18 @@ void CAlertWindow::paint(HDC dc) {
         GetTextMetricsW(dc, &metrics);
         int y = kCaption + 1;
         for (const std::wstring& line : splitLines(m_messages.at(static_cast<size_t>(position - 1)))) {
+            std::vector<Piece> parts = pieces(line);
+            if (parts.size() == 1 && parts[0].target.empty()) {  // plain text wraps at words
+                RECT r = {4, y, kWidth - 4, kHeight - 1};
+                SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+                int height = DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &r,
+                                       DT_WORDBREAK | DT_LEFT | DT_NOPREFIX | DT_END_ELLIPSIS);
+                y += height;
+                if (y >= kHeight - 1) break;
+                continue;
+            }
             int x = 4;
-            for (const Piece& piece : pieces(line)) {
+            for (const Piece& piece : parts) {
                 SIZE extent = {};
                 GetTextExtentPoint32W(dc, piece.text.c_str(), static_cast<int>(piece.text.size()), &extent);
                 SetTextColor(dc, piece.target.empty() ? GetSysColor(COLOR_WINDOWTEXT) : RGB(0, 0, 0xCC));

@@ -51,7 +51,7 @@ else
 fi
 cleanup() {
   kill $SERVER $LISTENER 2>/dev/null || true
-  [ -n "$TRAY" ] && wineserver -k >/dev/null 2>&1 || true  # ends Trayherald with the prefix's programs
+  [ -n "$TRAY" ] && pkill -f 'bin/Trayherald.exe' 2>/dev/null || true
   [ -n "$XVFB" ] && kill "$XVFB" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -117,7 +117,7 @@ else
   cat "$DEMO/notifications.log"
 fi
 
-kill $SERVER 2>/dev/null || true
+cleanup
 wait $SERVER 2>/dev/null || true
 trap - EXIT
 say "Done: server stopped"
