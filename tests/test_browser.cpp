@@ -6,35 +6,6 @@
 #include "tests/jobfixture.h"
 
 namespace {
-// A browser that records the address it was asked to open.
-class CTestBrowser {
-public:
-    CTestBrowser() {
-        m_dir = "/tmp/rpq-wt-" + uniqueToken();
-        // The address appears in "opened" whole, at once (written aside, then moved).
-        runUnix("mkdir -p " + m_dir + " && printf '#!/bin/sh\\necho \"$@\" >> " + m_dir + "/log && cp " + m_dir +
-                "/log " + m_dir + "/opened.new && mv " + m_dir + "/opened.new " + m_dir + "/opened\\n' > " + m_dir +
-                "/browser && chmod +x " + m_dir + "/browser");
-        std::wstring value = widen(m_dir + "/browser");
-        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers", REG_SZ, value.c_str(),
-                        static_cast<DWORD>((value.size() + 1) * 2));
-    }
-    ~CTestBrowser() {
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers");
-        runUnix("rm -rf " + m_dir);
-    }
-    // The addresses opened so far, waiting a while for the first.
-    std::string opened(DWORD waitMs = 15000) {
-        std::wstring file = L"Z:" + widen(m_dir) + L"\\opened";
-        for (auto& c : file) if (c == L'/') c = L'\\';
-        waitForFile(file, true, waitMs);
-        return readFileBytes(file);
-    }
-
-private:
-    std::string m_dir;
-};
-
 class BrowserTest : public JobTest {
 protected:
     std::wstring user() {

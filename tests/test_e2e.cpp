@@ -207,22 +207,11 @@ TEST(EndToEnd, PrinterNameWithAColon) {
 TEST(EndToEnd, InteractionOpensTheJobsPage) {
     CPrintSetup s({}, uniqueName(L"E2E browser"), L"Interaction=1");
     ASSERT_TRUE(s.ok());
-    std::string dir = "/tmp/rpq-wt-" + uniqueToken();
-    // The address appears in "opened" whole, at once (written aside, then moved).
-    runUnix("mkdir -p " + dir + " && printf '#!/bin/sh\\necho \"$@\" > " + dir + "/new && mv " + dir + "/new " + dir +
-            "/opened\\n' > " + dir + "/browser && chmod +x " + dir + "/browser");
-    std::wstring browser = widen(dir + "/browser");
-    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers", REG_SZ, browser.c_str(),
-                    static_cast<DWORD>((browser.size() + 1) * 2));
+    CTestBrowser browser;
     ASSERT_EQ(s.print("interactive"), 0);
     ASSERT_EQ(s.requestsOf("XFER").size(), 1u);
     std::string uid = messageField(s.requestsOf("XFER")[0], "uid");
-    std::wstring openedFile = L"Z:" + widen(dir) + L"\\opened";
-    for (auto& c : openedFile) if (c == L'/') c = L'\\';
-    waitForFile(openedFile, true, 15000);
-    std::string opened = readFileBytes(openedFile);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers");
-    runUnix("rm -rf " + dir);
+    std::string opened = browser.opened();
     EXPECT_EQ(opened, "http://127.0.0.1:" + std::to_string(s.server->port()) + "/FDXS_Interaction?uid=" + uid + "\n");
 }
 

@@ -280,4 +280,28 @@ TEST_F(TrayheraldTest, AJobPrintedThroughTheSpoolerShowsItsMessages) {
     ASSERT_TRUE(tray.countReaches(4));  // start message, then Start, Sending and END, newest first
     EXPECT_NE(tray.shown().find(L"SUCCESSFULLY transferred."), std::wstring::npos) << tray.shown();
 }
+// The pop-up fades in to full opacity in steps of 5, and a link in a message
+// opens through the shell.
+TEST_F(TrayheraldTest, FadesInAndOpensLinks) {
+    CTestBrowser browser;
+    CTrayherald tray(freeUdpPort(), L"60000");
+    ASSERT_TRUE(tray.ready());
+    tray.send("<a href=\"http://127.0.0.1:9/FDXS_Interaction?uid=AbCdE12345\">Open the job's page</a>");
+    ASSERT_TRUE(tray.countReaches(2));
+    BYTE alpha = 0;
+    bool stepsOfFive = true;
+    ASSERT_TRUE(waitFor([&] {
+        DWORD flags = 0;
+        if (!GetLayeredWindowAttributes(tray.alert(), nullptr, &alpha, &flags)) return false;
+        stepsOfFive = stepsOfFive && alpha % 5 == 0;
+        return alpha == 255;
+    }));
+    EXPECT_TRUE(stepsOfFive);
+    std::string opened;
+    for (int attempt = 0; attempt < 10 && opened.empty(); ++attempt) {
+        PostMessageW(tray.alert(), WM_LBUTTONUP, 0, MAKELPARAM(12, 24));  // on the link's first letters
+        opened = browser.opened(1500);
+    }
+    EXPECT_EQ(opened, "http://127.0.0.1:9/FDXS_Interaction?uid=AbCdE12345\n");
+}
 }  // namespace

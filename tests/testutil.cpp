@@ -338,3 +338,27 @@ std::vector<std::string> CUdpListener::messages(DWORD quietMs) {
     }
     return texts;
 }
+
+CTestBrowser::CTestBrowser() {
+    m_dir = "/tmp/rpq-wt-" + uniqueToken();
+    // The address appears in "opened" whole, at once (written aside, then moved).
+    runUnix("mkdir -p " + m_dir + " && printf '#!/bin/sh\\necho \"$@\" >> " + m_dir + "/log && cp " + m_dir +
+            "/log " + m_dir + "/opened.new && mv " + m_dir + "/opened.new " + m_dir + "/opened\\n' > " + m_dir +
+            "/browser && chmod +x " + m_dir + "/browser");
+    std::wstring value = widen(m_dir + "/browser");
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers", REG_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * 2));
+}
+
+CTestBrowser::~CTestBrowser() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers");
+    runUnix("rm -rf " + m_dir);
+}
+
+std::string CTestBrowser::opened(DWORD waitMs) {
+    std::wstring file = L"Z:" + widen(m_dir) + L"\\opened";
+    for (auto& c : file) if (c == L'/') c = L'\\';
+    waitForFile(file, true, waitMs);
+    return readFileBytes(file);
+}
+

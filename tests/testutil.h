@@ -80,6 +80,21 @@ std::string unixPathOf(const std::wstring& winPath);  // Z:\a\b -> /a/b
 bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs);
 void removeTree(const std::wstring& path);
 
+// A browser, set as Wine's through HKCU, that records the addresses it was
+// asked to open.
+class CTestBrowser {
+public:
+    CTestBrowser();
+    ~CTestBrowser();
+    CTestBrowser(const CTestBrowser&) = delete;
+    CTestBrowser& operator=(const CTestBrowser&) = delete;
+    // The addresses opened so far, waiting a while for the first.
+    std::string opened(DWORD waitMs = 15000);
+
+private:
+    std::string m_dir;
+};
+
 // A UDP socket on all addresses that the notifier port in HKCU points at.
 class CUdpListener {
 public:
