@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <winspool.h>
+#include <shlobj.h>
 #include "printproc/jobcontext.h"
 #include "tests/testutil.h"
 
@@ -11,6 +12,19 @@ using EnumDatatypesFn = BOOL(WINAPI*)(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD, LPDW
 // Wine's winspool answers EnumPrintProcessorDatatypesW with a stub, so the
 // test does what the spooler does: find the registered processor's file in
 // the print-processor directory, load it and ask it.
+// An installer runs rpqadmin from the folder it installs 7z.dll into: the
+// copy onto itself is skipped, not failed.
+TEST(Spooler, InstallFromTheProgramFolder) {
+    ASSERT_TRUE(installProcessor());  // makes the folder and puts 7z.dll there
+    wchar_t base[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, base)));
+    std::wstring folder = std::wstring(base) + L"\\Halvane\\RPQ";
+    for (const wchar_t* file : {L"rpqadmin.exe", L"RPQ.dll"})
+        ASSERT_TRUE(CopyFileW((binDir() + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE)) << file;
+    EXPECT_EQ(runCommand(L"\"" + folder + L"\\rpqadmin.exe\" install"), 0);
+    for (const wchar_t* file : {L"rpqadmin.exe", L"RPQ.dll"}) DeleteFileW((folder + L"\\" + file).c_str());
+}
+
 TEST(Spooler, InstalledProcessorAnswersItsDatatypes) {
     ASSERT_TRUE(installProcessor());
     wchar_t driver[MAX_PATH] = {};

@@ -49,6 +49,26 @@ bool programFilesDir(std::wstring& dir) {
     return CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+// True when both paths name one file (a copy onto itself would fail with a
+// sharing violation, as when rpqadmin runs from the folder it installs into).
+bool sameFile(const std::wstring& a, const std::wstring& b) {
+    auto identity = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
+        unique_hfile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                                             FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+        return file && GetFileInformationByHandle(file.get(), info);
+    };
+    BY_HANDLE_FILE_INFORMATION first = {}, second = {};
+    return identity(a, &first) && identity(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// Copies source onto target unless they are the same file already.
+bool copyOnto(const std::wstring& source, const std::wstring& target) {
+    return sameFile(source, target) || CopyFileW(source.c_str(), target.c_str(), FALSE);
+}
+
 bool processorDir(std::wstring& dir) {
     wchar_t buffer[MAX_PATH] = {};
     DWORD needed = 0;
@@ -64,12 +84,12 @@ int install(int argc, wchar_t** argv) {
     std::wstring dir;
     if (!processorDir(dir)) return failWith(L"GetPrintProcessorDirectory", GetLastError());
     std::wstring target = dir + L"\\" + kProcessorFile;
-    if (!CopyFileW(dll.c_str(), target.c_str(), FALSE))
+    if (!copyOnto(dll, target))
         return failWith((L"Copying " + dll + L" to " + target).c_str(), GetLastError());
     std::wstring pf;
     if (!programFilesDir(pf)) return failWith(L"Creating the program files folder", GetLastError());
     std::wstring sevenZipTarget = pf + L"\\7z.dll";
-    if (!CopyFileW(sevenZip.c_str(), sevenZipTarget.c_str(), FALSE))
+    if (!copyOnto(sevenZip, sevenZipTarget))
         return failWith((L"Copying " + sevenZip + L" to " + sevenZipTarget).c_str(), GetLastError());
     if (!AddPrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorFile), const_cast<LPWSTR>(kProcessorName)) &&
         GetLastError() != ERROR_PRINT_PROCESSOR_ALREADY_INSTALLED)
