@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <winspool.h>
+#include <sddl.h>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -28,6 +29,9 @@ int usage() {
              L"      values: ServerName ServerPort JobTransferAction JobInteractionAction MsgNo\n"
              L"              SecureTransfer AcceptAllCertificates Interaction Logger\n"
              L"  rpqadmin show NAME                     print the printer's settings\n"
+             L"  rpqadmin package-install [PRINTERNAME=N] [DRIVER=D] [PORT=P] [Setting=Data]...\n"
+             L"                                         what the installation package does\n"
+             L"  rpqadmin package-uninstall             remove what package-install added\n"
              L"Files default to the ones beside rpqadmin.exe.\n");
     return 2;
 }
@@ -99,10 +103,21 @@ int install(int argc, wchar_t** argv) {
     return 0;
 }
 
-int uninstall() {
+// Wine's DeletePrintProcessorW answers success and keeps the registration:
+// there (and only there) the spooler's key of the processor is removed too.
+bool unregisterProcessor() {
     if (!DeletePrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorName)) &&
         GetLastError() != ERROR_UNKNOWN_PRINTPROCESSOR)
-        return failWith(L"DeletePrintProcessor", GetLastError());
+        return false;
+    bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    if (wine)
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                       L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print Processors\\RPQ");
+    return true;
+}
+
+int uninstall() {
+    if (!unregisterProcessor()) return failWith(L"DeletePrintProcessor", GetLastError());
     std::wstring dir, pf;
     if (processorDir(dir)) DeleteFileW((dir + L"\\" + kProcessorFile).c_str());
     if (programFilesDir(pf)) {
@@ -272,6 +287,138 @@ int show(int argc, wchar_t** argv) {
 }
 }  // namespace
 
+namespace {
+// What the installation package records and makes.
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\Halvane\\RPQ";
+constexpr wchar_t kPackagePrinters[] = L"PackagePrinters";
+constexpr wchar_t kNotifierKey[] = L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify";
+
+std::vector<std::wstring> packagePrinters() {
+    std::vector<std::wstring> names;
+    unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return names;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.get(), kPackagePrinters, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) return names;
+    std::wstring block(size / sizeof(wchar_t) + 2, L'\0');
+    if (RegQueryValueExW(key.get(), kPackagePrinters, nullptr, nullptr, reinterpret_cast<BYTE*>(&block[0]), &size) !=
+        ERROR_SUCCESS)
+        return names;
+    for (const wchar_t* p = block.c_str(); *p; p += wcslen(p) + 1) names.push_back(p);
+    return names;
+}
+
+LONG storePackagePrinters(const std::vector<std::wstring>& names) {
+    unique_hkey key;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, key.put(), nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (names.empty()) return RegDeleteValueW(key.get(), kPackagePrinters) == ERROR_SUCCESS ? ERROR_SUCCESS : rc;
+    std::wstring block;
+    for (const std::wstring& name : names) block += name + L'\0';
+    block += L'\0';
+    return RegSetValueExW(key.get(), kPackagePrinters, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(block.c_str()),
+                          static_cast<DWORD>(block.size() * sizeof(wchar_t)));
+}
+
+bool printerExists(const std::wstring& name) {
+    unique_printer printer;
+    return OpenPrinterW(const_cast<LPWSTR>(name.c_str()), printer.put(), nullptr) != FALSE;
+}
+
+// The notifier's settings key, writable by the users who run the notifier.
+LONG makeNotifierKey() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KRKW;;;BU)",
+                                                              SDDL_REVISION_1, &descriptor, nullptr))
+        return static_cast<LONG>(GetLastError());
+    unique_hlocal owner(descriptor);
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
+    unique_hkey key;
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kNotifierKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, &security,
+                           key.put(), nullptr);
+}
+
+int packageInstall(int argc, wchar_t** argv) {
+    std::wstring printer, driver, port;
+    std::vector<std::wstring> settings;
+    for (int i = 2; i < argc; ++i) {
+        std::wstring item = argv[i];
+        size_t eq = item.find(L'=');
+        if (eq == std::wstring::npos) return usage();
+        std::wstring name = item.substr(0, eq), data = item.substr(eq + 1);
+        if (data.empty()) continue;  // a public property left unset
+        if (name == L"PRINTERNAME") printer = data;
+        else if (name == L"DRIVER") driver = data;
+        else if (name == L"PORT") port = data;
+        else settings.push_back(item);
+    }
+    wchar_t* installArgs[] = {argv[0], const_cast<wchar_t*>(L"install")};
+    if (int rc = install(2, installArgs)) return rc;
+    if (LONG rc = makeNotifierKey()) return failWith(L"Creating the notifier's settings key", static_cast<DWORD>(rc));
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductKey, L"UpgradeInProgress");
+    if (printer.empty()) return 0;
+    if (!printerExists(printer)) {
+        std::vector<std::wstring> args = {argv[0], L"add-printer", printer};
+        if (!driver.empty()) args.insert(args.end(), {L"--driver", driver});
+        if (!port.empty()) args.insert(args.end(), {L"--port", port});
+        std::vector<wchar_t*> raw;
+        for (std::wstring& a : args) raw.push_back(&a[0]);
+        if (int rc = addPrinter(static_cast<int>(raw.size()), raw.data())) return rc;
+        std::vector<std::wstring> added = packagePrinters();
+        added.push_back(printer);
+        if (LONG rc = storePackagePrinters(added)) return failWith(L"Recording the added printer", static_cast<DWORD>(rc));
+    }
+    std::vector<std::wstring> args = {argv[0], L"configure", printer};
+    args.insert(args.end(), settings.begin(), settings.end());
+    std::vector<wchar_t*> raw;
+    for (std::wstring& a : args) raw.push_back(&a[0]);
+    return configure(static_cast<int>(raw.size()), raw.data());
+}
+
+// Set by the newer package while it removes the older one (see rpqmsica).
+bool upgradeInProgress() {
+    DWORD value = 0, size = sizeof(value);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, kProductKey, L"UpgradeInProgress", RRF_RT_REG_DWORD, nullptr, &value,
+                        &size) == ERROR_SUCCESS &&
+           value != 0;
+}
+
+// Removes the printers the package added; the print processor stays
+// registered while another printer is still bound to it. In an upgrade the
+// newer version keeps everything.
+int packageUninstall() {
+    if (upgradeInProgress()) {
+        wprintf(L"another version of RPQ is installed: printers and registration kept\n");
+        return 0;
+    }
+    for (const std::wstring& name : packagePrinters()) {
+        std::wstring copy = name;
+        wchar_t* args[] = {const_cast<wchar_t*>(L"rpqadmin"), const_cast<wchar_t*>(L"remove-printer"), &copy[0]};
+        removePrinter(3, args);
+    }
+    storePackagePrinters({});
+    DWORD needed = 0, count = 0;
+    EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count);
+    std::vector<BYTE> block(needed ? needed : 1);
+    bool bound = false;
+    if (needed && EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, block.data(), needed, &needed, &count)) {
+        auto* printers = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+        for (DWORD i = 0; i < count; ++i)
+            if (printers[i].pPrintProcessor && _wcsicmp(printers[i].pPrintProcessor, kProcessorName) == 0) {
+                fwprintf(stderr, L"printer \"%ls\" is still bound to %ls: the print processor stays registered\n",
+                         printers[i].pPrinterName, kProcessorName);
+                bound = true;
+            }
+    }
+    if (bound) return 0;
+    if (!unregisterProcessor()) return failWith(L"DeletePrintProcessor", GetLastError());
+    std::wstring dir;
+    if (processorDir(dir)) DeleteFileW((dir + L"\\" + kProcessorFile).c_str());
+    wprintf(L"removed print processor \"%ls\"\n", kProcessorName);
+    return 0;
+}
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return usage();
     std::wstring command = argv[1];
@@ -281,5 +428,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"remove-printer") return removePrinter(argc, argv);
     if (command == L"configure") return configure(argc, argv);
     if (command == L"show") return show(argc, argv);
+    if (command == L"package-install") return packageInstall(argc, argv);
+    if (command == L"package-uninstall") return packageUninstall();
     return usage();
 }

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds build/package/RPQ-<version>-x64.msi from the build's binaries with
+# wixl. The version is the project's (CMakeLists.txt), first three parts;
+# --version X.Y.Z overrides it (the tests build an upgrade with it). The same
+# inputs give the same package: its codes derive from the version.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${RPQ_BUILD:-$ROOT/build}"
+VERSION=$(sed -n 's/^project(RPQ VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --version) VERSION="$2"; shift 2 ;;
+    *) echo "usage: package.sh [--version X.Y.Z]" >&2; exit 2 ;;
+  esac
+done
+bash "$ROOT/scripts/bootstrap.sh" >/dev/null
+BIN="$BUILD/win/bin"
+OUT="$BUILD/package"
+mkdir -p "$OUT"
+code() { python3 -c "import uuid,sys; print(str(uuid.uuid5(uuid.UUID('6E2B3F0A-4C1D-4E7B-9A52-8F3C1D2E7B40'), sys.argv[1])).upper())" "$1"; }
+MSI="$OUT/RPQ-$VERSION-x64.msi"
+# wixl takes file sources relative to the folder it runs in. The same inputs
+# give the same bytes: wixl's clock is held at the last commit's time, its
+# address layout fixed, and the package code it draws at random is replaced.
+cd "$BIN"
+EPOCH="${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 1767225600)}"
+STAMP="@$(date -u -d "@$EPOCH" '+%Y-%m-%d %H:%M:%S')"
+PACKAGE_CODE=$(code "package $VERSION")
+steady() { faketime -f "$STAMP" setarch "$(uname -m)" -R "$@"; }
+steady wixl -a x64 -D Version="$VERSION" -D Bin=. -D ProductCode="$(code "product $VERSION")" \
+  -D PackageCode="$PACKAGE_CODE" -o "$MSI" "$ROOT/package/rpq.wxs" 2>/dev/null
+steady msibuild "$MSI" -s "RPQ" "Halvane" "x64;1033" "{$PACKAGE_CODE}"
+echo "$MSI"

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The installation package under Wine's msiexec: install with properties and
+# print through the added printer, a refused property, install twice, repair,
+# upgrade in place, and removal with a printer it did not add.
+# Usage: msi_test.sh BUILD_DIR (the build's WINEPREFIX must be set)
+set -u
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="$1"
+BIN="$BUILD/win/bin"
+export WINEDEBUG=-all
+fail=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+msi() { local action="$1" package="$2"; shift 2; wine msiexec "$action" "$package" /qn "$@"; }  # /qn before /l
+PF="$WINEPREFIX/drive_c/Program Files/Halvane/RPQ"
+WORK=$(mktemp -d)
+trap 'kill $SERVER 2>/dev/null; [ $fail -eq 0 ] && rm -rf "$WORK"' EXIT
+OLD="$WORK/old.msi" NEW="$WORK/new.msi"
+RPQ_BUILD="$BUILD" bash "$ROOT/scripts/package.sh" --version 1.0.0 >/dev/null 2>&1 && cp "$BUILD/package/RPQ-1.0.0-x64.msi" "$OLD"
+RPQ_BUILD="$BUILD" bash "$ROOT/scripts/package.sh" --version 1.0.1 >/dev/null 2>&1 && cp "$BUILD/package/RPQ-1.0.1-x64.msi" "$NEW"
+check "two packages built" '[ -f "$OLD" ] && [ -f "$NEW" ]'
+RPQ_BUILD="$BUILD" bash "$ROOT/scripts/package.sh" --version 1.0.0 >/dev/null 2>&1
+check "the same inputs give the same package" 'cmp -s "$OLD" "$BUILD/package/RPQ-1.0.0-x64.msi"'
+"$BUILD/server/rpqserver" --quiet --port 0 --port-file "$WORK/port" --storage "$WORK/storage" --journal "$WORK/journal" &
+SERVER=$!
+for _ in $(seq 100); do [ -s "$WORK/port" ] && break; sleep 0.1; done
+PORT=$(cat "$WORK/port")
+PRINTER="MSI test $$"
+FOREIGN="MSI foreign $$"
+key() { wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\$PRINTER\\FDXS" /v "$1" 2>/dev/null | tr -d '\r'; }
+printerThere() { wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\$1" /v Name >/dev/null 2>&1; }
+
+msi /i "$(winpath "$OLD")" /l*v "$(winpath "$WORK/bad.log")" PRINTERNAME="$PRINTER" SERVERPORT=abc
+check "a bad SERVERPORT fails the install" '[ $? -ne 0 ]'
+check "the log says why" 'iconv -f utf-16 -t utf-8 "$WORK/bad.log" 2>/dev/null | grep -q "RPQ: SERVERPORT must be a number from 1 to 65535" || grep -aq "RPQ: SERVERPORT must be a number" "$WORK/bad.log"'
+check "nothing was installed" '[ ! -e "$PF/rpqadmin.exe" ] && ! printerThere "$PRINTER"'
+
+msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER" SERVERNAME=127.0.0.1 SERVERPORT="$PORT" LOGGER=DEBUG INTERACTION=0
+check "the install succeeds" '[ $? -eq 0 ]'
+check "the files are in Program Files" 'for f in RPQ.dll 7z.dll rpqadmin.exe rpqprint.exe Trayherald.exe; do [ -f "$PF/$f" ] || exit 1; done'
+check "the settings hold the given values" 'key ServerPort | grep -qi "0x$(printf %x "$PORT")" && key Logger | grep -q DEBUG'
+check "Trayherald starts at logon" 'wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run" /v FerrydocNotify 2>/dev/null | grep -q Trayherald.exe'
+check "the notifier key exists" 'wine reg query "HKLM\\SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify" >/dev/null 2>&1'
+echo "printed through the package" > "$WORK/doc.txt"
+(cd "$WORK" && wine "$PF/rpqprint.exe" "$PRINTER" "$(winpath "$WORK/doc.txt")" doc.txt >/dev/null 2>&1)
+check "a RAW job arrives verified" 'sleep 1; tail -n 1 "$WORK/journal/jobs.jsonl" | grep -q "\"state\":\"verified\""'
+
+msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER"
+check "installing twice is harmless" 'printerThere "$PRINTER" && key ServerPort | grep -qi "0x$(printf %x "$PORT")"'
+
+rm -f "$PF/RPQ.dll"
+msi /i "$(winpath "$OLD")" REINSTALL=ALL REINSTALLMODE=amus
+check "repair restores a removed file" '[ -f "$PF/RPQ.dll" ]'
+
+msi /i "$(winpath "$NEW")"
+check "the upgrade succeeds" '[ $? -eq 0 ]'
+check "the upgrade keeps the printer and its settings" 'printerThere "$PRINTER" && key ServerPort | grep -qi "0x$(printf %x "$PORT")"'
+
+wine "$BIN/rpqadmin.exe" add-printer "$FOREIGN" >/dev/null 2>&1
+msi /x "$(winpath "$NEW")" /l*v "$(winpath "$WORK/remove.log")"
+check "the removal succeeds" '[ $? -eq 0 ]'
+check "the removal takes the files and the added printer" '[ ! -e "$PF/rpqadmin.exe" ] && ! printerThere "$PRINTER"'
+check "a printer it did not add is kept and reported" 'printerThere "$FOREIGN" && { iconv -f utf-16 -t utf-8 "$WORK/remove.log" 2>/dev/null; cat "$WORK/remove.log"; } | grep -aq "is still bound to the print processor RPQ"'
+check "the logs and the notifier's settings stay" '[ -d "$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Log/$PRINTER" ] && wine reg query "HKLM\\SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify" >/dev/null 2>&1'
+wine "$BIN/rpqadmin.exe" remove-printer "$FOREIGN" >/dev/null 2>&1
+# Without printers of others the registration goes too.
+if [ "$(grep -ac "is still bound to the print processor RPQ" "$WORK/remove.log")" = 1 ]; then
+  msi /i "$(winpath "$NEW")"
+  msi /x "$(winpath "$NEW")"
+  check "the removal takes the print processor's registration" '! wine reg query "HKLM\\System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print Processors\\RPQ" >/dev/null 2>&1'
+fi
+wine "$BIN/rpqadmin.exe" install >/dev/null 2>&1  # the other tests' print processor, as they left it
+exit $fail
