@@ -20,15 +20,9 @@ say() { printf '\n== %s\n' "$*"; }
 
 # Trayherald shows the notifications where a display can be had (Xvfb
 # otherwise); rpqlisten prints them where none can.
-XVFB=""
+source "$ROOT/scripts/display.sh"
+ensure_display 80 89
 NOTIFIER=0
-if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null 2>&1; then
-  for n in $(seq 80 89); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  XVFB=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-fi
 [ -n "${DISPLAY:-}" ] && [ -f "$BIN/Trayherald.exe" ] && NOTIFIER=1
 
 say "Starting the workflow server and a notification receiver"

@@ -6,14 +6,8 @@ BUILD="${RPQ_BUILD:-$ROOT/build}"
 bash "$ROOT/scripts/bootstrap.sh"
 export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # The notifier's tests open real windows: without a display, a virtual one.
-XVFB=""
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 99); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  XVFB=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-fi
+source "$ROOT/scripts/display.sh"
+ensure_display 90 99
 trap '[ -n "$XVFB" ] && kill "$XVFB" 2>/dev/null || true' EXIT
 rc=0
 if [ -d "$BUILD/server" ]; then
