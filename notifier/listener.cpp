@@ -23,8 +23,6 @@ std::wstring socketError(int code) {
 
 bool CDatagramListener::start(int port, std::wstring* error) {
     stop();
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
     if (port < 0 || port > 65535) {
         *error = L"Invalid port " + std::to_wstring(port);
         return false;

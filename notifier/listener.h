@@ -16,7 +16,8 @@ public:
     CDatagramListener& operator=(const CDatagramListener&) = delete;
 
     // Binds every local IPv4 address at the port and starts the thread;
-    // false with a message text when that fails.
+    // false with a message text when that fails. Windows Sockets must be
+    // started (WSAStartup) by the program.
     bool start(int port, std::wstring* error);
     // Closes the socket and waits for the thread, answering its pending
     // SendMessage meanwhile so that neither waits for the other.

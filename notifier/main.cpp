@@ -1,4 +1,5 @@
 // Trayherald: the per-user tray notifier for RPQ's print jobs.
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 #include "base/unique.h"
@@ -37,11 +38,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
         activateFirstInstance();
         return 0;
     }
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
     HWND application = createApplicationWindow(instance);
     CMainWindow main;
-    if (!main.create(application)) return 1;
+    if (!main.create(application)) {
+        WSACleanup();
+        return 1;
+    }
     main.show();
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -49,5 +55,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
         DispatchMessageW(&msg);
     }
     if (application) DestroyWindow(application);
+    WSACleanup();
     return 0;
 }

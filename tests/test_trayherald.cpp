@@ -15,7 +15,7 @@
 
 namespace {
 template <typename F>
-bool waitFor(F condition, DWORD timeoutMs = 10000) {
+bool waitFor(F condition, DWORD timeoutMs = 30000) {
     for (DWORD waited = 0; waited < timeoutMs; waited += 10) {
         if (condition()) return true;
         Sleep(10);
@@ -300,7 +300,7 @@ TEST_F(TrayheraldTest, FadesInAndOpensLinks) {
     std::string opened;
     for (int attempt = 0; attempt < 10 && opened.empty(); ++attempt) {
         PostMessageW(tray.alert(), WM_LBUTTONUP, 0, MAKELPARAM(12, 24));  // on the link's first letters
-        opened = browser.opened(1500);
+        opened = browser.opened(3000);
     }
     EXPECT_EQ(opened, "http://127.0.0.1:9/FDXS_Interaction?uid=AbCdE12345\n");
 }
