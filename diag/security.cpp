@@ -38,6 +38,13 @@ const SECURITY_ATTRIBUTES* securityFor(FileAccess access) {
     return chosen.attributes.lpSecurityDescriptor ? &chosen.attributes : nullptr;
 }
 
+HANDLE createPrivateFile(const wchar_t* path, DWORD desiredAccess, DWORD share) {
+    const SECURITY_ATTRIBUTES* security = securityFor(FileAccess::Private);
+    if (!security) return INVALID_HANDLE_VALUE;
+    return CreateFileW(path, desiredAccess, share, const_cast<SECURITY_ATTRIBUTES*>(security), CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 bool makeSecureFolder(const wchar_t* path, FileAccess access) {
     const SECURITY_ATTRIBUTES* security = securityFor(access);
     if (!security) return false;  // never create a folder open to anyone by default

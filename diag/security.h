@@ -13,6 +13,10 @@ enum class FileAccess {
 // created inside a folder made with it.
 const SECURITY_ATTRIBUTES* securityFor(FileAccess access);
 
+// A new file (CREATE_NEW) for the system and administrators only: what users
+// print never becomes readable to others through the folder's list.
+HANDLE createPrivateFile(const wchar_t* path, DWORD desiredAccess, DWORD share);
+
 // Creates the folder with the access list, or takes the one that is there
 // as it is. A reparse point (junction, symbolic link) or a file in its place
 // is refused, with an event-log entry.

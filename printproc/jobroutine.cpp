@@ -151,9 +151,7 @@ bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
     std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[kCaptureBufferSize]());
     if (!buffer) return false;
     // A new file only: nothing a user placed there is written through.
-    unique_hfile file(CreateFileW(job.inputPath, GENERIC_WRITE, FILE_SHARE_WRITE,
-                                  const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)), CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_hfile file(createPrivateFile(job.inputPath, GENERIC_WRITE, FILE_SHARE_WRITE));
     if (!file) {
         logSystemError("Create FDXS file FAILED! Reason <%lu>", GetLastError());
         return false;

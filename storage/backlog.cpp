@@ -1,6 +1,7 @@
 #include "storage/backlog.h"
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 #include <strsafe.h>
@@ -93,9 +94,7 @@ bool saveRecord(const wchar_t* storagePath, const char* uid, const BacklogEntry&
     wchar_t path[MAX_PATH];
     if (!recordPath(storagePath, uid, path, "Could not add the storagePath to saveFile!")) return false;
     DeleteFileW(path);  // replaced, never written through
-    unique_hfile file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)), CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_hfile file(createPrivateFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
     if (!file) {
         logSystemError("Could not create the record file. Reason <%lu>", GetLastError());
         return false;
@@ -166,12 +165,17 @@ bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock) {
     }
     // Files of jobs that failed before their record was written.
     if (FAILED(StringCchPrintfW(pattern, MAX_PATH, L"%s\\*", storagePath))) return false;
+    std::map<std::wstring, bool> sweepable;  // per job: no record and not running, asked once
     for (const FoundRecord& file : findRecords(pattern, storagePath)) {
         std::wstring base = baseNameOf(file.path);
-        wchar_t record[MAX_PATH];
-        if (FAILED(StringCchPrintfW(record, MAX_PATH, L"%s\\%s.psf", storagePath, base.c_str()))) continue;
-        if (GetFileAttributesW(record) != INVALID_FILE_ATTRIBUTES || isJobRunning(base.c_str())) continue;
-        if (ageMinutes(clock, file.created) > kOrphanAgeMinutes) deleteFileLogged(file.path.c_str());
+        auto known = sweepable.find(base);
+        if (known == sweepable.end()) {
+            wchar_t record[MAX_PATH];
+            bool orphan = SUCCEEDED(StringCchPrintfW(record, MAX_PATH, L"%s\\%s.psf", storagePath, base.c_str())) &&
+                          GetFileAttributesW(record) == INVALID_FILE_ATTRIBUTES && !isJobRunning(base.c_str());
+            known = sweepable.emplace(base, orphan).first;
+        }
+        if (known->second && ageMinutes(clock, file.created) > kOrphanAgeMinutes) deleteFileLogged(file.path.c_str());
     }
     return true;
 }

@@ -20,9 +20,7 @@ bool deleteFileLogged(const wchar_t* path) {
 bool writeChunk(CRPQHash& hash, HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest) {
     // A file left there is replaced, never written through (it may be a link).
     DeleteFileW(chunkPath);
-    unique_hfile chunk(CreateFileW(chunkPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)), CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_hfile chunk(createPrivateFile(chunkPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
     if (!chunk) {
         logMessage(L_ERROR, "Could not create the file. Reason: %lu", GetLastError());
         return false;

@@ -11,8 +11,6 @@
 namespace {
 using Microsoft::WRL::ComPtr;
 
-SECURITY_ATTRIBUTES* privateFile() { return const_cast<SECURITY_ATTRIBUTES*>(securityFor(FileAccess::Private)); }
-
 HRESULT lastErrorResult() {
     DWORD error = GetLastError();
     return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
@@ -216,8 +214,7 @@ HRESULT CArchiveUpdateCallback::GetVolumeStream(UInt32 index, ISequentialOutStre
     wchar_t number[16];
     StringCchPrintfW(number, 16, L"%02u", index + 1);
     std::wstring name = m_volumeName + L"." + number + m_volumeExt;
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, privateFile(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = createPrivateFile(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ);
     if (file == INVALID_HANDLE_VALUE) return lastErrorResult();
     auto stream = new (std::nothrow) COutFileStream(file);
     if (!stream) {
@@ -284,8 +281,7 @@ bool compressFile(const wchar_t* sevenZipDir, const wchar_t* storagePath, BYTE, 
         item.name = std::wstring(name) + ext;
     }
 
-    HANDLE archive = CreateFileW(archivePath, GENERIC_WRITE, FILE_SHARE_READ, privateFile(), CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE archive = createPrivateFile(archivePath, GENERIC_WRITE, FILE_SHARE_READ);
     if (archive == INVALID_HANDLE_VALUE) {
         logMessage(L_ERROR, "Can't create archive file!");
         return false;
