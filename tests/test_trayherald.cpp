@@ -35,6 +35,17 @@ USHORT freeUdpPort() {
     return ntohs(a.sin_port);
 }
 
+bool udpPortBusy(USHORT port) {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    bool busy = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0;
+    closesocket(s);
+    return busy;
+}
+
 void sendDatagram(USHORT port, const std::string& bytes) {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in a = {};
@@ -148,7 +159,7 @@ protected:
 void click(HWND dialog, int id) { PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
 TEST_F(TrayheraldTest, ReceivesShowsAndKeepsOneInstance) {
-    CTrayherald tray(freeUdpPort());
+    CTrayherald tray(freeUdpPort(), L"60000", false);
     ASSERT_TRUE(tray.ready());
     EXPECT_EQ(tray.count(), 1);
     EXPECT_EQ(tray.shown(), kStartMessage);
@@ -215,7 +226,7 @@ TEST_F(TrayheraldTest, PagingDeletingAndAutomaticClearing) {
 }
 
 TEST_F(TrayheraldTest, SettingsDialogRejectsKeepsAndApplies) {
-    CTrayherald tray(freeUdpPort());
+    CTrayherald tray(freeUdpPort(), L"60000", false);  // the list only grows here
     ASSERT_TRUE(tray.ready());
     PostMessageW(tray.main(), WM_COMMAND, IDM_SETTINGS, 0);
     HWND dialog = tray.window(L"#32770", L"Settings");
@@ -244,6 +255,7 @@ TEST_F(TrayheraldTest, SettingsDialogRejectsKeepsAndApplies) {
     ASSERT_TRUE(waitFor([&] { return !IsWindow(dialog); }));
     EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kSettingsKey, L"UDPPort", L""), std::to_wstring(port));
     EXPECT_EQ(readString(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", L""), std::to_wstring(port));
+    ASSERT_TRUE(waitFor([&] { return udpPortBusy(port); }));  // rebinding follows the dialog's close
     LRESULT before = tray.count();
     tray.m_port = port;
     tray.send("on the new port");
@@ -273,7 +285,7 @@ TEST_F(TrayheraldTest, BusyPortShowsTheErrorAndNoStartMessage) {
 TEST_F(TrayheraldTest, AJobPrintedThroughTheSpoolerShowsItsMessages) {
     CPrintSetup setup({}, uniqueName(L"Tray job"));
     ASSERT_TRUE(setup.ok());
-    CTrayherald tray(freeUdpPort());
+    CTrayherald tray(freeUdpPort(), L"60000", false);
     ASSERT_TRUE(tray.ready());
     writeString(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", std::to_wstring(tray.m_port));  // RPQ sends here
     ASSERT_EQ(setup.print("shown to the user"), 0);
