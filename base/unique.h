@@ -57,6 +57,8 @@ inline BOOL printer(HANDLE h) { return ClosePrinter(h); }
 inline BOOL dc(HDC h) { return DeleteDC(h); }
 inline BOOL module(HMODULE h) { return FreeLibrary(h); }
 inline BOOL inet(HINTERNET h) { return InternetCloseHandle(h); }
+inline BOOL emf(HENHMETAFILE h) { return DeleteEnhMetaFile(h); }
+inline BOOL gdiObject(HGDIOBJ h) { return DeleteObject(h); }
 }  // namespace rpq_close
 
 using unique_handle = CUniqueAny<HANDLE, rpq_close::handle>;
@@ -68,3 +70,5 @@ using unique_printer = CUniqueAny<HANDLE, rpq_close::printer>;
 using unique_hdc = CUniqueAny<HDC, rpq_close::dc>;
 using unique_hmodule = CUniqueAny<HMODULE, rpq_close::module>;
 using unique_hinternet = CUniqueAny<HINTERNET, rpq_close::inet>;
+using unique_hemf = CUniqueAny<HENHMETAFILE, rpq_close::emf>;
+using unique_hfont = CUniqueAny<HFONT, rpq_close::gdiObject>;

@@ -101,6 +101,7 @@ HANDLE WINAPI OpenPrintProcessor(LPWSTR pPrinterName, PPRINTPROCESSOROPENDATA pD
                 ctx->printerHandle = nullptr;
                 return failOpen(ctx);
             }
+            ctx->passThrough = insidePlayback();
         } else if (isEmfDatatype(datatype)) {
             if (pData->pDevMode) {
                 DWORD bytes = pData->pDevMode->dmSize + pData->pDevMode->dmDriverExtra;
@@ -113,7 +114,9 @@ HANDLE WINAPI OpenPrintProcessor(LPWSTR pPrinterName, PPRINTPROCESSOROPENDATA pD
                 memcpy(ctx->devMode, pData->pDevMode, bytes);
             }
         } else if (datatype == DT_TEXT) {
-            ctx->dc = CreateDCW(L"", pPrinterName, L"", pData->pDevMode);
+            // Wine names the port here; the open data names the printer.
+            LPWSTR printer = pData->pPrinterName && *pData->pPrinterName ? pData->pPrinterName : pPrinterName;
+            ctx->dc = CreateDCW(L"", printer, nullptr, pData->pDevMode);
             if (!ctx->dc) return failOpen(ctx);
         } else {
             SetLastError(ERROR_INVALID_DATATYPE);
@@ -160,13 +163,17 @@ BOOL WINAPI PrintDocumentOnPrintProcessor(HANDLE hPrintProcessor, LPWSTR pDocume
         }
         switch (ctx->datatype) {
         case DT_RAW:
-            return printRawJob(ctx, pDocumentName);
+            return ctx->passThrough ? passJobThrough(ctx, pDocumentName) : printRawJob(ctx, pDocumentName);
         case DT_EMF_1006:
         case DT_EMF_1007:
-        case DT_EMF_1008:
-            return playEmfJob(ctx, pDocumentName);
-        case DT_TEXT:
-            return playTextJob(ctx, pDocumentName);
+        case DT_EMF_1008: {
+            CPlaybackMark mark;
+            return printEmfJob(ctx, pDocumentName);
+        }
+        case DT_TEXT: {
+            CPlaybackMark mark;
+            return printTextJob(ctx, pDocumentName);
+        }
         default:
             return TRUE;
         }

@@ -1,6 +1,7 @@
 #include "printproc/jobattrib.h"
 #include <atomic>
 #include <cstring>
+#include "base/platform.h"
 #include "base/unique.h"
 
 namespace {
@@ -33,10 +34,29 @@ void fillLayoutDefaults(const DEVMODEW* devMode, ATTRIBUTE_INFO_4* info) {
     info->dwScalingPercentX = 100;
     info->dwScalingPercentY = 100;
 }
+
+void fillDefaults(const DEVMODEW* devMode, ATTRIBUTE_INFO_4* info) {
+    info->dwJobNumberOfPagesPerSide = 1;
+    info->dwDrvNumberOfPagesPerSide = 1;
+    info->dwNupBorderFlags = 0;
+    info->dwJobPageOrderFlags = 0;
+    info->dwDrvPageOrderFlags = 0;
+    info->dwJobNumberOfCopies = devMode ? devMode->dmCopies : 1;
+    info->dwDrvNumberOfCopies = info->dwJobNumberOfCopies;
+    info->dwColorOptimization = 0;
+    fillLayoutDefaults(devMode, info);
+}
 }  // namespace
 
 bool queryJobAttributes(LPWSTR printerName, const DEVMODEW* devMode, ATTRIBUTE_INFO_4* info) {
-    if (!info || !resolveWinspool()) return false;
+    if (!info) return false;
+    // Wine's driver loader (ordinal 212) is a stub that aborts the process,
+    // and its PostScript driver answers no attribute query.
+    if (runningUnderWine()) {
+        fillDefaults(devMode, info);
+        return true;
+    }
+    if (!resolveWinspool()) return false;
     unique_printer printer;
     if (!OpenPrinterW(printerName, printer.put(), nullptr)) return false;
     HMODULE driver = g_loadDriver.load()(printer.get());
@@ -64,17 +84,7 @@ bool queryJobAttributes(LPWSTR printerName, const DEVMODEW* devMode, ATTRIBUTE_I
             done = true;
         }
     }
-    if (!done) {
-        info->dwJobNumberOfPagesPerSide = 1;
-        info->dwDrvNumberOfPagesPerSide = 1;
-        info->dwNupBorderFlags = 0;
-        info->dwJobPageOrderFlags = 0;
-        info->dwDrvPageOrderFlags = 0;
-        info->dwJobNumberOfCopies = devMode ? devMode->dmCopies : 1;
-        info->dwDrvNumberOfCopies = info->dwJobNumberOfCopies;
-        info->dwColorOptimization = 0;
-        fillLayoutDefaults(devMode, info);
-    }
+    if (!done) fillDefaults(devMode, info);
     printer.reset();
     g_unloadDriver.load()(driver, TRUE);
     return true;

@@ -1,8 +1,13 @@
 // The per-job handle record that OpenPrintProcessor gives the spooler.
 #pragma once
 #include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
 
 class IClock;
+
+// Asks the printer's driver for the job's layout attributes.
+using JobAttributeQuery = bool (*)(LPWSTR printerName, const DEVMODEW* devMode, ATTRIBUTE_INFO_4* info);
 
 constexpr DWORD kJobSignature = 0x5051;
 constexpr LONG kStatusAborted = 0x1;
@@ -29,6 +34,8 @@ struct JobContext {
     DEVMODEW* devMode;
     LPWSTR openDataPrinterName;
     IClock* clock;  // the clock the job reads; null for the system clock
+    JobAttributeQuery queryAttributes;  // null for the driver's own answer
+    bool passThrough;  // a RAW job our own playback started: its bytes go out unchanged
 };
 
 // Null, INVALID_HANDLE_VALUE or a wrong signature give null.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a header from a higher layer or from a
 # sibling of its own layer. Layers, bottom first:
-#   base < diag < config < transfer < storage | interact < printproc
+#   base < diag < config < transfer < storage | interact | emfspool < printproc
+# emfspool/ is the Wine-only stand-in for the system's EMF spool-file functions.
 # notifier/ and tools/ use base/ only; server/ uses nothing of ours; tests
 # may include anything.
 # Usage: check-layers.sh [ROOT]
@@ -11,7 +12,7 @@ ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 rank() {
   case "$1" in
     base) echo 0 ;; diag) echo 1 ;; config) echo 2 ;; transfer) echo 3 ;;
-    storage|interact) echo 4 ;; printproc) echo 5 ;;
+    storage|interact|emfspool) echo 4 ;; printproc) echo 5 ;;
     tools|notifier) echo 1 ;;  # beside the DLL: base only
     *) echo "" ;;
   esac

@@ -5,9 +5,11 @@
 #include <winspool.h>
 #include <sddl.h>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
+#include "base/platform.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
 #include "tools/toolerror.h"
@@ -109,8 +111,7 @@ bool unregisterProcessor() {
     if (!DeletePrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorName)) &&
         GetLastError() != ERROR_UNKNOWN_PRINTPROCESSOR)
         return false;
-    bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    if (wine)
+    if (runningUnderWine())
         RegDeleteTreeW(HKEY_LOCAL_MACHINE,
                        L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print Processors\\RPQ");
     return true;
@@ -139,6 +140,51 @@ bool driverInstalled(const wchar_t* name) {
     return false;
 }
 
+// Wine's PostScript driver reads its printer description from generic.ppd,
+// which winspool.drv carries as resource "PPDFILE" 1; without the file no DC
+// can be made on the printer.
+bool writeWinePpd(const std::wstring& path) {
+    HMODULE winspool = GetModuleHandleW(L"winspool.drv");
+    HRSRC found = winspool ? FindResourceW(winspool, MAKEINTRESOURCEW(1), L"PPDFILE") : nullptr;
+    HGLOBAL loaded = found ? LoadResource(winspool, found) : nullptr;
+    auto bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    if (!bytes) return false;
+    DWORD size = SizeofResource(winspool, found);
+    DWORD length = static_cast<DWORD>(strnlen(bytes, size));
+    unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.get(), bytes, length, &written, nullptr) && written == length;
+}
+
+bool wineDriverDataFile(std::wstring& path) {
+    DWORD needed = 0, count = 0;
+    EnumPrinterDriversW(nullptr, nullptr, 2, nullptr, 0, &needed, &count);
+    std::vector<BYTE> buffer(needed ? needed : 1);
+    if (!EnumPrinterDriversW(nullptr, nullptr, 2, buffer.data(), needed, &needed, &count)) return false;
+    auto drivers = reinterpret_cast<DRIVER_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        if (_wcsicmp(drivers[i].pName, kWineDriver) == 0 && drivers[i].pDataFile) {
+            path = drivers[i].pDataFile;
+            return true;
+        }
+    return false;
+}
+
+bool installWineDriver() {
+    wchar_t dir[MAX_PATH] = {};
+    DWORD needed = 0;
+    if (!GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(dir), sizeof(dir), &needed) ||
+        !writeWinePpd(std::wstring(dir) + L"\\generic.ppd"))
+        return false;
+    DRIVER_INFO_3W info = {};
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(kWineDriver);
+    info.pDriverPath = const_cast<LPWSTR>(L"wineps.drv");
+    info.pConfigFile = const_cast<LPWSTR>(L"wineps.drv");
+    info.pDataFile = const_cast<LPWSTR>(L"generic.ppd");
+    return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_NEW_FILES) != FALSE;
+}
+
 int addPrinter(int argc, wchar_t** argv) {
     if (argc < 3) return usage();
     std::wstring name = argv[2], port = L"FILE:", driver = kWineDriver, processor = kProcessorName;
@@ -152,15 +198,12 @@ int addPrinter(int argc, wchar_t** argv) {
     }
     if (!driverInstalled(driver.c_str())) {
         if (driver != kWineDriver) return failWith((L"Finding the driver " + driver).c_str(), ERROR_UNKNOWN_PRINTER_DRIVER);
-        DRIVER_INFO_3W info = {};
-        info.cVersion = 3;
-        info.pName = const_cast<LPWSTR>(kWineDriver);
-        info.pDriverPath = const_cast<LPWSTR>(L"wineps.drv");
-        info.pConfigFile = const_cast<LPWSTR>(L"wineps.drv");
-        info.pDataFile = const_cast<LPWSTR>(L"generic.ppd");
-        if (!AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_NEW_FILES))
-            return failWith(L"AddPrinterDriverEx", GetLastError());
+        if (!installWineDriver()) return failWith(L"Installing the Wine PostScript driver", GetLastError());
     }
+    std::wstring dataFile;
+    if (driver == kWineDriver && wineDriverDataFile(dataFile) && GetFileAttributesW(dataFile.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        !writeWinePpd(dataFile))
+        return failWith((L"Writing " + dataFile).c_str(), GetLastError());
     PRINTER_INFO_2W info = {};
     info.pPrinterName = const_cast<LPWSTR>(name.c_str());
     info.pPortName = const_cast<LPWSTR>(port.c_str());

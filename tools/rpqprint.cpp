@@ -1,54 +1,133 @@
-// rpqprint PRINTER FILE [DOCUMENT-NAME]
-// Prints a file unchanged to a printer as one RAW job through winspool.
+// rpqprint [--text | --emf] [--output FILE] PRINTER FILE [DOCUMENT-NAME]
+// Prints a file to a printer as one job through winspool: unchanged as RAW
+// (the default), as TEXT, or as pages of text drawn into an EMF job.
 #include <windows.h>
 #include <winspool.h>
 #include <cstdio>
+#include <cwchar>
+#include <string>
 #include <vector>
 #include "base/unique.h"
+#include "tools/emfstream.h"
 #include "tools/toolerror.h"
 
-int wmain(int argc, wchar_t** argv) {
-    if (argc < 3 || argc > 4) {
-        fwprintf(stderr, L"usage: rpqprint PRINTER FILE [DOCUMENT-NAME]\n");
-        return 2;
+namespace {
+constexpr size_t kLinesPerPage = 60;
+
+int usage() {
+    fwprintf(stderr,
+             L"usage: rpqprint [--text | --emf] [--output FILE] PRINTER FILE [DOCUMENT-NAME]\n"
+             L"  RAW by default: the file's bytes unchanged.\n"
+             L"  --text    the file as a TEXT job\n"
+             L"  --emf     the file's text drawn into pages (form feeds and every %zu lines\n"
+             L"            start a page), sent as an EMF job (\"NT EMF 1.008\")\n"
+             L"  --output  the file the printer's port writes the job to\n",
+             kLinesPerPage);
+    return 2;
+}
+
+bool readWhole(HANDLE file, std::string* bytes) {
+    std::vector<char> buffer(1 << 16);
+    for (DWORD got = 0;;) {
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return false;
+        if (got == 0) return true;
+        bytes->append(buffer.data(), got);
     }
-    const wchar_t* printerName = argv[1];
-    const wchar_t* path = argv[2];
-    const wchar_t* docName = argc == 4 ? argv[3] : path;
+}
+
+// The printer's default DEVMODE; empty when it has none.
+std::vector<BYTE> defaultMode(HANDLE printer, LPWSTR name) {
+    LONG size = DocumentPropertiesW(nullptr, printer, name, nullptr, nullptr, 0);
+    std::vector<BYTE> mode(size > 0 ? size : 0);
+    if (size <= 0 || DocumentPropertiesW(nullptr, printer, name, reinterpret_cast<DEVMODEW*>(mode.data()), nullptr,
+                                         DM_OUT_BUFFER) != IDOK)
+        mode.clear();
+    return mode;
+}
+
+// The text's pages as an EMF spool stream.
+int emfStream(HANDLE printer, LPWSTR printerName, const std::wstring& docName, const std::string& text,
+              std::vector<BYTE>* stream, size_t* pageCount) {
+    std::vector<BYTE> mode = defaultMode(printer, printerName);
+    auto devMode = mode.empty() ? nullptr : reinterpret_cast<DEVMODEW*>(mode.data());
+    unique_hdc dc(CreateDCW(L"", printerName, nullptr, devMode));
+    if (!dc) return failWith(L"CreateDC on the printer", GetLastError());
+    std::vector<std::vector<BYTE>> pages;
+    for (const std::string& page : splitPages(text, kLinesPerPage)) {
+        pages.push_back(drawPage(dc.get(), page));
+        if (pages.back().empty()) return failWith(L"Drawing a page", GetLastError());
+    }
+    *pageCount = pages.size();
+    *stream = spoolStream(docName, devMode, pages);
+    return 0;
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring datatype = L"RAW", output;
+    int i = 1;
+    for (; i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
+        if (!wcscmp(argv[i], L"--text")) datatype = L"TEXT";
+        else if (!wcscmp(argv[i], L"--emf")) datatype = L"NT EMF 1.008";
+        else if (!wcscmp(argv[i], L"--output") && i + 1 < argc) output = argv[++i];
+        else return usage();
+    }
+    if (argc - i < 2 || argc - i > 3) return usage();
+    LPWSTR printerName = argv[i];
+    const wchar_t* path = argv[i + 1];
+    std::wstring docName = argc - i == 3 ? argv[i + 2] : path;
 
     unique_hfile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return failWith(L"Opening the file to print", GetLastError());
     unique_printer printer;
-    if (!OpenPrinterW(const_cast<LPWSTR>(printerName), printer.put(), nullptr))
-        return failWith(L"OpenPrinter", GetLastError());
+    if (!OpenPrinterW(printerName, printer.put(), nullptr)) return failWith(L"OpenPrinter", GetLastError());
+
+    std::vector<BYTE> stream;
+    size_t pages = 0;
+    if (datatype == L"NT EMF 1.008") {
+        std::string text;
+        if (!readWhole(file.get(), &text)) return failWith(L"Reading the file", GetLastError());
+        if (int rc = emfStream(printer.get(), printerName, docName, text, &stream, &pages)) return rc;
+    }
 
     DOC_INFO_1W doc = {};
-    doc.pDocName = const_cast<LPWSTR>(docName);
-    doc.pDatatype = const_cast<LPWSTR>(L"RAW");
+    doc.pDocName = const_cast<LPWSTR>(docName.c_str());
+    doc.pOutputFile = output.empty() ? nullptr : const_cast<LPWSTR>(output.c_str());
+    doc.pDatatype = const_cast<LPWSTR>(datatype.c_str());
     DWORD jobId = StartDocPrinterW(printer.get(), 1, reinterpret_cast<BYTE*>(&doc));
     if (jobId == 0) return failWith(L"StartDocPrinter", GetLastError());
 
-    std::vector<BYTE> buffer(1 << 16);
-    unsigned long long total = 0;
     int rc = 0;
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-            rc = failWith(L"Reading the file", GetLastError());
-            break;
-        }
-        if (got == 0) break;
+    unsigned long long total = 0;
+    auto send = [&](const BYTE* data, DWORD size) {
         DWORD written = 0;
-        if (!WritePrinter(printer.get(), buffer.data(), got, &written) || written != got) {
-            rc = failWith(L"WritePrinter", GetLastError());
-            break;
+        if (!WritePrinter(printer.get(), const_cast<BYTE*>(data), size, &written) || written != size)
+            return failWith(L"WritePrinter", GetLastError());
+        total += size;
+        return 0;
+    };
+    if (!stream.empty()) {
+        rc = send(stream.data(), static_cast<DWORD>(stream.size()));
+    } else {
+        std::vector<BYTE> buffer(1 << 16);
+        for (DWORD got = 0; rc == 0;) {
+            if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+                rc = failWith(L"Reading the file", GetLastError());
+                break;
+            }
+            if (got == 0) break;
+            rc = send(buffer.data(), got);
         }
-        total += got;
     }
     // A document cut short by a failure is aborted, never submitted as a job.
     if (rc != 0) AbortPrinter(printer.get());
     else if (!EndDocPrinter(printer.get())) rc = failWith(L"EndDocPrinter", GetLastError());
-    if (rc == 0) wprintf(L"printed %llu bytes to \"%ls\" as job %lu \"%ls\"\n", total, printerName, jobId, docName);
+    if (rc == 0) {
+        wprintf(L"printed %llu bytes to \"%ls\" as %ls job %lu \"%ls\"", total, printerName, datatype.c_str(), jobId,
+                docName.c_str());
+        if (pages) wprintf(L" (%zu pages)", pages);
+        wprintf(L"\n");
+    }
     return rc;
 }

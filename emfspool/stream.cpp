@@ -1,0 +1,79 @@
+#include "emfspool/stream.h"
+#include <cstring>
+
+namespace {
+constexpr size_t kHeaderSize = 16;  // dwVersion, cjSize, dpszDocName, dpszOutput
+constexpr size_t kRecordHeader = 8;
+constexpr size_t kMinimumDevmode = 98;  // smaller DEVMODEs are not accepted anywhere
+
+DWORD readDword(const BYTE* at) {
+    DWORD value;
+    memcpy(&value, at, sizeof(value));
+    return value;
+}
+
+bool refuse(const char* why, const char** reason) {
+    if (reason) *reason = why;
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+}
+
+bool isMetafile(const BYTE* bytes, size_t size) {
+    // EMR_HEADER: iType 1, then nBytes, and the " EMF" signature at 40.
+    return size >= 88 && readDword(bytes) == EMR_HEADER && readDword(bytes + 40) == ENHMETA_SIGNATURE &&
+           readDword(bytes + 48) <= size;
+}
+}  // namespace
+
+bool parseSpoolStream(const BYTE* bytes, size_t size, SpoolStream* stream, const char** reason) {
+    stream->pages.clear();
+    if (size < kHeaderSize || readDword(bytes) != kSpoolStreamVersion) return refuse("no EMF spool header", reason);
+    size_t headerSize = readDword(bytes + 4);
+    if (headerSize < kHeaderSize || headerSize > size) return refuse("header size out of range", reason);
+    const DEVMODEW* devMode = nullptr;
+    size_t pendingData = SIZE_MAX;  // start of a data record that waits for its extension record
+    size_t offset = (headerSize + 3) & ~size_t(3);
+    while (offset < size) {
+        if (size - offset < kRecordHeader) return refuse("record header cut short", reason);
+        DWORD id = readDword(bytes + offset);
+        size_t length = readDword(bytes + offset + 4);
+        const BYTE* data = bytes + offset + kRecordHeader;
+        if (length > size - offset - kRecordHeader) return refuse("record runs past the end", reason);
+        switch (id) {
+        case kRecordDevmode: {
+            auto mode = reinterpret_cast<const DEVMODEW*>(data);
+            if (length < kMinimumDevmode || size_t(mode->dmSize) + mode->dmDriverExtra > length)
+                return refuse("DEVMODE record damaged", reason);
+            devMode = mode;
+            break;
+        }
+        case kRecordMetafile:
+        case kRecordBwMetafile:
+            if (!isMetafile(data, length)) return refuse("page is no enhanced metafile", reason);
+            stream->pages.push_back({size_t(data - bytes), length, devMode});
+            break;
+        case kRecordMetafileData:
+            if (pendingData != SIZE_MAX) return refuse("page data without its extension record", reason);
+            if (!isMetafile(data, length)) return refuse("page is no enhanced metafile", reason);
+            pendingData = offset;
+            break;
+        case kRecordMetafileExt:
+        case kRecordBwMetafileExt: {
+            if (length < 8) return refuse("extension record cut short", reason);
+            uint64_t back;
+            memcpy(&back, data, sizeof(back));
+            if (pendingData == SIZE_MAX || back != offset - pendingData)
+                return refuse("extension record points at no page data", reason);
+            size_t dataLength = readDword(bytes + pendingData + 4);
+            stream->pages.push_back({pendingData + kRecordHeader, dataLength, devMode});
+            pendingData = SIZE_MAX;
+            break;
+        }
+        default:  // fonts and other records the page data does not need here
+            break;
+        }
+        offset += kRecordHeader + ((length + 3) & ~size_t(3));
+    }
+    if (pendingData != SIZE_MAX) return refuse("page data without its extension record", reason);
+    return true;
+}
