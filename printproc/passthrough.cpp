@@ -9,7 +9,12 @@ constexpr DWORD kCopyBlock = 1 << 16;
 }  // namespace
 
 CPlaybackMark::CPlaybackMark() { ++t_playbackDepth; }
-CPlaybackMark::~CPlaybackMark() { --t_playbackDepth; }
+// The playback's last error outlives the mark (thread-local access may set it).
+CPlaybackMark::~CPlaybackMark() {
+    DWORD error = GetLastError();
+    --t_playbackDepth;
+    SetLastError(error);
+}
 bool insidePlayback() { return t_playbackDepth > 0; }
 
 bool passJobThrough(JobContext* ctx, LPWSTR jobName) {

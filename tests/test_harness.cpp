@@ -9,6 +9,7 @@
 #include "base/clock.h"
 #include "printproc/jobcontext.h"
 #include "tests/e2efixture.h"
+#include "tests/spooledjob.h"
 
 extern "C" {
 HANDLE WINAPI OpenPrintProcessor(LPWSTR, PPRINTPROCESSOROPENDATA);
@@ -18,40 +19,6 @@ BOOL WINAPI ClosePrintProcessor(HANDLE);
 
 namespace {
 using Types = std::vector<std::string>;
-
-// A RAW job written to a printer and left open, as the spooler holds it.
-class CSpooledJob {
-public:
-    CSpooledJob(const std::wstring& printer, const std::string& data) : m_printer(printer) {
-        if (!OpenPrinterW(&m_printer[0], &m_handle, nullptr)) return;
-        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"C:\\Docs\\harness.txt"), nullptr, const_cast<LPWSTR>(L"RAW")};
-        m_jobId = StartDocPrinterW(m_handle, 1, reinterpret_cast<BYTE*>(&doc));
-        DWORD written = 0;
-        if (m_jobId && !data.empty()) WritePrinter(m_handle, const_cast<char*>(data.data()), static_cast<DWORD>(data.size()), &written);
-    }
-    ~CSpooledJob() {
-        if (m_handle) {
-            AbortPrinter(m_handle);
-            ClosePrinter(m_handle);
-        }
-    }
-    bool ok() const { return m_jobId != 0; }
-    std::wstring documentName() const { return m_printer + L", Job " + std::to_wstring(m_jobId); }
-    PRINTPROCESSOROPENDATA openData() {
-        PRINTPROCESSOROPENDATA data = {};
-        data.pDatatype = const_cast<LPWSTR>(L"RAW");
-        data.pDocumentName = const_cast<LPWSTR>(L"C:\\Docs\\harness.txt");
-        data.pPrinterName = &m_printer[0];
-        data.JobId = m_jobId;
-        return data;
-    }
-    std::wstring& printer() { return m_printer; }
-
-private:
-    std::wstring m_printer;
-    HANDLE m_handle = nullptr;
-    DWORD m_jobId = 0;
-};
 
 // Seconds move by step with every request of one type in the journal: a
 // silence passes exactly when the server has seen that request.

@@ -1,0 +1,605 @@
+// EMF and TEXT playback under Wine, judged on the PostScript the printer's
+// driver writes (read back with Ghostscript): through the spooler with
+// rpqprint, and through the exports on held jobs where copies, tab sizes,
+// layout attributes, pause and cancel must be set.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <winspool.h>
+#include <winsplp.h>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <future>
+#include <map>
+#include "emfspool/stream.h"
+#include "printproc/emflayout.h"
+#include "printproc/jobcontext.h"
+#include "tests/e2efixture.h"
+#include "tests/spooledjob.h"
+#include "tools/emfstream.h"
+
+extern "C" {
+HANDLE WINAPI OpenPrintProcessor(LPWSTR, PPRINTPROCESSOROPENDATA);
+BOOL WINAPI PrintDocumentOnPrintProcessor(HANDLE, LPWSTR);
+BOOL WINAPI ClosePrintProcessor(HANDLE);
+BOOL WINAPI ControlPrintProcessor(HANDLE, DWORD);
+}
+
+namespace {
+struct Glyph {
+    double x0, y0, x1, y1;  // points from the top left
+    char c;
+};
+using Page = std::vector<Glyph>;
+
+std::wstring unixToWin(const std::string& path) {
+    std::wstring out = L"Z:";
+    for (char c : path) out += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    return out;
+}
+
+// A PostScript file a job writes, and what Ghostscript reads in it.
+class COutput {
+public:
+    COutput() : m_unix("/tmp/rpq-wt-" + uniqueToken() + ".ps"), m_win(unixToWin(m_unix)) {}
+    ~COutput() { remove(); }
+    LPWSTR path() { return &m_win[0]; }
+    void remove() const { DeleteFileW(m_win.c_str()); }
+    bool exists() const { return GetFileAttributesW(m_win.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    std::vector<Page> pages() const {
+        std::string xml;
+        runUnix("gs -q -dNOPAUSE -dBATCH -sDEVICE=txtwrite -dTextFormat=0 -sOutputFile=- " + m_unix, &xml);
+        std::vector<Page> pages;
+        for (size_t start = 0, end; start < xml.size(); start = end + 1) {
+            end = std::min(xml.find('\n', start), xml.size());
+            std::string line = xml.substr(start, end - start);
+            if (line.find("<page") != std::string::npos) pages.emplace_back();
+            size_t at = line.find("<char bbox=\"");
+            if (at == std::string::npos || pages.empty()) continue;
+            Glyph g = {};
+            char c[16] = {};
+            if (sscanf(line.c_str() + at, "<char bbox=\"%lf %lf %lf %lf\" c=\"%15[^\"]", &g.x0, &g.y0, &g.x1, &g.y1, c) == 5) {
+                g.c = strncmp(c, "&#", 2) == 0 ? ' ' : strcmp(c, "&amp;") == 0 ? '&' : c[0];
+                pages.back().push_back(g);
+            }
+        }
+        return pages;
+    }
+    // Pages with anything drawn, as Ghostscript's bounding-box device counts them.
+    int pageCount() const {
+        std::string out;
+        runUnix("gs -dNOPAUSE -dBATCH -sDEVICE=bbox " + m_unix + " 2>&1 | grep -c '^%%BoundingBox'", &out);
+        return atoi(out.c_str());
+    }
+
+    // Per sheet, the squares in its top and bottom half: "1,2|".
+    std::string boxCounts() const {
+        std::string out;
+        for (const CBitmap& sheet : render()) {
+            int h = sheet.height / 2;
+            out += std::to_string(sheet.blobs(0, h).size()) + "," + std::to_string(sheet.blobs(h, sheet.height).size()) + "|";
+        }
+        return out;
+    }
+    // The squares of each half stand in a column: their pages were turned.
+    bool halvesTurned() const {
+        auto sheets = render();
+        if (sheets.empty()) return false;
+        for (int half = 0; half < 2; ++half) {
+            auto blobs = sheets[0].blobs(half * sheets[0].height / 2, (half + 1) * sheets[0].height / 2);
+            for (const RECT& b : blobs)
+                if (std::abs(b.left - blobs[0].left) > 2) return false;
+        }
+        return true;
+    }
+
+private:
+    // A rendered sheet, one byte per pixel, 1 for black.
+    struct CBitmap {
+        int width = 0, height = 0;
+        std::vector<char> black;
+        // Bounding boxes of the black regions between two rows.
+        std::vector<RECT> blobs(int top, int bottom) const {
+            std::vector<char> seen(black.size(), 0);
+            std::vector<RECT> found;
+            for (int y = top; y < bottom; ++y)
+                for (int x = 0; x < width; ++x) {
+                    if (!black[y * width + x] || seen[y * width + x]) continue;
+                    RECT box = {x, y, x, y};
+                    std::vector<std::pair<int, int>> stack{{x, y}};
+                    seen[y * width + x] = 1;
+                    while (!stack.empty()) {
+                        auto [px, py] = stack.back();
+                        stack.pop_back();
+                        box = {std::min<LONG>(box.left, px), std::min<LONG>(box.top, py), std::max<LONG>(box.right, px),
+                               std::max<LONG>(box.bottom, py)};
+                        for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
+                            int nx = px + dx, ny = py + dy;
+                            if (nx < 0 || ny < top || nx >= width || ny >= bottom) continue;
+                            if (black[ny * width + nx] && !seen[ny * width + nx]) {
+                                seen[ny * width + nx] = 1;
+                                stack.push_back({nx, ny});
+                            }
+                        }
+                    }
+                    found.push_back(box);
+                }
+            return found;
+        }
+    };
+    std::vector<CBitmap> render() const {
+        std::string pattern = m_unix + "-%d.pbm";
+        runUnix("gs -q -dNOPAUSE -dBATCH -sDEVICE=pbmraw -r30 -sOutputFile=" + pattern + " " + m_unix);
+        std::vector<CBitmap> sheets;
+        for (int n = 1;; ++n) {
+            std::wstring file = unixToWin(m_unix + "-" + std::to_string(n) + ".pbm");
+            std::string bytes = readFileBytes(file);
+            DeleteFileW(file.c_str());
+            CBitmap sheet;
+            size_t data = 0;  // past the magic, comment lines, and the size line
+            for (int line = 0; line < 2 && data < bytes.size(); data = bytes.find('\n', data) + 1) {
+                if (bytes[data] == '#') continue;
+                if (line++ == 1) sscanf(bytes.c_str() + data, "%d %d", &sheet.width, &sheet.height);
+            }
+            if (sheet.width <= 0 || sheet.height <= 0) break;
+            size_t stride = (sheet.width + 7) / 8;
+            if (bytes.size() < data + stride * sheet.height) break;
+            sheet.black.resize(size_t(sheet.width) * sheet.height);
+            for (int y = 0; y < sheet.height; ++y)
+                for (int x = 0; x < sheet.width; ++x)
+                    sheet.black[y * sheet.width + x] = (bytes[data + y * stride + x / 8] >> (7 - x % 8)) & 1;
+            sheets.push_back(std::move(sheet));
+        }
+        return sheets;
+    }
+
+    std::string m_unix;
+    std::wstring m_win;
+};
+
+// The lines of a page, top to bottom, spaces included.
+std::vector<std::string> lines(const Page& page) {
+    std::map<long, std::vector<Glyph>> rows;
+    for (const Glyph& g : page) rows[std::lround(g.y0)].push_back(g);
+    std::vector<std::string> out;
+    for (auto& [y, glyphs] : rows) {
+        std::sort(glyphs.begin(), glyphs.end(), [](const Glyph& a, const Glyph& b) { return a.x0 < b.x0; });
+        std::string text;
+        for (const Glyph& g : glyphs) text += g.c;
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        out.push_back(text);
+    }
+    return out;
+}
+
+const Glyph* find(const Page& page, char c, size_t nth = 0) {
+    for (const Glyph& g : page)
+        if (g.c == c && nth-- == 0) return &g;
+    return nullptr;
+}
+
+// The column of a glyph on a line that starts with first.
+long columnOf(const Glyph& g, const Glyph& first) { return std::lround((g.x0 - first.x0) / (first.x1 - first.x0)); }
+
+// Printer data for one test, removed afterwards.
+void setPrinterDword(const std::wstring& printer, const wchar_t* name, DWORD value) {
+    HANDLE h = nullptr;
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), &h, &access));
+    EXPECT_EQ(SetPrinterDataW(h, const_cast<LPWSTR>(name), REG_DWORD, reinterpret_cast<BYTE*>(&value), sizeof(value)),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ClosePrinter(h);
+}
+
+std::vector<BYTE> defaultMode(const std::wstring& printer) {
+    HANDLE h = nullptr;
+    std::vector<BYTE> mode;
+    if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), &h, nullptr)) return mode;
+    LONG size = DocumentPropertiesW(nullptr, h, const_cast<LPWSTR>(printer.c_str()), nullptr, nullptr, 0);
+    mode.resize(size > 0 ? size : 0);
+    if (size > 0)
+        DocumentPropertiesW(nullptr, h, const_cast<LPWSTR>(printer.c_str()), reinterpret_cast<DEVMODEW*>(mode.data()),
+                            nullptr, DM_OUT_BUFFER);
+    ClosePrinter(h);
+    return mode;
+}
+
+// An EMF spool stream of pages "page 1" ... "page n".
+std::string emfJob(HDC reference, int pages) {
+    std::vector<std::vector<BYTE>> emfs;
+    for (int i = 1; i <= pages; ++i) emfs.push_back(drawPage(reference, "page " + std::to_string(i) + "\n"));
+    std::vector<BYTE> stream = spoolStream(L"pages", nullptr, emfs);
+    return std::string(stream.begin(), stream.end());
+}
+
+// A page that shows its number as that many squares in a row along its top.
+std::vector<BYTE> boxPage(HDC reference, int number) {
+    RECT frame = {0, 0, GetDeviceCaps(reference, HORZSIZE) * 100, GetDeviceCaps(reference, VERTSIZE) * 100};
+    HDC dc = CreateEnhMetaFileW(reference, nullptr, &frame, nullptr);
+    int side = GetDeviceCaps(reference, HORZRES) / 14;
+    for (int i = 0; i < number; ++i) {
+        RECT box = {side / 2 + i * side * 3 / 2, side / 2, side / 2 + i * side * 3 / 2 + side, side / 2 + side};
+        FillRect(dc, &box, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    }
+    HENHMETAFILE emf = CloseEnhMetaFile(dc);
+    std::vector<BYTE> bytes(GetEnhMetaFileBits(emf, 0, nullptr));
+    GetEnhMetaFileBits(emf, static_cast<UINT>(bytes.size()), bytes.data());
+    DeleteEnhMetaFile(emf);
+    return bytes;
+}
+
+// The page numbers each output page shows, in reading order: "1,2|3|".
+std::string pageNumbers(const std::vector<Page>& pages) {
+    std::string out;
+    for (const Page& page : pages) {
+        std::string numbers;
+        for (const std::string& line : lines(page)) {
+            for (size_t at = line.find("page "); at != std::string::npos; at = line.find("page ", at + 1))
+                numbers += (numbers.empty() ? "" : ",") + line.substr(at + 5, line.find(' ', at + 5) - at - 5);
+        }
+        out += numbers + "|";
+    }
+    return out;
+}
+
+// What the driver would answer; the query records the collation it was asked with.
+ATTRIBUTE_INFO_4 g_attributes;
+short g_askedCollate = -1;
+bool testAttributes(LPWSTR, const DEVMODEW* mode, ATTRIBUTE_INFO_4* info) {
+    *info = g_attributes;
+    g_askedCollate = mode->dmCollate;
+    return true;
+}
+ATTRIBUTE_INFO_4 plainAttributes(DWORD copies = 1) {
+    ATTRIBUTE_INFO_4 a = {};
+    a.dwJobNumberOfPagesPerSide = a.dwDrvNumberOfPagesPerSide = 1;
+    a.dwJobNumberOfCopies = a.dwDrvNumberOfCopies = copies;
+    a.dwNupDirection = 1;
+    a.dwScalingPercentX = a.dwScalingPercentY = 100;
+    return a;
+}
+
+// A target printer on Wine's PostScript driver and a holding printer, both
+// on the system's processor, so that Wine's nested driver job is written
+// straight to the output file.
+class PlaybackTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_target = new CTestPrinter(uniqueName(L"Playback target"), L"--processor winprint");
+        s_holding = new CTestPrinter(uniqueName(L"Playback holding"), L"--processor winprint");
+    }
+    static void TearDownTestSuite() {
+        delete s_target;
+        delete s_holding;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_target->ok() && s_holding->ok());
+        g_attributes = plainAttributes();
+        g_askedCollate = -1;
+    }
+    // Plays data as datatype on the target printer; the exports' result.
+    BOOL play(const std::string& data, const wchar_t* datatype, const wchar_t* parameters = nullptr,
+              DEVMODEW* mode = nullptr, bool useAttributes = false, DWORD control = 0) {
+        output.remove();  // Wine's port writes over an old file without truncating it
+        CSpooledJob job(s_holding->name(), data);
+        if (!job.ok()) return FALSE;
+        std::wstring target = s_target->name();
+        PRINTPROCESSOROPENDATA open = job.openData();
+        open.pDatatype = const_cast<LPWSTR>(datatype);
+        open.pPrinterName = &target[0];
+        open.pOutputFile = output.path();
+        open.pParameters = const_cast<LPWSTR>(parameters);
+        open.pDevMode = mode;
+        HANDLE h = OpenPrintProcessor(&target[0], &open);
+        if (!h) return FALSE;
+        if (useAttributes) static_cast<JobContext*>(h)->queryAttributes = testAttributes;
+        if (control) ControlPrintProcessor(h, control);
+        std::wstring document = job.documentName();
+        BOOL result = PrintDocumentOnPrintProcessor(h, &document[0]);
+        error = GetLastError();
+        ClosePrintProcessor(h);
+        return result;
+    }
+    BOOL playBoxes(int pages, DEVMODEW* mode = nullptr) {
+        HDC dc = CreateDCW(L"", s_target->name().c_str(), nullptr, nullptr);
+        std::vector<std::vector<BYTE>> emfs;
+        for (int i = 1; i <= pages; ++i) emfs.push_back(boxPage(dc, i));
+        DeleteDC(dc);
+        std::vector<BYTE> stream = spoolStream(L"boxes", nullptr, emfs);
+        return play(std::string(stream.begin(), stream.end()), L"NT EMF 1.008", nullptr, mode, true);
+    }
+    BOOL playEmf(int pages, bool useAttributes = true, DEVMODEW* mode = nullptr) {
+        HDC dc = CreateDCW(L"", s_target->name().c_str(), nullptr, nullptr);
+        std::string data = emfJob(dc, pages);
+        DeleteDC(dc);
+        return play(data, L"NT EMF 1.008", nullptr, mode, useAttributes);
+    }
+    std::vector<BYTE> duplexMode(short duplex, short collate = DMCOLLATE_FALSE) {
+        std::vector<BYTE> bytes = defaultMode(s_target->name());
+        auto mode = reinterpret_cast<DEVMODEW*>(bytes.data());
+        mode->dmDuplex = duplex;
+        mode->dmCollate = collate;
+        mode->dmFields |= DM_DUPLEX | DM_COLLATE;
+        return bytes;
+    }
+
+    static CTestPrinter* s_target;
+    static CTestPrinter* s_holding;
+    COutput output;
+    DWORD error = 0;  // the last error the last play ended with
+};
+CTestPrinter* PlaybackTest::s_target = nullptr;
+CTestPrinter* PlaybackTest::s_holding = nullptr;
+
+TEST_F(PlaybackTest, TextLayout) {
+    // Tab size 4, CR LF, a lone CR (which also feeds a line), a wrapped line, a form feed.
+    std::string longLine(300, 'x');
+    ASSERT_TRUE(play("a\tb\r\nab\tc\rnext\r\n" + longLine + "\r\n\fsecond page", L"TEXT", L"TABS=4;"));
+    auto pages = output.pages();
+    ASSERT_EQ(pages.size(), 2u);
+    auto text = lines(pages[0]);
+    ASSERT_GE(text.size(), 5u);
+    EXPECT_EQ(text[0], "a   b");
+    EXPECT_EQ(text[1], "ab  c");
+    EXPECT_EQ(text[2], "next");
+    size_t wrapped = 0;  // the long line continues on the lines after it
+    for (size_t i = 3; i < text.size(); ++i) {
+        EXPECT_EQ(text[i], std::string(text[i].size(), 'x'));
+        EXPECT_LE(text[i].size(), text[3].size());
+        wrapped += text[i].size();
+    }
+    EXPECT_GT(text.size(), 4u);
+    EXPECT_EQ(wrapped, 300u);
+    EXPECT_EQ(lines(pages[1]), (std::vector<std::string>{"second page"}));
+}
+
+TEST_F(PlaybackTest, TextCopiesTranslationAndCancel) {
+    // Three copies, each read from the first byte.
+    ASSERT_TRUE(play("one\r\ntwo", L"TEXT", L"COPIES=3;"));
+    auto pages = output.pages();
+    ASSERT_EQ(pages.size(), 3u);
+    for (const Page& page : pages) EXPECT_EQ(lines(page), (std::vector<std::string>{"one", "two"}));
+
+    // Without translation, LF moves down and keeps the column; the default tab is 8.
+    setPrinterDword(s_target->name(), L"Winprint_TextNoTranslation", 1);
+    ASSERT_TRUE(play("ab\ncd\te", L"TEXT"));
+    setPrinterDword(s_target->name(), L"Winprint_TextNoTranslation", 0);
+    pages = output.pages();
+    ASSERT_EQ(pages.size(), 1u);
+    const Glyph *a = find(pages[0], 'a'), *c = find(pages[0], 'c'), *e = find(pages[0], 'e');
+    ASSERT_TRUE(a && c && e);
+    EXPECT_GT(c->y0, a->y0);
+    EXPECT_EQ(columnOf(*c, *a), 2);
+    EXPECT_EQ(columnOf(*e, *a), 8);
+
+    // Cancelled before it prints: success, and no page.
+    COutput cancelled;
+    std::swap(output, cancelled);
+    EXPECT_TRUE(play("never printed", L"TEXT", nullptr, nullptr, false, JOB_CONTROL_CANCEL));
+    EXPECT_TRUE(!output.exists() || output.pages().empty());
+}
+
+TEST_F(PlaybackTest, EmfPagesOrderAndFailures) {
+    // Through the driver's defaults (Wine has no attribute query): pages in order.
+    ASSERT_TRUE(playEmf(3, false));
+    EXPECT_EQ(pageNumbers(output.pages()), "1|2|3|");
+
+    g_attributes.dwJobPageOrderFlags = 1;  // reverse
+    ASSERT_TRUE(playEmf(3));
+    EXPECT_EQ(pageNumbers(output.pages()), "3|2|1|");
+
+    // Three pages per side cannot be laid out: failure, nothing printed.
+    COutput none;
+    std::swap(output, none);
+    g_attributes = plainAttributes();
+    g_attributes.dwJobNumberOfPagesPerSide = 3;
+    EXPECT_FALSE(playEmf(3));
+    EXPECT_FALSE(output.exists());
+
+    // A damaged spool stream fails cleanly.
+    const DWORD header[] = {0x00010000, 16, 0, 0, kRecordMetafileData, 0xFFFF};  // a record past the end
+    std::string damaged(reinterpret_cast<const char*>(header), sizeof(header));
+    EXPECT_FALSE(play(damaged, L"NT EMF 1.008"));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_FALSE(output.exists());
+}
+
+TEST_F(PlaybackTest, EmfNupCellsAndBooklets) {
+    g_attributes.dwJobNumberOfPagesPerSide = 4;
+    g_attributes.dwNupDirection = 2;  // down, then right
+    ASSERT_TRUE(playEmf(4));
+    auto pages = output.pages();
+    ASSERT_EQ(pages.size(), 1u);
+    std::vector<const Glyph*> digit;
+    for (char c : {'1', '2', '3', '4'}) digit.push_back(find(pages[0], c));
+    for (auto* g : digit) ASSERT_NE(g, nullptr);
+    EXPECT_LT(digit[0]->x0, 298);  // left column (A4 is 595 points wide): 1 above 2
+    EXPECT_LT(digit[1]->x0, 298);
+    EXPECT_LT(digit[0]->y0, 421);
+    EXPECT_GT(digit[1]->y0, 421);
+    EXPECT_GT(digit[2]->x0, 298);  // right column: 3 above 4
+    EXPECT_GT(digit[3]->x0, 298);
+    EXPECT_LT(digit[2]->y0, 421);
+    EXPECT_GT(digit[3]->y0, 421);
+
+    // Two pages per side are turned into the sheet's halves. Wine's driver
+    // cannot draw text under a turned transform, so these pages show their
+    // number as that many squares, counted in the rendered sheet.
+    g_attributes.dwJobNumberOfPagesPerSide = 2;
+    g_attributes.dwNupDirection = 1;
+    ASSERT_TRUE(playBoxes(2));
+    EXPECT_EQ(output.boxCounts(), "1,2|");
+    EXPECT_TRUE(output.halvesTurned());
+
+    // Booklets: a duplex job whose page order asks for one the driver does not make.
+    g_attributes = plainAttributes();
+    g_attributes.dwJobPageOrderFlags = 2;
+    std::vector<BYTE> duplex = duplexMode(DMDUP_VERTICAL);
+    ASSERT_TRUE(playBoxes(4, reinterpret_cast<DEVMODEW*>(duplex.data())));
+    EXPECT_EQ(output.boxCounts(), "4,1|3,2|");
+    ASSERT_TRUE(playBoxes(8, reinterpret_cast<DEVMODEW*>(duplex.data())));
+    EXPECT_EQ(output.boxCounts(), "8,1|7,2|6,3|5,4|");
+    g_attributes.dwBookletFlags = 1;  // bound at the right edge
+    ASSERT_TRUE(playBoxes(3, reinterpret_cast<DEVMODEW*>(duplex.data())));
+    EXPECT_EQ(output.boxCounts(), "1,0|2,3|");  // page 4 is an empty cell
+}
+
+TEST_F(PlaybackTest, EmfCopiesCollationBlanksAndScaling) {
+    // Three copies, the driver makes at most two: collated batches of 2 and 1.
+    std::vector<BYTE> collated = duplexMode(DMDUP_SIMPLEX, DMCOLLATE_TRUE);
+    g_attributes = plainAttributes(3);
+    g_attributes.dwDrvNumberOfCopies = 2;
+    ASSERT_TRUE(playEmf(2, true, reinterpret_cast<DEVMODEW*>(collated.data())));
+    EXPECT_EQ(pageNumbers(output.pages()), "1|2|1|2|");
+    std::vector<BYTE> uncollated = duplexMode(DMDUP_SIMPLEX, DMCOLLATE_FALSE);
+    ASSERT_TRUE(playEmf(2, true, reinterpret_cast<DEVMODEW*>(uncollated.data())));
+    EXPECT_EQ(pageNumbers(output.pages()), "1|1|2|2|");
+
+    // A duplex job of 3 pages gets a blank back side, unless the driver
+    // makes every copy and asks for no extra pages.
+    g_attributes = plainAttributes();
+    std::vector<BYTE> duplex = duplexMode(DMDUP_VERTICAL);
+    ASSERT_TRUE(playEmf(3, true, reinterpret_cast<DEVMODEW*>(duplex.data())));
+    auto pages = output.pages();
+    ASSERT_EQ(pages.size(), 4u);
+    EXPECT_TRUE(pages[3].empty());
+    g_attributes.dwDuplexFlags = 2;
+    ASSERT_TRUE(playEmf(3, true, reinterpret_cast<DEVMODEW*>(duplex.data())));
+    EXPECT_EQ(output.pages().size(), 3u);
+
+    // Collating copies of a single page is switched off unless the printer keeps it.
+    g_attributes = plainAttributes(2);
+    std::vector<BYTE> single = duplexMode(DMDUP_SIMPLEX, DMCOLLATE_TRUE);
+    reinterpret_cast<DEVMODEW*>(single.data())->dmCopies = 2;
+    ASSERT_TRUE(playEmf(1, true, reinterpret_cast<DEVMODEW*>(single.data())));
+    EXPECT_EQ(g_askedCollate, DMCOLLATE_FALSE);
+    setPrinterDword(s_target->name(), L"SinglePageKeepCollate", 1);
+    g_askedCollate = -1;
+    ASSERT_TRUE(playEmf(1, true, reinterpret_cast<DEVMODEW*>(single.data())));
+    setPrinterDword(s_target->name(), L"SinglePageKeepCollate", 0);
+    EXPECT_EQ(g_askedCollate, DMCOLLATE_TRUE);
+
+    // Scaling: 0 plays at 100 %, 5000 at the most, 1000 %.
+    g_attributes = plainAttributes();
+    g_attributes.dwScalingPercentX = 0;
+    ASSERT_TRUE(playEmf(1));
+    auto normal = output.pages();
+    g_attributes.dwScalingPercentX = 5000;
+    ASSERT_TRUE(playEmf(1));
+    auto large = output.pages();
+    ASSERT_EQ(normal.size(), 1u);
+    ASSERT_EQ(large.size(), 1u);
+    const Glyph *small = find(normal[0], 'p'), *big = find(large[0], 'p');
+    ASSERT_TRUE(small && big);
+    EXPECT_NEAR((big->x1 - big->x0) / (small->x1 - small->x0), 10.0, 0.5);
+    const double margin = 18;  // the unprintable margin, in points
+    EXPECT_NEAR((big->x0 - margin) / (small->x0 - margin), 10.0, 0.5);
+}
+
+TEST_F(PlaybackTest, EmfWaitsWhilePaused) {
+    HDC dc = CreateDCW(L"", s_target->name().c_str(), nullptr, nullptr);
+    std::string data = emfJob(dc, 2);
+    DeleteDC(dc);
+    CSpooledJob job(s_holding->name(), data);
+    ASSERT_TRUE(job.ok());
+    std::wstring target = s_target->name(), document = job.documentName();
+    PRINTPROCESSOROPENDATA open = job.openData();
+    open.pDatatype = const_cast<LPWSTR>(L"NT EMF 1.008");
+    open.pPrinterName = &target[0];
+    open.pOutputFile = output.path();
+    HANDLE h = OpenPrintProcessor(&target[0], &open);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(ControlPrintProcessor(h, JOB_CONTROL_PAUSE));
+    auto printing = std::async(std::launch::async, [&] { return PrintDocumentOnPrintProcessor(h, &document[0]); });
+    EXPECT_EQ(printing.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
+    EXPECT_FALSE(output.exists());
+    ASSERT_TRUE(ControlPrintProcessor(h, JOB_CONTROL_RESUME));
+    EXPECT_TRUE(printing.get());
+    ClosePrintProcessor(h);
+    EXPECT_EQ(pageNumbers(output.pages()), "1|2|");
+}
+
+// Both datatypes through Wine's spooler on a printer bound to RPQ: printed,
+// and the driver's nested RAW job is passed through, never transferred.
+TEST(PlaybackSpooler, TextAndEmfJobsPrintAndNothingReachesTheServer) {
+    CPrintSetup s({}, uniqueName(L"Playback spooler"));
+    ASSERT_TRUE(s.ok());
+    std::string text = "a\tb\r\npage 1\r\n\fpage 2\r\n\fpage 3\r\n";
+    std::wstring file = binDir() + L"\\" + uniqueName(L"playback") + L".txt";
+    ASSERT_TRUE(writeFileBytes(file, text));
+    for (const wchar_t* mode : {L"--text", L"--emf"}) {
+        COutput output;
+        ASSERT_EQ(runCommand(toolPath(L"rpqprint.exe") + L" " + mode + L" --output \"" + output.path() + L"\" \"" +
+                             s.printer->name() + L"\" \"" + file + L"\""),
+                  0);
+        auto pages = output.pages();
+        EXPECT_EQ(pageNumbers(pages), "1|2|3|") << narrow(mode);
+        ASSERT_FALSE(pages.empty());
+        if (wcscmp(mode, L"--text") == 0) {
+            const Glyph *a = find(pages[0], 'a'), *b = find(pages[0], 'b');
+            ASSERT_TRUE(a && b);
+            EXPECT_EQ(columnOf(*b, *a), 8);
+        }
+    }
+    DeleteFileW(file.c_str());
+    EXPECT_TRUE(s.requests().empty());
+    EXPECT_TRUE(s.storageFiles().empty());
+}
+
+// The stream reader on its own: what it accepts and what it refuses.
+TEST(SpoolStream, PagesRecordsAndDamage) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    std::vector<BYTE> page = drawPage(dc, "x\n");
+    DeleteDC(dc);
+    ASSERT_FALSE(page.empty());
+    DEVMODEW mode = {};
+    mode.dmSize = sizeof(mode);
+    std::vector<BYTE> stream = spoolStream(L"doc", &mode, {page, page});
+    // A legacy whole-page record and an unknown one after the pages.
+    auto record = [&](DWORD id, const std::vector<BYTE>& data) {
+        DWORD head[2] = {id, static_cast<DWORD>(data.size())};
+        stream.insert(stream.end(), reinterpret_cast<BYTE*>(head), reinterpret_cast<BYTE*>(head) + 8);
+        stream.insert(stream.end(), data.begin(), data.end());
+        stream.resize((stream.size() + 3) & ~size_t(3));
+    };
+    record(kRecordMetafile, page);
+    record(99, {1, 2, 3});
+    SpoolStream parsed;
+    const char* reason = nullptr;
+    ASSERT_TRUE(parseSpoolStream(stream.data(), stream.size(), &parsed, &reason)) << reason;
+    ASSERT_EQ(parsed.pages.size(), 3u);
+    EXPECT_EQ(parsed.pages[0].size, page.size());
+    EXPECT_EQ(memcmp(stream.data() + parsed.pages[2].offset, page.data(), page.size()), 0);
+    EXPECT_EQ(parsed.pages[1].devMode->dmSize, sizeof(DEVMODEW));
+
+    std::vector<BYTE> good = spoolStream(L"doc", nullptr, {page});
+    auto refused = [&](std::vector<BYTE> bytes) {
+        SetLastError(0);
+        return !parseSpoolStream(bytes.data(), bytes.size(), &parsed, &reason) && GetLastError() == ERROR_INVALID_DATA;
+    };
+    std::vector<BYTE> v = good;
+    v[2] = 2;  // not the stream's version
+    EXPECT_TRUE(refused(v));
+    EXPECT_TRUE(refused(std::vector<BYTE>(good.begin(), good.end() - 4)));  // cut short
+    v = good;
+    v[v.size() - 8] ^= 1;  // the extension record points elsewhere
+    EXPECT_TRUE(refused(v));
+    v = good;
+    v.resize(v.size() - 16);  // page data without its extension record
+    EXPECT_TRUE(refused(v));
+}
+
+TEST(EmfLayout, SideOrders) {
+    EXPECT_EQ(bookletSides(4, true, false), (SideList{{1, 4}, {2, 3}}));
+    EXPECT_EQ(bookletSides(5, false, true), (SideList{{8, 1}, {2, 7}, {6, 3}, {4, 5}}));
+    EXPECT_EQ(reverseSides(5, 2, false, false), (SideList{{5, 6}, {3, 4}, {1, 2}}));
+    // Duplex, sides of each sheet swapped: every sheet front first.
+    EXPECT_EQ(reverseSides(3, 1, true, true), (SideList{{3}, {4}, {1}, {2}}));
+    SheetMetrics sheet = {2329, 3358, 2479, 3508, 75, 75};
+    PageCell cell = nupCell(3, 4, 0, sheet, false);  // right then down: bottom left
+    EXPECT_LT(cell.cell.right, 2329 / 2 + 1);
+    EXPECT_GT(cell.cell.top, 3358 / 2 - 1);
+    EXPECT_FALSE(cell.turned);
+    EXPECT_TRUE(nupCell(1, 2, 0, sheet, false).turned);
+}
+}  // namespace
