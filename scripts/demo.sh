@@ -92,6 +92,23 @@ if cmp -s "$DOC" "$STORED"; then echo "MATCH: the server holds the printed docum
 else echo "MISMATCH"; exit 1; fi
 grep -E 'request [0-9]+:' "$DEMO/server.log" || true
 
+say "Printing the start of it as a TEXT job and as an EMF job: played back locally"
+SHORT="$DEMO/short-report.txt"
+head -n 130 "$DOC" > "$SHORT"
+JOBS_BEFORE=$(wc -l < "$DEMO/journal/jobs.jsonl")
+for kind in text emf; do
+  OUT="$DEMO/playback-$kind.ps"
+  "$WINE" "$BIN/rpqprint.exe" --$kind --output "Z:${OUT//\//\\}" "$PRINTER" "Z:${SHORT//\//\\}" 'C:\Users\demo\Documents\short-report.txt'
+  PAGES=$(gs -dNOPAUSE -dBATCH -sDEVICE=bbox "$OUT" 2>&1 | grep -c '^%%BoundingBox' || true)
+  gs -q -dNOPAUSE -dBATCH -sDEVICE=pngmono -r40 -dFirstPage=1 -dLastPage=1 -sOutputFile="$DEMO/playback-$kind.png" "$OUT"
+  echo "$kind: $PAGES PostScript pages from the printer's driver in $OUT (page 1: $DEMO/playback-$kind.png)"
+done
+if [ "$(wc -l < "$DEMO/journal/jobs.jsonl")" = "$JOBS_BEFORE" ]; then
+  echo "the workflow server received nothing for them: only RAW jobs are transferred"
+else
+  echo "UNEXPECTED: a played-back job reached the workflow server"; exit 1
+fi
+
 say "The job's log lines (printer \"$PRINTER\", level DEBUG)"
 LOG=$(ls -t "$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Log/$PRINTER/"RPQ-*.log | head -n 1)
 echo "$LOG"
