@@ -133,12 +133,20 @@ void CEmfPlayer::readMetrics() {
     s.offsetY = GetDeviceCaps(m_dc, PHYSICALOFFSETY);
 }
 
+// Announces a batch of copies to the driver; a page's own DEVMODE in force
+// keeps its other fields.
 bool CEmfPlayer::setCopies(DWORD copies) {
     DEVMODEW* mode = modeOf(m_mode);
     if (static_cast<DWORD>(mode->dmCopies) == copies) return true;
     mode->dmCopies = static_cast<short>(copies);
     mode->dmFields |= DM_COPIES;
-    if (!m_api.resetDCEMF(m_spool, mode)) return false;
+    DEVMODEW* current = mode;
+    if (!m_pageMode.empty()) {
+        current = modeOf(m_pageMode);
+        current->dmCopies = mode->dmCopies;
+        current->dmFields |= DM_COPIES;
+    }
+    if (!m_api.resetDCEMF(m_spool, current)) return false;
     readMetrics();
     return true;
 }
