@@ -104,12 +104,13 @@ TEST_F(EntryTest, InvalidHandlesAreRefused) {
     }
 }
 
-TEST_F(EntryTest, PlaybackDatatypesEndUnprintedForNow) {
+// A playback on a printer that does not exist fails with the spooler's error.
+TEST_F(EntryTest, PlaybackWithoutItsPrinterFails) {
     HANDLE h = openEmf(nullptr);
     ASSERT_NE(h, nullptr);
     SetLastError(0);
     EXPECT_FALSE(dll.print(h, const_cast<LPWSTR>(L"Office, Job 1")));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
     EXPECT_TRUE(dll.close(h));
 }
 

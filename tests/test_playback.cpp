@@ -496,27 +496,31 @@ TEST_F(PlaybackTest, EmfCopiesCollationBlanksAndScaling) {
     EXPECT_NEAR((big->x0 - margin) / (small->x0 - margin), 10.0, 0.5);
 }
 
-TEST_F(PlaybackTest, EmfWaitsWhilePaused) {
+// Paused, the playback waits; resumed, it prints everything; cancelled, nothing.
+TEST_F(PlaybackTest, EmfPauseResumeAndCancel) {
     HDC dc = CreateDCW(L"", s_target->name().c_str(), nullptr, nullptr);
     std::string data = emfJob(dc, 2);
     DeleteDC(dc);
-    CSpooledJob job(s_holding->name(), data);
-    ASSERT_TRUE(job.ok());
-    std::wstring target = s_target->name(), document = job.documentName();
-    PRINTPROCESSOROPENDATA open = job.openData();
-    open.pDatatype = const_cast<LPWSTR>(L"NT EMF 1.008");
-    open.pPrinterName = &target[0];
-    open.pOutputFile = output.path();
-    HANDLE h = OpenPrintProcessor(&target[0], &open);
-    ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(ControlPrintProcessor(h, JOB_CONTROL_PAUSE));
-    auto printing = std::async(std::launch::async, [&] { return PrintDocumentOnPrintProcessor(h, &document[0]); });
-    EXPECT_EQ(printing.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
-    EXPECT_FALSE(output.exists());
-    ASSERT_TRUE(ControlPrintProcessor(h, JOB_CONTROL_RESUME));
-    EXPECT_TRUE(printing.get());
-    ClosePrintProcessor(h);
-    EXPECT_EQ(pageNumbers(output.pages()), "1|2|");
+    for (DWORD command : {JOB_CONTROL_RESUME, JOB_CONTROL_CANCEL}) {
+        output.remove();
+        CSpooledJob job(s_holding->name(), data);
+        ASSERT_TRUE(job.ok());
+        std::wstring target = s_target->name(), document = job.documentName();
+        PRINTPROCESSOROPENDATA open = job.openData();
+        open.pDatatype = const_cast<LPWSTR>(L"NT EMF 1.008");
+        open.pPrinterName = &target[0];
+        open.pOutputFile = output.path();
+        HANDLE h = OpenPrintProcessor(&target[0], &open);
+        ASSERT_NE(h, nullptr);
+        ASSERT_TRUE(ControlPrintProcessor(h, JOB_CONTROL_PAUSE));
+        auto printing = std::async(std::launch::async, [&] { return PrintDocumentOnPrintProcessor(h, &document[0]); });
+        EXPECT_EQ(printing.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
+        EXPECT_FALSE(output.exists());
+        ASSERT_TRUE(ControlPrintProcessor(h, command));
+        EXPECT_TRUE(printing.get());
+        ClosePrintProcessor(h);
+        EXPECT_EQ(pageNumbers(output.pages()), command == JOB_CONTROL_RESUME ? "1|2|" : "");
+    }
 }
 
 // Both datatypes through Wine's spooler on a printer bound to RPQ: printed,

@@ -129,14 +129,18 @@ int uninstall() {
     return 0;
 }
 
-bool driverInstalled(const wchar_t* name) {
+// True when the driver is installed; its data file's path in *dataFile.
+bool findDriver(const wchar_t* name, std::wstring* dataFile = nullptr) {
     DWORD needed = 0, count = 0;
-    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+    EnumPrinterDriversW(nullptr, nullptr, 2, nullptr, 0, &needed, &count);
     std::vector<BYTE> buffer(needed ? needed : 1);
-    if (!EnumPrinterDriversW(nullptr, nullptr, 1, buffer.data(), needed, &needed, &count)) return false;
-    auto drivers = reinterpret_cast<DRIVER_INFO_1W*>(buffer.data());
+    if (!EnumPrinterDriversW(nullptr, nullptr, 2, buffer.data(), needed, &needed, &count)) return false;
+    auto drivers = reinterpret_cast<DRIVER_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i)
-        if (_wcsicmp(drivers[i].pName, name) == 0) return true;
+        if (_wcsicmp(drivers[i].pName, name) == 0) {
+            if (dataFile) *dataFile = drivers[i].pDataFile ? drivers[i].pDataFile : L"";
+            return true;
+        }
     return false;
 }
 
@@ -154,20 +158,6 @@ bool writeWinePpd(const std::wstring& path) {
     unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     return file && WriteFile(file.get(), bytes, length, &written, nullptr) && written == length;
-}
-
-bool wineDriverDataFile(std::wstring& path) {
-    DWORD needed = 0, count = 0;
-    EnumPrinterDriversW(nullptr, nullptr, 2, nullptr, 0, &needed, &count);
-    std::vector<BYTE> buffer(needed ? needed : 1);
-    if (!EnumPrinterDriversW(nullptr, nullptr, 2, buffer.data(), needed, &needed, &count)) return false;
-    auto drivers = reinterpret_cast<DRIVER_INFO_2W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i)
-        if (_wcsicmp(drivers[i].pName, kWineDriver) == 0 && drivers[i].pDataFile) {
-            path = drivers[i].pDataFile;
-            return true;
-        }
-    return false;
 }
 
 bool installWineDriver() {
@@ -196,13 +186,13 @@ int addPrinter(int argc, wchar_t** argv) {
         else if (!wcscmp(argv[i], L"--processor")) processor = argv[i + 1];
         else return usage();
     }
-    if (!driverInstalled(driver.c_str())) {
+    if (!findDriver(driver.c_str())) {
         if (driver != kWineDriver) return failWith((L"Finding the driver " + driver).c_str(), ERROR_UNKNOWN_PRINTER_DRIVER);
         if (!installWineDriver()) return failWith(L"Installing the Wine PostScript driver", GetLastError());
     }
     std::wstring dataFile;
-    if (driver == kWineDriver && wineDriverDataFile(dataFile) && GetFileAttributesW(dataFile.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        !writeWinePpd(dataFile))
+    if (driver == kWineDriver && findDriver(kWineDriver, &dataFile) && !dataFile.empty() &&
+        GetFileAttributesW(dataFile.c_str()) == INVALID_FILE_ATTRIBUTES && !writeWinePpd(dataFile))
         return failWith((L"Writing " + dataFile).c_str(), GetLastError());
     PRINTER_INFO_2W info = {};
     info.pPrinterName = const_cast<LPWSTR>(name.c_str());
