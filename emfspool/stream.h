@@ -5,14 +5,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <vector>
-
-constexpr DWORD kSpoolStreamVersion = 0x00010000;
-constexpr DWORD kRecordMetafile = 1;  // a whole page, older writers
-constexpr DWORD kRecordDevmode = 3;
-constexpr DWORD kRecordBwMetafile = 10;
-constexpr DWORD kRecordMetafileData = 12;
-constexpr DWORD kRecordMetafileExt = 13;
-constexpr DWORD kRecordBwMetafileExt = 14;
+#include "base/spoolformat.h"
 
 struct SpoolPage {
     size_t offset;  // of the enhanced metafile's bytes in the stream

@@ -1,12 +1,9 @@
 #include "tools/emfstream.h"
 #include <cstring>
+#include "base/spoolformat.h"
 #include "base/unique.h"
 
 namespace {
-constexpr DWORD kVersion = 0x00010000;
-constexpr DWORD kDevmode = 3;
-constexpr DWORD kMetafileData = 12;
-constexpr DWORD kMetafileExt = 13;
 constexpr int kPointSize = 10;
 
 void append(std::vector<BYTE>& out, const void* data, size_t size) {
@@ -82,7 +79,7 @@ std::vector<BYTE> drawPage(HDC printerDC, const std::string& page) {
 std::vector<BYTE> spoolStream(const std::wstring& documentName, const DEVMODEW* devMode,
                               const std::vector<std::vector<BYTE>>& pages) {
     std::vector<BYTE> out;
-    appendDword(out, kVersion);
+    appendDword(out, kSpoolStreamVersion);
     appendDword(out, 0);   // header size, set below
     appendDword(out, 16);  // the document name follows the header's fields
     appendDword(out, 0);   // no output name
@@ -90,11 +87,11 @@ std::vector<BYTE> spoolStream(const std::wstring& documentName, const DEVMODEW* 
     pad(out);
     DWORD headerSize = static_cast<DWORD>(out.size());
     memcpy(out.data() + 4, &headerSize, sizeof(headerSize));
-    if (devMode) appendRecord(out, kDevmode, devMode, devMode->dmSize + devMode->dmDriverExtra);
+    if (devMode) appendRecord(out, kRecordDevmode, devMode, devMode->dmSize + devMode->dmDriverExtra);
     for (const auto& page : pages) {
-        size_t data = appendRecord(out, kMetafileData, page.data(), page.size());
+        size_t data = appendRecord(out, kRecordMetafileData, page.data(), page.size());
         ULONGLONG back = out.size() - data;
-        appendRecord(out, kMetafileExt, &back, sizeof(back));
+        appendRecord(out, kRecordMetafileExt, &back, sizeof(back));
     }
     return out;
 }
