@@ -1,6 +1,6 @@
 #include "emfspool/spoolfile.h"
 #include <winspool.h>
-#include <cstdio>
+#include <strsafe.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,7 +41,8 @@ bool readJob(LPWSTR jobName, std::vector<BYTE>* bytes) {
 
 void reportDamage(LPWSTR jobName, const char* reason) {
     wchar_t text[512];
-    swprintf(text, 512, L"The EMF spool data of %ls is damaged (%hs); the job is not played.", jobName, reason);
+    StringCchPrintfW(text, ARRAYSIZE(text), L"The EMF spool data of %ls is damaged (%hs); the job is not played.",
+                     jobName, reason);
     reportEvent(text);
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+#include "base/printerdata.h"
 #include "base/unique.h"
 #include "printproc/emflayout.h"
 #include "printproc/jobattrib.h"
@@ -27,26 +28,16 @@ DevmodeBytes copyMode(const DEVMODEW* mode) {
     return DevmodeBytes(raw, raw + mode->dmSize + mode->dmDriverExtra);
 }
 
-// The printer's default DEVMODE.
-bool defaultMode(LPWSTR printerName, DevmodeBytes* mode) {
+// A 4-byte printer data value of the printer; 0 when it has none.
+DWORD printerDword(LPWSTR printerName, const wchar_t* name) {
     unique_printer printer;
-    if (!OpenPrinterW(printerName, printer.put(), nullptr)) return false;
-    LONG size = DocumentPropertiesW(nullptr, printer.get(), printerName, nullptr, nullptr, 0);
-    if (size <= 0) return false;
-    mode->assign(static_cast<size_t>(size), 0);
-    return DocumentPropertiesW(nullptr, printer.get(), printerName, modeOf(*mode), nullptr, DM_OUT_BUFFER) == IDOK;
+    DWORD value = 0;
+    if (OpenPrinterW(printerName, printer.put(), nullptr)) readPrinterDword(printer.get(), name, &value);
+    return value;
 }
 
-DWORD printerDword(LPWSTR printerName, const wchar_t* value, bool* present = nullptr) {
-    if (present) *present = false;
-    unique_printer printer;
-    if (!OpenPrinterW(printerName, printer.put(), nullptr)) return 0;
-    DWORD data = 0, type = 0, needed = 0;
-    if (GetPrinterDataW(printer.get(), const_cast<LPWSTR>(value), &type, reinterpret_cast<BYTE*>(&data), sizeof(data),
-                        &needed) != ERROR_SUCCESS)
-        return 0;
-    if (present) *present = true;
-    return data;
+JobAttributeQuery attributeQuery(const JobContext* ctx) {
+    return ctx->queryAttributes ? ctx->queryAttributes : queryJobAttributes;
 }
 
 // Read once per process; what it changes is left open.
@@ -383,7 +374,7 @@ bool fail(DWORD error) {
 bool prepareSettings(JobContext* ctx, LPWSTR printerName, DevmodeBytes& mode, const SpoolFileApi& api, HANDLE spool,
                      ATTRIBUTE_INFO_4& attributes, DWORD jobCollate, bool hasJobCollate, bool changed,
                      PlaybackSettings* settings) {
-    JobAttributeQuery query = ctx->queryAttributes ? ctx->queryAttributes : queryJobAttributes;
+    JobAttributeQuery query = attributeQuery(ctx);
     DEVMODEW* dm = modeOf(mode);
     PDEVMODEW first = nullptr, previous = nullptr;
     if (api.getDevmodeForPage(spool, 1, &first, &previous) && validMode(first)) {
@@ -460,11 +451,10 @@ struct CSpoolHandle {
 bool printEmfJob(JobContext* ctx, LPWSTR jobName) {
     throwDriverException();
     LPWSTR printerName = playbackPrinterName(ctx);
-    JobAttributeQuery query = ctx->queryAttributes ? ctx->queryAttributes : queryJobAttributes;
+    JobAttributeQuery query = attributeQuery(ctx);
     // Step 1: the job's DEVMODE, or the printer's default one.
-    DevmodeBytes mode;
-    if (ctx->devMode) mode = copyMode(ctx->devMode);
-    else if (!defaultMode(printerName, &mode)) return false;
+    DevmodeBytes mode = ctx->devMode ? copyMode(ctx->devMode) : printerDefaultMode(printerName);
+    if (mode.empty()) return false;
     if (!validMode(modeOf(mode))) return fail(ERROR_INVALID_PARAMETER);
     ATTRIBUTE_INFO_4 attributes = {};
     if (!query(printerName, modeOf(mode), &attributes)) return fail(ERROR_INVALID_PRINTER_COMMAND);

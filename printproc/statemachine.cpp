@@ -22,8 +22,12 @@ void failureNotice(TransferContext& t) {
     discardJobFiles(t.storagePath, t.uid());
 }
 
+// Encodes the request into the message buffer and traces it.
 bool encode(TransferContext& t, uint16_t* length) {
-    return createMessage(t.request, t.messageBuffer, length, t.printerName);
+    if (!createMessage(t.request, t.messageBuffer, length, t.printerName)) return false;
+    logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(*length));
+    dumpRequest(t.request);
+    return true;
 }
 
 CFDXSProtocol& status(const TransferContext& t);
@@ -175,8 +179,6 @@ int stateInitiation(TransferContext& t) {
         memcpy(t.request.machineId, t.machineId, kMachineIdSize);
         uint16_t length = 0;
         if (!encode(t, &length)) return true;
-        logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
-        dumpRequest(t.request);
         t.lastActivity = now(t);
         t.resumeState = ST_CHUNK_TRANSFER;
         if (!exchange(t, length)) return true;
@@ -259,8 +261,6 @@ int stateChunkTransfer(TransferContext& t) {
             next = ST_RESET;
             return;
         }
-        logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
-        dumpRequest(t.request);
         if (!exchange(t, length, &chunk)) {
             logMessage(L_ERROR, "getAnswer returned false!");
             if (silenceOver(t)) {
@@ -324,8 +324,6 @@ int stateWait(TransferContext& t) {
         logMessage(L_ERROR, "Unable to create message!");
         return ST_RESET;
     }
-    logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
-    dumpRequest(t.request);
     if (!exchange(t, length)) {
         if (silenceOver(t)) logMessage(L_ERROR, "PING response timed out!");
         return ST_RESET;
@@ -366,8 +364,6 @@ int stateReset(TransferContext& t) {
         logMessage(L_ERROR, "Unable to create message!");
         return ST_QUIT;
     }
-    logMessage(L_TRACE, "Message size is <%u> bytes:", static_cast<unsigned>(length));
-    dumpRequest(t.request);
     if (!exchange(t, length)) {
         if (now(t) - t.lastActivity < kSilenceLimitSeconds && t.retryCount <= 3) {
             ++t.retryCount;

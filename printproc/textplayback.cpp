@@ -2,17 +2,17 @@
 #include <string>
 #include <vector>
 #include "base/platform.h"
+#include "base/printerdata.h"
 #include "base/unique.h"
 #include "printproc/playback.h"
 
 namespace {
 constexpr DWORD kReadBuffer = 0x40000;
 
-DWORD printerFlag(HANDLE printer, const wchar_t* value, bool* present) {
-    DWORD data = 0, type = 0, needed = 0;
-    *present = GetPrinterDataW(printer, const_cast<LPWSTR>(value), &type, reinterpret_cast<BYTE*>(&data), sizeof(data),
-                               &needed) == ERROR_SUCCESS;
-    return *present ? data : 0;
+// A printer data value that is there and non-zero.
+bool printerFlag(HANDLE printer, const wchar_t* name) {
+    DWORD value = 0;
+    return readPrinterDword(printer, name, &value) && value != 0;
 }
 
 // Lays the text out and draws it on the DC.
@@ -29,7 +29,7 @@ public:
     void startCopy() {
         m_column = m_line = 0;
         m_afterTranslatedCR = m_pageDue = false;
-        m_held.clear();
+        m_lead = 0;
         m_text.clear();
     }
     bool print(const char* data, size_t size);
@@ -51,7 +51,8 @@ private:
     bool m_translateLF = true, m_translateCR = true;
     int m_column = 0, m_line = 0, m_textColumn = 0;
     bool m_afterTranslatedCR = false, m_pageDue = false;
-    std::string m_held, m_text;
+    char m_lead = 0;  // a double-byte lead byte waiting for its trail byte
+    std::string m_text;
 };
 
 // A new page when a form feed asked for one or the page is full.
@@ -88,11 +89,18 @@ bool CTextPrinter::put(char c) {
 }
 
 bool CTextPrinter::print(const char* data, size_t size) {
-    std::string input = m_held;
-    input.append(data, size);
-    m_held.clear();
-    for (size_t i = 0; i < input.size(); ++i) {
-        char c = input[i];
+    for (size_t i = 0; i < size; ++i) {
+        char c = data[i];
+        if (m_lead) {  // the pair goes whole onto one line
+            char lead = m_lead;
+            m_lead = 0;
+            if (m_column == m_perLine - 1) {
+                if (!newLine()) return false;
+                m_column = 0;
+            }
+            if (!put(lead) || !put(c)) return false;
+            continue;
+        }
         bool afterCR = m_afterTranslatedCR;
         m_afterTranslatedCR = false;
         switch (c) {
@@ -121,19 +129,8 @@ bool CTextPrinter::print(const char* data, size_t size) {
             m_pageDue = true;
             break;
         default:
-            if (IsDBCSLeadByte(static_cast<BYTE>(c))) {
-                if (i + 1 == input.size()) {  // its trail byte comes with the next read
-                    m_held.assign(1, c);
-                    return true;
-                }
-                if (m_column == m_perLine - 1) {
-                    if (!newLine()) return false;
-                    m_column = 0;
-                }
-                if (!put(c) || !put(input[++i])) return false;
-                break;
-            }
-            if (!put(c)) return false;
+            if (IsDBCSLeadByte(static_cast<BYTE>(c))) m_lead = c;  // its trail byte may come with the next read
+            else if (!put(c)) return false;
             break;
         }
     }
@@ -196,12 +193,12 @@ bool printTextJob(JobContext* ctx, LPWSTR jobName) {
             ok = false;
             break;
         }
-        bool lf = true, cr = true, present = false;
+        bool lf = true, cr = true;
         if (OpenPrinterW(playbackPrinterName(ctx), settings.put(), nullptr)) {
-            if (printerFlag(settings.get(), L"Winprint_TextNoTranslation", &present)) lf = cr = false;
-            if (printerFlag(settings.get(), L"Winprint_TextNoCRTranslation", &present)) {
+            if (printerFlag(settings.get(), L"Winprint_TextNoTranslation")) lf = cr = false;
+            if (printerFlag(settings.get(), L"Winprint_TextNoCRTranslation")) {
                 cr = false;
-                if (printerFlag(settings.get(), L"Transparency", &present) && !oldBackground)
+                if (printerFlag(settings.get(), L"Transparency") && !oldBackground)
                     oldBackground = SetBkMode(dc, TRANSPARENT);
             }
         }

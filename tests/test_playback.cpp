@@ -11,6 +11,7 @@
 #include <cstring>
 #include <future>
 #include <map>
+#include "base/printerdata.h"
 #include "emfspool/stream.h"
 #include "printproc/emflayout.h"
 #include "printproc/jobcontext.h"
@@ -31,12 +32,6 @@ struct Glyph {
     char c;
 };
 using Page = std::vector<Glyph>;
-
-std::wstring unixToWin(const std::string& path) {
-    std::wstring out = L"Z:";
-    for (char c : path) out += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return out;
-}
 
 // A PostScript file a job writes, and what Ghostscript reads in it.
 class COutput {
@@ -191,19 +186,6 @@ void setPrinterDword(const std::wstring& printer, const wchar_t* name, DWORD val
     ClosePrinter(h);
 }
 
-std::vector<BYTE> defaultMode(const std::wstring& printer) {
-    HANDLE h = nullptr;
-    std::vector<BYTE> mode;
-    if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), &h, nullptr)) return mode;
-    LONG size = DocumentPropertiesW(nullptr, h, const_cast<LPWSTR>(printer.c_str()), nullptr, nullptr, 0);
-    mode.resize(size > 0 ? size : 0);
-    if (size > 0)
-        DocumentPropertiesW(nullptr, h, const_cast<LPWSTR>(printer.c_str()), reinterpret_cast<DEVMODEW*>(mode.data()),
-                            nullptr, DM_OUT_BUFFER);
-    ClosePrinter(h);
-    return mode;
-}
-
 // An EMF spool stream of pages "page 1" ... "page n".
 std::string emfJob(HDC reference, int pages) {
     std::vector<std::vector<BYTE>> emfs;
@@ -277,20 +259,24 @@ protected:
         g_attributes = plainAttributes();
         g_askedCollate = -1;
     }
-    // Plays data as datatype on the target printer; the exports' result.
-    BOOL play(const std::string& data, const wchar_t* datatype, const wchar_t* parameters = nullptr,
-              DEVMODEW* mode = nullptr, bool useAttributes = false, DWORD control = 0) {
+    // Opens a held job as datatype for the target printer, written to output.
+    HANDLE openOnTarget(CSpooledJob& job, const wchar_t* datatype, const wchar_t* parameters = nullptr,
+                        DEVMODEW* mode = nullptr) {
         output.remove();  // Wine's port writes over an old file without truncating it
-        CSpooledJob job(s_holding->name(), data);
-        if (!job.ok()) return FALSE;
-        std::wstring target = s_target->name();
         PRINTPROCESSOROPENDATA open = job.openData();
         open.pDatatype = const_cast<LPWSTR>(datatype);
-        open.pPrinterName = &target[0];
+        open.pPrinterName = &m_target[0];
         open.pOutputFile = output.path();
         open.pParameters = const_cast<LPWSTR>(parameters);
         open.pDevMode = mode;
-        HANDLE h = OpenPrintProcessor(&target[0], &open);
+        return OpenPrintProcessor(&m_target[0], &open);
+    }
+    // Plays data as datatype on the target printer; the exports' result.
+    BOOL play(const std::string& data, const wchar_t* datatype, const wchar_t* parameters = nullptr,
+              DEVMODEW* mode = nullptr, bool useAttributes = false, DWORD control = 0) {
+        CSpooledJob job(s_holding->name(), data);
+        if (!job.ok()) return FALSE;
+        HANDLE h = openOnTarget(job, datatype, parameters, mode);
         if (!h) return FALSE;
         if (useAttributes) static_cast<JobContext*>(h)->queryAttributes = testAttributes;
         if (control) ControlPrintProcessor(h, control);
@@ -315,7 +301,7 @@ protected:
         return play(data, L"NT EMF 1.008", nullptr, mode, useAttributes);
     }
     std::vector<BYTE> duplexMode(short duplex, short collate = DMCOLLATE_FALSE) {
-        std::vector<BYTE> bytes = defaultMode(s_target->name());
+        std::vector<BYTE> bytes = printerDefaultMode(&m_target[0]);
         auto mode = reinterpret_cast<DEVMODEW*>(bytes.data());
         mode->dmDuplex = duplex;
         mode->dmCollate = collate;
@@ -327,6 +313,7 @@ protected:
     static CTestPrinter* s_holding;
     COutput output;
     DWORD error = 0;  // the last error the last play ended with
+    std::wstring m_target = s_target->name();
 };
 CTestPrinter* PlaybackTest::s_target = nullptr;
 CTestPrinter* PlaybackTest::s_holding = nullptr;
@@ -496,15 +483,10 @@ TEST_F(PlaybackTest, PauseResumeAndCancel) {
     DeleteDC(dc);
     for (const auto& [datatype, data] : jobs)
         for (DWORD command : {JOB_CONTROL_RESUME, JOB_CONTROL_CANCEL}) {
-            output.remove();
             CSpooledJob job(s_holding->name(), data);
             ASSERT_TRUE(job.ok());
-            std::wstring target = s_target->name(), document = job.documentName();
-            PRINTPROCESSOROPENDATA open = job.openData();
-            open.pDatatype = const_cast<LPWSTR>(datatype);
-            open.pPrinterName = &target[0];
-            open.pOutputFile = output.path();
-            HANDLE h = OpenPrintProcessor(&target[0], &open);
+            std::wstring document = job.documentName();
+            HANDLE h = openOnTarget(job, datatype);
             ASSERT_NE(h, nullptr);
             ASSERT_TRUE(ControlPrintProcessor(h, JOB_CONTROL_PAUSE));
             auto printing =

@@ -132,12 +132,13 @@ CRpqDll::~CRpqDll() {
     if (module) FreeLibrary(module);
 }
 
-namespace {
 std::wstring unixToWin(const std::string& path) {
     std::wstring out = L"Z:";
     for (char c : path) out += c == '/' ? L'\\' : static_cast<wchar_t>(c);
     return out;
 }
+
+namespace {
 
 std::vector<std::string> readLines(const std::wstring& path) {
     std::vector<std::string> lines;

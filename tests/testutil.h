@@ -19,6 +19,8 @@ int runCommand(const std::wstring& commandLine, std::string* output = nullptr);
 std::wstring binDir();
 std::wstring toolPath(const wchar_t* exe);
 std::string narrow(const std::wstring& wide);
+// A Linux path as Wine's Z: drive shows it.
+std::wstring unixToWin(const std::string& path);
 std::wstring widen(const std::string& text);
 // Adds a printer bound to RPQ (installing RPQ first); removed by the dtor.
 class CTestPrinter {

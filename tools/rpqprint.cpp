@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <string>
 #include <vector>
+#include "base/printerdata.h"
 #include "base/unique.h"
 #include "tools/emfstream.h"
 #include "tools/toolerror.h"
@@ -35,20 +36,10 @@ bool readWhole(HANDLE file, std::string* bytes) {
     }
 }
 
-// The printer's default DEVMODE; empty when it has none.
-std::vector<BYTE> defaultMode(HANDLE printer, LPWSTR name) {
-    LONG size = DocumentPropertiesW(nullptr, printer, name, nullptr, nullptr, 0);
-    std::vector<BYTE> mode(size > 0 ? size : 0);
-    if (size <= 0 || DocumentPropertiesW(nullptr, printer, name, reinterpret_cast<DEVMODEW*>(mode.data()), nullptr,
-                                         DM_OUT_BUFFER) != IDOK)
-        mode.clear();
-    return mode;
-}
-
 // The text's pages as an EMF spool stream.
-int emfStream(HANDLE printer, LPWSTR printerName, const std::wstring& docName, const std::string& text,
+int emfStream(LPWSTR printerName, const std::wstring& docName, const std::string& text,
               std::vector<BYTE>* stream, size_t* pageCount) {
-    std::vector<BYTE> mode = defaultMode(printer, printerName);
+    std::vector<BYTE> mode = printerDefaultMode(printerName);
     auto devMode = mode.empty() ? nullptr : reinterpret_cast<DEVMODEW*>(mode.data());
     unique_hdc dc(CreateDCW(L"", printerName, nullptr, devMode));
     if (!dc) return failWith(L"CreateDC on the printer", GetLastError());
@@ -88,7 +79,7 @@ int wmain(int argc, wchar_t** argv) {
     if (datatype == L"NT EMF 1.008") {
         std::string text;
         if (!readWhole(file.get(), &text)) return failWith(L"Reading the file", GetLastError());
-        if (int rc = emfStream(printer.get(), printerName, docName, text, &stream, &pages)) return rc;
+        if (int rc = emfStream(printerName, docName, text, &stream, &pages)) return rc;
     }
 
     DOC_INFO_1W doc = {};
