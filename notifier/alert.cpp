@@ -5,6 +5,7 @@
 namespace {
 constexpr int kWidth = 300, kHeight = 100, kCaption = 18, kButton = 16;
 constexpr UINT_PTR kHideTimer = 1;
+// lParam of both: the fade's generation; a message of an older fade is stale.
 constexpr UINT WM_FADE_STEP = WM_APP + 13;  // wParam: opacity
 constexpr UINT WM_FADE_DONE = WM_APP + 14;  // wParam: 1 after fading in
 const wchar_t* const kHints[] = {L"Previous", L"Next", L"Close", L"Delete"};
@@ -18,30 +19,6 @@ void gradient(HDC dc, const RECT& r, COLORREF from, COLORREF to, bool vertical) 
     GradientFill(dc, v, 2, &g, 1, vertical ? GRADIENT_FILL_RECT_V : GRADIENT_FILL_RECT_H);
 }
 
-// One piece of a line: plain text, or a link with its target.
-struct Piece {
-    std::wstring text;
-    std::wstring target;
-};
-
-// Splits <a href="target">label</a> anchors out of a line.
-std::vector<Piece> pieces(const std::wstring& line) {
-    std::vector<Piece> out;
-    size_t at = 0;
-    while (at < line.size()) {
-        size_t open = line.find(L"<a href=\"", at);
-        size_t quote = open == std::wstring::npos ? open : line.find(L"\">", open + 9);
-        size_t close = quote == std::wstring::npos ? quote : line.find(L"</a>", quote + 2);
-        if (close == std::wstring::npos) {
-            out.push_back({line.substr(at), L""});
-            break;
-        }
-        if (open > at) out.push_back({line.substr(at, open - at), L""});
-        out.push_back({line.substr(quote + 2, close - quote - 2), line.substr(open + 9, quote - open - 9)});
-        at = close + 4;
-    }
-    return out;
-}
 }  // namespace
 
 CAlertWindow::CAlertWindow(HWND owner) : m_owner(owner) {
@@ -109,6 +86,12 @@ void CAlertWindow::show() {
     m_messages.showFirst();
     place();
     refresh();
+    if (visible() && m_opaque) {
+        // Already shown in full: a new message only restarts the display time,
+        // so that a burst does not start a fade per message.
+        SetTimer(m_window, kHideTimer, m_displayMs, nullptr);
+        return;
+    }
     if (!visible()) SetLayeredWindowAttributes(m_window, 0, 0, LWA_ALPHA);
     ShowWindow(m_window, SW_SHOWNOACTIVATE);
     startFade(true);
@@ -117,6 +100,7 @@ void CAlertWindow::show() {
 
 void CAlertWindow::hide() {
     stopFade();
+    m_opaque = false;
     KillTimer(m_window, kHideTimer);
     ShowWindow(m_window, SW_HIDE);
 }
@@ -131,7 +115,9 @@ void CAlertWindow::refresh() {
 void CAlertWindow::startFade(bool in) {
     stopFade();
     m_fadingIn = in;
+    m_opaque = false;
     m_cancelFade = 0;
+    ++m_fadeGeneration;
     m_fade = CreateThread(nullptr, 0, fadeThread, this, 0, nullptr);
 }
 
@@ -141,18 +127,20 @@ void CAlertWindow::stopFade() {
     WaitForSingleObject(m_fade, INFINITE);  // the thread only posts: no deadlock
     CloseHandle(m_fade);
     m_fade = nullptr;
+    ++m_fadeGeneration;  // what it posted is stale now
 }
 
 // Opacity in steps of 5, one step every 5 ms, applied on the GUI thread.
 DWORD WINAPI CAlertWindow::fadeThread(void* self) {
     auto* alert = static_cast<CAlertWindow*>(self);
     bool in = alert->m_fadingIn;
+    LPARAM generation = static_cast<LPARAM>(alert->m_fadeGeneration);
     for (int step = 0; step <= 51; ++step) {
         if (alert->m_cancelFade) return 0;
-        PostMessageW(alert->m_window, WM_FADE_STEP, static_cast<WPARAM>(in ? step * 5 : 255 - step * 5), 0);
+        PostMessageW(alert->m_window, WM_FADE_STEP, static_cast<WPARAM>(in ? step * 5 : 255 - step * 5), generation);
         Sleep(5);
     }
-    PostMessageW(alert->m_window, WM_FADE_DONE, in ? 1 : 0, 0);
+    PostMessageW(alert->m_window, WM_FADE_DONE, in ? 1 : 0, generation);
     return 0;
 }
 
@@ -207,7 +195,7 @@ void CAlertWindow::paint(HDC dc) {
         GetTextMetricsW(dc, &metrics);
         int y = kCaption + 1;
         for (const std::wstring& line : splitLines(m_messages.at(static_cast<size_t>(position - 1)))) {
-            std::vector<Piece> parts = pieces(line);
+            std::vector<TextPiece> parts = splitAnchors(line);
             if (parts.size() == 1 && parts[0].target.empty()) {  // plain text wraps at words
                 RECT r = {4, y, kWidth - 4, kHeight - 1};
                 SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
@@ -218,7 +206,7 @@ void CAlertWindow::paint(HDC dc) {
                 continue;
             }
             int x = 4;
-            for (const Piece& piece : parts) {
+            for (const TextPiece& piece : parts) {
                 SIZE extent = {};
                 GetTextExtentPoint32W(dc, piece.text.c_str(), static_cast<int>(piece.text.size()), &extent);
                 SetTextColor(dc, piece.target.empty() ? GetSysColor(COLOR_WINDOWTEXT) : RGB(0, 0, 0xCC));
@@ -262,8 +250,13 @@ LRESULT CAlertWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     case WM_ERASEBKGND: return 1;
-    case WM_FADE_STEP: SetLayeredWindowAttributes(m_window, 0, static_cast<BYTE>(wParam), LWA_ALPHA); return 0;
+    case WM_FADE_STEP:
+        if (static_cast<UINT>(lParam) == m_fadeGeneration)
+            SetLayeredWindowAttributes(m_window, 0, static_cast<BYTE>(wParam), LWA_ALPHA);
+        return 0;
     case WM_FADE_DONE:
+        if (static_cast<UINT>(lParam) != m_fadeGeneration) return 0;  // a newer show() or hide() came first
+        m_opaque = wParam != 0;
         if (!wParam) {  // faded out after the display time
             ShowWindow(m_window, SW_HIDE);
             SendMessageW(m_owner, WM_ALERT_AUTOHIDE, 0, 0);

@@ -68,6 +68,8 @@ private:
     HANDLE m_fade = nullptr;
     volatile LONG m_cancelFade = 0;
     bool m_fadingIn = true;
+    bool m_opaque = false;       // faded in completely and shown
+    UINT m_fadeGeneration = 0;   // counts fades: stale fade messages are dropped
 };
 
 // Colours of the pop-up (RGB).

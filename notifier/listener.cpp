@@ -1,11 +1,46 @@
 #include "notifier/listener.h"
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <memory>
 #include <vector>
+#include "notifier/receiving.h"
 
 namespace {
 // A burst of datagrams must not overflow the system's default buffer.
 constexpr int kReceiveBuffer = 1 << 20;
 constexpr size_t kMaxDatagramBytes = 8192;
+// An unknown sender makes the machine's addresses be read again, at most this often.
+constexpr ULONGLONG kAddressRefreshMs = 5000;
+
+// The IPv4 addresses of this machine's interfaces and of its host name (RPQ
+// sends from the latter's first address).
+std::vector<ULONG> ownAddresses() {
+    std::vector<ULONG> addresses;
+    ULONG size = 16 * 1024;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::unique_ptr<BYTE[]> block(new BYTE[size]);
+        auto* first = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(block.get());
+        ULONG result = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                                                         GAA_FLAG_SKIP_DNS_SERVER, nullptr, first, &size);
+        if (result == ERROR_BUFFER_OVERFLOW) continue;
+        if (result != NO_ERROR) break;
+        for (auto* adapter = first; adapter; adapter = adapter->Next)
+            for (auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next)
+                if (unicast->Address.lpSockaddr && unicast->Address.lpSockaddr->sa_family == AF_INET)
+                    addresses.push_back(reinterpret_cast<sockaddr_in*>(unicast->Address.lpSockaddr)->sin_addr.s_addr);
+        break;
+    }
+    char host[256] = {};
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (gethostname(host, sizeof(host) - 1) == 0 && getaddrinfo(host, nullptr, &hints, &found) == 0) {
+        for (addrinfo* a = found; a; a = a->ai_next)
+            addresses.push_back(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+        freeaddrinfo(found);
+    }
+    return addresses;
+}
 
 std::wstring socketError(int code) {
     // Wine's FormatMessageW has no text for the common socket errors.
@@ -44,6 +79,8 @@ bool CDatagramListener::start(int port, std::wstring* error) {
     }
     m_socket = s;
     m_stopping = 0;
+    m_ownAddresses = ownAddresses();
+    m_addressesRead = GetTickCount64();
     m_thread = CreateThread(nullptr, 0, run, this, 0, nullptr);
     if (!m_thread) {
         *error = socketError(static_cast<int>(GetLastError()));
@@ -79,13 +116,27 @@ DWORD WINAPI CDatagramListener::run(void* self) {
         int ready = select(0, &set, nullptr, nullptr, &wait);
         if (listener->m_stopping || ready < 0) break;
         if (ready == 0) continue;
-        int got = recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+        sockaddr_in sender = {};
+        int senderSize = sizeof(sender);
+        int got = recvfrom(s, buffer.data(), static_cast<int>(buffer.size()), 0, reinterpret_cast<sockaddr*>(&sender),
+                           &senderSize);
         if (got < 0) {
             if (WSAGetLastError() == WSAEMSGSIZE) got = static_cast<int>(buffer.size());
             else if (listener->m_stopping) break;
             else continue;
         }
+        if (sender.sin_family != AF_INET || !listener->fromThisMachine(sender.sin_addr)) continue;
         SendMessageW(listener->m_target, WM_DATAGRAM, reinterpret_cast<WPARAM>(buffer.data()), got);
     }
     return 0;
+}
+
+bool CDatagramListener::fromThisMachine(const in_addr& sender) {
+    if (isLocalSender(sender, m_ownAddresses)) return true;
+    // Addresses change (DHCP, a new network): read them again, not on every stranger's datagram.
+    ULONGLONG now = GetTickCount64();
+    if (now - m_addressesRead < kAddressRefreshMs) return false;
+    m_ownAddresses = ownAddresses();
+    m_addressesRead = now;
+    return isLocalSender(sender, m_ownAddresses);
 }

@@ -1,9 +1,12 @@
 // The UDP listener: a thread that waits for datagrams (up to 1,000 ms at a
 // time) and hands each to the GUI thread with SendMessage, one at a time.
+// Datagrams from other machines are dropped: only RPQ on this machine talks
+// to its user's notifier.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
 #include <string>
+#include <vector>
 
 // wParam: the datagram's bytes, lParam: their count.
 constexpr UINT WM_DATAGRAM = WM_APP + 1;
@@ -25,6 +28,10 @@ public:
 
 private:
     static DWORD WINAPI run(void* self);
+    bool fromThisMachine(const in_addr& sender);
+
+    std::vector<ULONG> m_ownAddresses;
+    ULONGLONG m_addressesRead = 0;
     HWND m_target;
     SOCKET m_socket = INVALID_SOCKET;
     HANDLE m_thread = nullptr;

@@ -178,9 +178,12 @@ LRESULT CMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         Sleep(250);
         m_alert->hide();
         return 0;
-    case WM_ALERT_ANCHOR:  // AdvAlertWindow1AnchorClick
-        ShellExecuteW(m_window, L"open", reinterpret_cast<const wchar_t*>(lParam), nullptr, nullptr, SW_SHOWNORMAL);
+    case WM_ALERT_ANCHOR: {  // AdvAlertWindow1AnchorClick: web pages only, never a program or a share
+        const auto* target = reinterpret_cast<const wchar_t*>(lParam);
+        if (target && isWebLink(target))
+            ShellExecuteW(m_window, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
         return 0;
+    }
     case WM_GET_ALERT: return reinterpret_cast<LRESULT>(m_alert->window());
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == SC_MINIMIZE) {  // minimise to the tray

@@ -1,5 +1,7 @@
 #include "notifier/receiving.h"
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 bool acceptDatagram(const char* data, size_t size, std::wstring* message) {
     if (size > kMaxDatagram) size = kMaxDatagram;
@@ -15,6 +17,54 @@ bool acceptDatagram(const char* data, size_t size, std::wstring* message) {
     message->resize(static_cast<size_t>(n));
     MultiByteToWideChar(CP_ACP, 0, rest.data(), static_cast<int>(rest.size()), &(*message)[0], n);
     return true;
+}
+
+bool isLocalSender(const in_addr& sender, const std::vector<ULONG>& ownAddresses) {
+    if ((ntohl(sender.s_addr) >> 24) == 127) return true;
+    for (ULONG own : ownAddresses)
+        if (own == sender.s_addr && own != htonl(INADDR_ANY)) return true;
+    return false;
+}
+
+bool isWebLink(const std::wstring& target) {
+    for (const wchar_t* scheme : {L"http://", L"https://"}) {
+        size_t n = wcslen(scheme);
+        if (target.size() > n && _wcsnicmp(target.c_str(), scheme, n) == 0)
+            return std::none_of(target.begin(), target.end(), [](wchar_t c) { return c <= L' ' || c == 0x7F; });
+    }
+    return false;
+}
+
+std::vector<TextPiece> splitAnchors(const std::wstring& line) {
+    static const std::wstring kOpen = L"<a href=\"", kQuote = L"\">", kClose = L"</a>";
+    std::vector<TextPiece> out;
+    auto plain = [&out](const std::wstring& text) {
+        if (text.empty()) return;
+        if (!out.empty() && out.back().target.empty()) out.back().text += text;
+        else out.push_back({text, L""});
+    };
+    size_t at = 0;
+    while (at < line.size()) {
+        size_t open = line.find(kOpen, at);
+        size_t quote = open == std::wstring::npos ? open : line.find(kQuote, open + kOpen.size());
+        size_t close = quote == std::wstring::npos ? quote : line.find(kClose, quote + kQuote.size());
+        if (close == std::wstring::npos) {
+            plain(line.substr(at));
+            break;
+        }
+        plain(line.substr(at, open - at));
+        std::wstring label = line.substr(quote + kQuote.size(), close - quote - kQuote.size());
+        std::wstring target = line.substr(open + kOpen.size(), quote - open - kOpen.size());
+        if (isWebLink(target) && !label.empty()) out.push_back({label, target});
+        else plain(label);
+        at = close + kClose.size();
+    }
+    return out;
+}
+
+void CMessageList::insertFront(const std::wstring& text) {
+    if (m_items.size() >= kMaxMessages) m_items.pop_back();
+    m_items.push_front(text);
 }
 
 void CMessageList::removeAt(size_t index) {

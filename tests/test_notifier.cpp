@@ -1,5 +1,6 @@
 // Trayherald's model: the receiving rule, the message list, the settings
 // dialog's checks and the registry rules.
+#include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
 #include "notifier/mainwindow.h"
@@ -48,6 +49,49 @@ TEST(NotifierReceiving, ListNewestFirstAndAutomaticClearing) {
     EXPECT_EQ(list.position(), 1);
     list.removeAt(0);
     EXPECT_EQ(list.position(), -1);
+}
+
+TEST(NotifierReceiving, OnlyThisMachineIsHeard) {
+    auto address = [](const char* text) {
+        in_addr a = {};
+        a.s_addr = inet_addr(text);
+        return a;
+    };
+    std::vector<ULONG> own = {inet_addr("192.168.7.20"), inet_addr("10.1.2.3")};
+    for (const char* local : {"127.0.0.1", "127.0.1.1", "127.255.255.254", "192.168.7.20", "10.1.2.3"})
+        EXPECT_TRUE(isLocalSender(address(local), own)) << local;
+    for (const char* remote : {"192.168.7.21", "10.1.2.4", "0.0.0.0", "128.0.0.1", "255.255.255.255"})
+        EXPECT_FALSE(isLocalSender(address(remote), own)) << remote;
+    EXPECT_FALSE(isLocalSender(address("0.0.0.0"), {inet_addr("0.0.0.0")}));
+}
+
+TEST(NotifierReceiving, OnlyWebAnchorsBecomeLinks) {
+    auto links = [](const std::wstring& line) {
+        std::wstring out;
+        for (const TextPiece& p : splitAnchors(line)) out += p.target.empty() ? L"[" + p.text + L"]" : L"{" + p.target + L"|" + p.text + L"}";
+        return out;
+    };
+    EXPECT_EQ(links(L"Job <a href=\"http://srv:8080/FDXS_Interaction?uid=A\">page</a> ready"),
+              L"[Job ]{http://srv:8080/FDXS_Interaction?uid=A|page}[ ready]");
+    EXPECT_EQ(links(L"<a href=\"HTTPS://srv/x\">s</a>"), L"{HTTPS://srv/x|s}");
+    for (const wchar_t* target : {L"C:\\Users\\Public\\x.exe", L"file:///C:/Windows/system32/calc.exe",
+                                  L"\\\\host\\share\\x.exe", L"ms-settings:", L"javascript:alert(1)", L"http://",
+                                  L"http://a b", L"http://a\tb", L"httpx://a", L" http://a"})
+        EXPECT_EQ(links(L"A <a href=\"" + std::wstring(target) + L"\">Your job needs attention</a>!"),
+                  L"[A Your job needs attention!]") << target;
+    EXPECT_EQ(links(L"<a href=\"http://x\">unclosed"), L"[<a href=\"http://x\">unclosed]");
+    EXPECT_EQ(links(L""), L"");
+}
+
+TEST(NotifierReceiving, ListKeepsTheNewestThousand) {
+    CMessageList list;
+    list.append(L"start");
+    for (int i = 1; i <= 2500; ++i) list.insertFront(std::to_wstring(i));
+    EXPECT_EQ(list.count(), kMaxMessages);
+    EXPECT_EQ(list.at(0), L"2500");
+    EXPECT_EQ(list.at(kMaxMessages - 1), L"1501");
+    list.append(L"late");  // a full list takes no appended message
+    EXPECT_EQ(list.count(), kMaxMessages);
 }
 
 TEST(NotifierValidation, WholeTextOnly) {

@@ -171,9 +171,11 @@ TEST_F(TrayheraldTest, ReceivesShowsAndKeepsOneInstance) {
     EXPECT_EQ(tray.shown(), L"[P] Start working on print job 'report.txt'\r\n");
     EXPECT_EQ(tray.position(), 1);
 
-    // A burst arrives whole: the listener's buffer holds it.
-    for (int i = 0; i < 1000; ++i) tray.send("burst " + std::to_string(i));
-    EXPECT_TRUE(waitFor([&] { return tray.count() == 1002; }, 30000)) << tray.count();
+    // A burst arrives whole (the listener's buffer holds it), and the list
+    // keeps its newest thousand.
+    for (int i = 0; i < 1200; ++i) tray.send("burst " + std::to_string(i));
+    EXPECT_TRUE(waitFor([&] { return tray.shown() == L"burst 1199\r\n"; }, 30000)) << tray.shown();
+    EXPECT_EQ(tray.count(), static_cast<LRESULT>(kMaxMessages));
 
     PROCESS_INFORMATION second = CTrayherald::launch();
     ASSERT_NE(second.hProcess, nullptr);
@@ -186,8 +188,9 @@ TEST_F(TrayheraldTest, ReceivesShowsAndKeepsOneInstance) {
     CloseHandle(second.hThread);
 
     // The window's close button leaves the program in the tray.
-    PostMessageW(tray.main(), WM_CLOSE, 0, 0);
-    Sleep(300);
+    SendMessageW(tray.main(), WM_CLOSE, 0, 0);  // handled when it returns
+    EXPECT_TRUE(IsWindow(tray.main()));
+    EXPECT_EQ(SendMessageW(tray.main(), WM_GET_ALERT, 0, 0), reinterpret_cast<LRESULT>(tray.alert()));
     EXPECT_TRUE(tray.running());
     PostMessageW(tray.main(), WM_COMMAND, IDM_CLOSE, 0);
     EXPECT_EQ(WaitForSingleObject(tray.process(), 10000), WAIT_OBJECT_0);
@@ -292,14 +295,18 @@ TEST_F(TrayheraldTest, AJobPrintedThroughTheSpoolerShowsItsMessages) {
     ASSERT_TRUE(tray.countReaches(4));  // start message, then Start, Sending and END, newest first
     EXPECT_NE(tray.shown().find(L"SUCCESSFULLY transferred."), std::wstring::npos) << tray.shown();
 }
-// The pop-up fades in to full opacity in steps of 5, and a link in a message
-// opens through the shell.
-TEST_F(TrayheraldTest, FadesInAndOpensLinks) {
+// The pop-up fades in to full opacity in steps of 5, and a web link in a
+// message opens through the shell; an anchor to anything else never does.
+TEST_F(TrayheraldTest, FadesInAndOpensOnlyWebLinks) {
     CTestBrowser browser;
     CTrayherald tray(freeUdpPort(), L"60000");
     ASSERT_TRUE(tray.ready());
-    tray.send("<a href=\"http://127.0.0.1:9/FDXS_Interaction?uid=AbCdE12345\">Open the job's page</a>");
+    tray.send("<a href=\"ftp://127.0.0.1:9/tool.exe\">Your job needs attention</a>");
     ASSERT_TRUE(tray.countReaches(2));
+    ASSERT_TRUE(waitFor([&] { return tray.alertVisible(); }));
+    SendMessageW(tray.alert(), WM_LBUTTONUP, 0, MAKELPARAM(12, 24));  // where a link would be
+    tray.send("<a href=\"http://127.0.0.1:9/FDXS_Interaction?uid=AbCdE12345\">Open the job's page</a>");
+    ASSERT_TRUE(tray.countReaches(3));
     BYTE alpha = 0;
     bool stepsOfFive = true;
     ASSERT_TRUE(waitFor([&] {
