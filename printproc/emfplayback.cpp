@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+#include "base/devmode.h"
 #include "base/printerdata.h"
 #include "base/unique.h"
 #include "printproc/emflayout.h"
@@ -11,8 +12,6 @@
 #include "printproc/spoolapi.h"
 
 namespace {
-constexpr WORD kMinimumDevmode = 98;
-constexpr WORD kCollateDevmode = 102;
 constexpr DWORD kOrderReverse = 0x1;
 constexpr DWORD kOrderBooklet = 0x2;
 constexpr DWORD kDuplexSwapSides = 0x1;
@@ -22,10 +21,10 @@ constexpr DWORD kUncounted = 0xFFFFFFFF;
 using DevmodeBytes = std::vector<BYTE>;
 
 DEVMODEW* modeOf(DevmodeBytes& bytes) { return reinterpret_cast<DEVMODEW*>(bytes.data()); }
-bool validMode(const DEVMODEW* mode) { return mode && mode->dmSize >= kMinimumDevmode; }
+bool validMode(const DEVMODEW* mode) { return isUsableDevmode(mode); }
 DevmodeBytes copyMode(const DEVMODEW* mode) {
     auto raw = reinterpret_cast<const BYTE*>(mode);
-    return DevmodeBytes(raw, raw + mode->dmSize + mode->dmDriverExtra);
+    return DevmodeBytes(raw, raw + devmodeBytes(mode));
 }
 
 // A 4-byte printer data value of the printer; 0 when it has none.
@@ -155,7 +154,7 @@ bool CEmfPlayer::applyPageMode(DWORD page) {
     mode->dmYResolution = job->dmYResolution;
     mode->dmCopies = job->dmCopies;
     mode->dmFields |= DM_COPIES;
-    if (mode->dmSize >= kCollateDevmode && job->dmSize >= kCollateDevmode) mode->dmCollate = job->dmCollate;
+    if (mode->dmSize >= kCollateDevmodeSize && job->dmSize >= kCollateDevmodeSize) mode->dmCollate = job->dmCollate;
     if (next == m_pageMode) return true;
     bool first = m_pageMode.empty();
     m_pageMode = std::move(next);
@@ -383,7 +382,7 @@ bool prepareSettings(JobContext* ctx, LPWSTR printerName, DevmodeBytes& mode, co
             dm->dmFields |= DM_COPIES;
             changed = true;
         }
-        if ((first->dmFields & DM_COLLATE) && dm->dmSize >= kCollateDevmode && dm->dmCollate != first->dmCollate) {
+        if (hasCollate(first) && dm->dmSize >= kCollateDevmodeSize && dm->dmCollate != first->dmCollate) {
             dm->dmCollate = first->dmCollate;
             dm->dmFields |= DM_COLLATE;
             changed = true;
@@ -395,13 +394,13 @@ bool prepareSettings(JobContext* ctx, LPWSTR printerName, DevmodeBytes& mode, co
     if (!(dm->dmFields & DM_COPIES) || static_cast<DWORD>(dm->dmCopies) != total) changed = true;
     dm->dmCopies = static_cast<short>(total);
     dm->dmFields |= DM_COPIES;
-    if ((dm->dmFields & DM_COLLATE) && dm->dmCollate == DMCOLLATE_TRUE) {
+    if (hasCollate(dm) && dm->dmCollate == DMCOLLATE_TRUE) {
         bool off = (total < 2 && (attributes.dwDrvNumberOfPagesPerSide > 1 || !hasJobCollate ||
                                   jobCollate != DMCOLLATE_TRUE)) ||
                    (total >= 2 && attributes.dwDrvNumberOfPagesPerSide >= api.getPageCount(spool));
         if (off && printerDword(printerName, L"SinglePageKeepCollate") != 1) {
             dm->dmCollate = DMCOLLATE_FALSE;
-            if (validMode(first) && first->dmSize >= kCollateDevmode) first->dmCollate = DMCOLLATE_FALSE;
+            if (validMode(first) && first->dmSize >= kCollateDevmodeSize) first->dmCollate = DMCOLLATE_FALSE;
             changed = true;
         }
     }
@@ -409,7 +408,7 @@ bool prepareSettings(JobContext* ctx, LPWSTR printerName, DevmodeBytes& mode, co
 
     PlaybackSettings& s = *settings;
     s.reverse = ((attributes.dwJobPageOrderFlags ^ attributes.dwDrvPageOrderFlags) & kOrderReverse) != 0;
-    s.collate = (dm->dmFields & DM_COLLATE) && dm->dmCollate == DMCOLLATE_TRUE;
+    s.collate = hasCollate(dm) && dm->dmCollate == DMCOLLATE_TRUE;
     if ((dm->dmFields & DM_DUPLEX) && dm->dmDuplex != DMDUP_SIMPLEX) s.duplex = dm->dmDuplex == DMDUP_HORIZONTAL ? 2 : 1;
     s.duplexFlags = attributes.dwDuplexFlags;
     s.driverPagesPerSide = attributes.dwDrvNumberOfPagesPerSide;
@@ -455,7 +454,9 @@ bool printEmfJob(JobContext* ctx, LPWSTR jobName) {
     // Step 1: the job's DEVMODE, or the printer's default one.
     DevmodeBytes mode = ctx->devMode ? copyMode(ctx->devMode) : printerDefaultMode(printerName);
     if (mode.empty()) return false;
-    if (!validMode(modeOf(mode))) return fail(ERROR_INVALID_PARAMETER);
+    if (mode.size() < kMinimumDevmodeSize || !validMode(modeOf(mode)) ||
+        devmodeBytes(modeOf(mode)) > mode.size())
+        return fail(ERROR_INVALID_PARAMETER);
     ATTRIBUTE_INFO_4 attributes = {};
     if (!query(printerName, modeOf(mode), &attributes)) return fail(ERROR_INVALID_PRINTER_COMMAND);
     DEVMODEW* dm = modeOf(mode);
@@ -468,7 +469,7 @@ bool printEmfJob(JobContext* ctx, LPWSTR jobName) {
         changed = true;
     }
     // Step 3: the job's own collation, then the spool file and its DC.
-    bool hasJobCollate = (dm->dmFields & DM_COLLATE) != 0;
+    bool hasJobCollate = hasCollate(dm);
     DWORD jobCollate = hasJobCollate ? dm->dmCollate : 0;
     const SpoolFileApi& api = spoolFileApi();
     CSpoolHandle spool{api, api.getSpoolFileHandle(printerName, dm, jobName)};

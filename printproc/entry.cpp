@@ -1,9 +1,10 @@
 // The spooler's print-processor interface.
 #include <windows.h>
 #include <winspool.h>
-#include <winspool.h>
 #include <winsplp.h>
+#include <algorithm>
 #include <cstring>
+#include "base/devmode.h"
 #include "base/unique.h"
 #include "printproc/datatypes.h"
 #include "printproc/jobcontext.h"
@@ -26,18 +27,23 @@ HANDLE failOpen(JobContext* ctx) {
 
 bool copyFailed(const void* copy, const void* source) { return source && !copy; }
 
+// What a job's parameters may ask for: as many copies as a DEVMODE can hold,
+// tab stops no wider than a line can be.
+constexpr DWORD kMaxCopies = 0x7FFF;
+constexpr DWORD kMaxTabSize = 256;
+
 void applyParameters(JobContext* ctx) {
     if (!ctx->parameters) return;
     DWORD value = 0;
     DWORD size = sizeof(value);
     if (getParameter(ctx->parameters, L"COPIES", PARAM_NUMBER, &size, &value) == 0 && size == sizeof(value))
-        ctx->copies = value;
+        ctx->copies = std::min(value, kMaxCopies);
     if (ctx->datatype == DT_TEXT) {
         value = 0;
         size = sizeof(value);
         if (getParameter(ctx->parameters, L"TABS", PARAM_NUMBER, &size, &value) == 0 && size == sizeof(value) &&
             value != 0)
-            ctx->tabSize = value;
+            ctx->tabSize = std::min(value, kMaxTabSize);
     }
 }
 
@@ -103,12 +109,10 @@ HANDLE WINAPI OpenPrintProcessor(LPWSTR pPrinterName, PPRINTPROCESSOROPENDATA pD
             }
             ctx->passThrough = insidePlayback();
         } else if (isEmfDatatype(datatype)) {
-            if (pData->pDevMode) {
-                DWORD bytes = pData->pDevMode->dmSize + pData->pDevMode->dmDriverExtra;
-                if (bytes < pData->pDevMode->dmSize) {
-                    SetLastError(ERROR_ARITHMETIC_OVERFLOW);
-                    return failOpen(ctx);
-                }
+            // A DEVMODE too short for its public fields, or longer than any
+            // the system defines, is not copied: the printer's default serves.
+            if (isUsableDevmode(pData->pDevMode)) {
+                DWORD bytes = devmodeBytes(pData->pDevMode);
                 ctx->devMode = static_cast<DEVMODEW*>(allocZeroed(bytes));
                 if (!ctx->devMode) return failOpen(ctx);
                 memcpy(ctx->devMode, pData->pDevMode, bytes);

@@ -18,9 +18,15 @@ DWORD deliver(LPCWSTR value, LPCWSTR end, DWORD kind, DWORD* size, void* out, bo
             *skip = true;
             return 0;
         }
-        DWORD number = 0;
-        for (LPCWSTR p = value; p < end && iswdigit(*p); ++p) number = number * 10 + static_cast<DWORD>(*p - L'0');
-        *static_cast<DWORD*>(out) = number;
+        unsigned long long number = 0;
+        for (LPCWSTR p = value; p < end && iswdigit(*p); ++p) {
+            number = number * 10 + static_cast<unsigned long long>(*p - L'0');
+            if (number > 0xFFFFFFFFULL) {  // does not fit a DWORD: refused like any other non-number
+                *skip = true;
+                return 0;
+            }
+        }
+        *static_cast<DWORD*>(out) = static_cast<DWORD>(number);
         *size = sizeof(DWORD);
         return 0;
     }

@@ -39,6 +39,9 @@ TEST(Parameters, NumbersByTheEdgeList) {
         {L";;; COPIES=1;", 0, 1},
         {L"COPY=3;", ERROR_NO_DATA, 0},
         {L"", ERROR_NO_DATA, 0},
+        {L"COPIES=4294967295;", 0, 4294967295u},
+        {L"COPIES=4294967296; COPIES=2;", 0, 2},  // past a DWORD: refused, not wrapped
+        {L"COPIES=99999999999999999999999;", ERROR_NO_DATA, 0},
     };
     for (const Case& c : cases) {
         NumberResult r = number(c.parameters, L"COPIES");

@@ -423,6 +423,49 @@ TEST_F(PlaybackTest, EmfNupCellsAndBooklets) {
     EXPECT_EQ(output.boxCounts(), "1,0|2,3|");  // page 4 is an empty cell
 }
 
+// DEVMODEs and parameters come from any user: a DEVMODE too short for the
+// collation field never has it read, one too short for its public fields is
+// not used at all, and parameters are bounded.
+TEST_F(PlaybackTest, ShortDevmodesAndHugeParameters) {
+    g_attributes = plainAttributes(3);
+    g_attributes.dwDrvNumberOfCopies = 2;
+    std::vector<BYTE> shortMode = duplexMode(DMDUP_SIMPLEX, DMCOLLATE_TRUE);
+    auto* mode = reinterpret_cast<DEVMODEW*>(shortMode.data());
+    mode->dmSize = 98;  // bytes 98-101 are the driver's: what stands at dmCollate is not a collation
+    mode->dmDriverExtra = 4;
+    mode->dmCopies = 3;
+    mode->dmFields |= DM_COPIES;
+    shortMode.resize(102);
+    ASSERT_TRUE(playEmf(2, true, mode));
+    EXPECT_EQ(pageNumbers(output.pages()), "1|1|2|2|");
+
+    std::vector<BYTE> tooShort = duplexMode(DMDUP_SIMPLEX);
+    reinterpret_cast<DEVMODEW*>(tooShort.data())->dmSize = 60;
+    reinterpret_cast<DEVMODEW*>(tooShort.data())->dmDriverExtra = 0;
+    tooShort.resize(60);
+    g_attributes = plainAttributes();
+    ASSERT_TRUE(playEmf(1, true, reinterpret_cast<DEVMODEW*>(tooShort.data())));  // the printer's default serves
+    EXPECT_EQ(pageNumbers(output.pages()), "1|");
+
+    struct Case {
+        const wchar_t* parameters;
+        DWORD copies, tabSize;
+    } cases[] = {
+        {L"COPIES=4294967295; TABS=4294967295;", 0x7FFF, 256},
+        {L"COPIES=4294967296; TABS=18446744073709551620;", 1, 8},  // overflow: refused, defaults stay
+        {L"COPIES=2; TABS=16;", 2, 16},
+    };
+    for (const Case& c : cases) {
+        CSpooledJob job(s_holding->name(), "x");
+        ASSERT_TRUE(job.ok());
+        HANDLE h = openOnTarget(job, L"TEXT", c.parameters);
+        ASSERT_NE(h, nullptr) << c.parameters;
+        EXPECT_EQ(static_cast<JobContext*>(h)->copies, c.copies) << c.parameters;
+        EXPECT_EQ(static_cast<JobContext*>(h)->tabSize, c.tabSize) << c.parameters;
+        ClosePrintProcessor(h);
+    }
+}
+
 TEST_F(PlaybackTest, EmfCopiesCollationBlanksAndScaling) {
     // Three copies, the driver makes at most two: collated batches of 2 and 1.
     std::vector<BYTE> collated = duplexMode(DMDUP_SIMPLEX, DMCOLLATE_TRUE);
