@@ -1,14 +1,19 @@
 // Named mutexes that serialise work on one thing (a file, a registry key)
-// across threads and processes, and mark a running job.
+// across threads and processes, and mark a running job. They live in a
+// private namespace that only the system account can create; where the
+// platform has none (Wine), under "Local\" with an access list for the
+// system and administrators, and an object found there already is used only
+// when its owner is trusted.
 #pragma once
 #include <windows.h>
 #include "base/unique.h"
 
-// "Local\<prefix>-<64-bit hash of text, case-insensitive>" into target (64).
+// "<prefix>-<64-bit hash of text, case-insensitive>" into target (64).
 void lockName(wchar_t* target, size_t capacity, const wchar_t* prefix, const wchar_t* text);
 
 // Creates (or opens) the mutex. One object may be shared by threads: each
-// takes and releases it through a CLockScope of its own.
+// takes and releases it through a CLockScope of its own. An object of the
+// name that someone else made first leaves the lock invalid.
 class CNamedLock {
 public:
     CNamedLock(const wchar_t* prefix, const wchar_t* text);
@@ -22,6 +27,7 @@ public:
     void unlock();
 
 private:
+    unique_namespace m_namespace;  // held while the mutex is: the namespace lives as long
     unique_handle m_mutex;
 };
 
@@ -41,5 +47,5 @@ private:
     bool m_held;
 };
 
-// True while some process holds a mutex of that name open.
+// True while some process holds a trusted mutex of that name open.
 bool namedLockExists(const wchar_t* prefix, const wchar_t* text);

@@ -59,6 +59,7 @@ inline BOOL module(HMODULE h) { return FreeLibrary(h); }
 inline BOOL inet(HINTERNET h) { return InternetCloseHandle(h); }
 inline BOOL emf(HENHMETAFILE h) { return DeleteEnhMetaFile(h); }
 inline BOOL gdiObject(HGDIOBJ h) { return DeleteObject(h); }
+inline BOOL privateNamespace(HANDLE h) { return ClosePrivateNamespace(h, 0); }
 }  // namespace rpq_close
 
 using unique_handle = CUniqueAny<HANDLE, rpq_close::handle>;
@@ -72,3 +73,4 @@ using unique_hmodule = CUniqueAny<HMODULE, rpq_close::module>;
 using unique_hinternet = CUniqueAny<HINTERNET, rpq_close::inet>;
 using unique_hemf = CUniqueAny<HENHMETAFILE, rpq_close::emf>;
 using unique_hfont = CUniqueAny<HFONT, rpq_close::gdiObject>;
+using unique_namespace = CUniqueAny<HANDLE, rpq_close::privateNamespace>;

@@ -9,6 +9,10 @@ bool getSerialNo(uint32_t* number, const wchar_t* printerName) {
     // a serial number.
     CNamedLock lock(kSettingsLock, printerName);
     CLockScope held(lock);
+    if (!held.held()) {
+        logMessage(L_ERROR, "Could not take the lock for the serial number. Reason <%lu>", GetLastError());
+        return false;
+    }
     wchar_t path[MAX_PATH];
     unique_hkey key;
     if (!settingsKeyPath(printerName, path) ||

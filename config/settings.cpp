@@ -75,6 +75,10 @@ bool readPrinterSettings(const wchar_t* printerName, wchar_t* serverName, wchar_
     // A key another job is creating is read only once its defaults are in.
     CNamedLock lock(kSettingsLock, printerName);
     CLockScope held(lock);
+    if (!held.held()) {
+        logMessage(L_ERROR, "Could not take the lock for the printer settings. Reason <%lu>", GetLastError());
+        return false;
+    }
     wchar_t path[MAX_PATH];
     unique_hkey key;
     DWORD disposition = 0;

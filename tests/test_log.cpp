@@ -7,6 +7,8 @@
 #include <thread>
 #include "base/module.h"
 #include "base/printerkey.h"
+#include "base/namedlock.h"
+#include "config/serial.h"
 #include "config/settings.h"
 #include "diag/log.h"
 #include "printproc/jobstate.h"
@@ -302,5 +304,48 @@ TEST(LogSecurity, LinksInPlaceOfTheLogOrItsFolderAreLeftAlone) {
         RemoveDirectoryW(folder.c_str());
     }
     removeTree(targetDir);
+}
+// Objects of RPQ's names that someone else made first (another user, under
+// "Local\\" where there is no private namespace) are refused, never waited on.
+HANDLE squat(const wchar_t* prefix, const std::wstring& text) {
+    wchar_t name[64], full[80];
+    lockName(name, 64, prefix, text.c_str());
+    _snwprintf(full, 80, L"Local\\%s", name);
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                         &sa.lpSecurityDescriptor, nullptr);
+    HANDLE mutex = CreateMutexW(&sa, TRUE, full);  // held, as a squatter would
+    LocalFree(sa.lpSecurityDescriptor);
+    return mutex;
+}
+
+TEST(LogSecurity, ObjectsMadeFirstBySomeoneElseAreRefused) {
+    std::wstring printer = uniqueName(L"Log squat");
+    std::wstring logPath;
+    ASSERT_TRUE(openLogOf(printer, &logPath));
+    unique_handle log(squat(L"RPQLog", logPath));
+    ASSERT_TRUE(log);
+    EXPECT_FALSE(openLogOf(printer));
+    log.reset();
+    EXPECT_TRUE(openLogOf(printer));
+
+    CLoggerSetting key(printer, nullptr);
+    DWORD zero = 0;
+    wchar_t path[MAX_PATH];
+    ASSERT_TRUE(settingsKeyPath(printer.c_str(), path));
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, path, L"MsgNo", REG_DWORD, &zero, sizeof(zero));
+    uint32_t serial = 0;
+    {
+        unique_handle settings(squat(kSettingsLock, printer));
+        ASSERT_TRUE(settings);
+        EXPECT_FALSE(getSerialNo(&serial, printer.c_str()));  // never without its lock
+    }
+    EXPECT_TRUE(getSerialNo(&serial, printer.c_str()));
+    EXPECT_EQ(serial, 1u);
+
+    unique_handle job(squat(L"RPQJob", L"Squat3dJob"));
+    EXPECT_FALSE(namedLockExists(L"RPQJob", L"Squat3dJob"));  // a squatter cannot shield files from the sweep
+    CNamedLock running(L"RPQJob", L"Runn1ngJ03");
+    EXPECT_TRUE(namedLockExists(L"RPQJob", L"Runn1ngJ03"));
 }
 }  // namespace

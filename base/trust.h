@@ -1,0 +1,9 @@
+// Who may have made an object that RPQ finds already there: the system, the
+// administrators, or the account RPQ itself runs as.
+#pragma once
+#include <windows.h>
+#include <accctrl.h>
+
+bool isTrustedOwner(PSID owner);
+// The owner of a kernel object or file, through its handle.
+bool hasTrustedOwner(HANDLE object, SE_OBJECT_TYPE type);
