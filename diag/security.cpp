@@ -1,13 +1,16 @@
 #include "diag/security.h"
+#include <aclapi.h>
 #include <sddl.h>
 #include <strsafe.h>
-#include "base/unique.h"
+#include <cwchar>
+#include "base/folderaccess.h"
+#include "base/trust.h"
 #include "diag/eventlog.h"
 
 namespace {
-// Protected: nothing is inherited from the folders above.
-constexpr wchar_t kReadableSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)";
-constexpr wchar_t kPrivateSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Rights that let their holder put, replace or remove something in a folder.
+constexpr ACCESS_MASK kChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE |
+                                        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
 
 struct CSecurity {
     SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
@@ -22,6 +25,29 @@ void refuse(const wchar_t* what, const wchar_t* path) {
     wchar_t text[MAX_PATH + 128];
     StringCchPrintfW(text, ARRAYSIZE(text), L"ERROR: %s, left alone: %s", what, path);
     reportEvent(text);
+}
+
+bool refuseFolder(const wchar_t* what, const wchar_t* path) {
+    refuse(what, path);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+// Whether the handle's object is at path: its final path, without "\\?\",
+// compared without regard to case.
+bool isAtPath(HANDLE object, const wchar_t* path) {
+    wchar_t expected[MAX_PATH + 8], final[MAX_PATH + 8];
+    DWORD n = GetFullPathNameW(path, MAX_PATH + 8, expected, nullptr);
+    if (n == 0 || n >= MAX_PATH + 8) return false;
+    n = GetFinalPathNameByHandleW(object, final, MAX_PATH + 8, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= MAX_PATH + 8) return false;
+    const wchar_t* plain = wcsncmp(final, L"\\\\?\\", 4) == 0 ? final + 4 : final;
+    return _wcsicmp(plain, expected) == 0;
+}
+
+bool markForDeletion(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
 // The object at path itself, never what a reparse point leads to.
@@ -41,31 +67,87 @@ const SECURITY_ATTRIBUTES* securityFor(FileAccess access) {
 HANDLE createPrivateFile(const wchar_t* path, DWORD desiredAccess, DWORD share) {
     const SECURITY_ATTRIBUTES* security = securityFor(FileAccess::Private);
     if (!security) return INVALID_HANDLE_VALUE;
-    return CreateFileW(path, desiredAccess, share, const_cast<SECURITY_ATTRIBUTES*>(security), CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    unique_hfile file(CreateFileW(path, desiredAccess | DELETE, share, const_cast<SECURITY_ATTRIBUTES*>(security),
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return INVALID_HANDLE_VALUE;
+    if (!isAtPath(file.get(), path)) {
+        markForDeletion(file.get());
+        file.reset();
+        refuse(L"A job file was made outside RPQ's folder (a folder on the way was redirected) and deleted", path);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file.release();
 }
 
-bool makeSecureFolder(const wchar_t* path, FileAccess access) {
+bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = nullptr;
+    if (!descriptor || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !isTrustedOwner(owner) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
+        return false;  // no access list at all lets everyone in
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) return false;
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;  // for what is made inside, not for the folder
+        switch (header->AceType) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case SYSTEM_AUDIT_ACE_TYPE:
+        case SYSTEM_ALARM_ACE_TYPE:
+            continue;
+        case ACCESS_ALLOWED_ACE_TYPE: {
+            auto ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            if ((ace->Mask & kChangingRights) && !isTrustedOwner(&ace->SidStart)) return false;
+            continue;
+        }
+        default:
+            return false;  // a kind of grant not looked into
+        }
+    }
+    return true;
+}
+
+bool makeSecureFolder(const wchar_t* path, FileAccess access, unique_hfile* held) {
     const SECURITY_ATTRIBUTES* security = securityFor(access);
     if (!security) return false;  // never create a folder open to anyone by default
-    if (CreateDirectoryW(path, const_cast<SECURITY_ATTRIBUTES*>(security))) return true;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    unique_hfile folder(openUnfollowed(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                                   FILE_SHARE_DELETE,
+    bool created = CreateDirectoryW(path, const_cast<SECURITY_ATTRIBUTES*>(security)) != FALSE;
+    if (!created && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    // Opened without delete sharing: while held, nobody renames or replaces it.
+    unique_hfile folder(openUnfollowed(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        OPEN_EXISTING, nullptr, FILE_FLAG_BACKUP_SEMANTICS));
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!folder || !GetFileInformationByHandle(folder.get(), &info)) return false;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        refuse(L"A reparse point stands where RPQ keeps a folder", path);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return refuseFolder(L"A reparse point stands where RPQ keeps a folder", path);
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return refuseFolder(L"A file stands where RPQ keeps a folder", path);
+    // Wine opens what a Unix link leads to even when asked not to: the
+    // folder's own final path tells.
+    if (!isAtPath(folder.get(), path)) return refuseFolder(L"A link stands where RPQ keeps a folder", path);
+    if (!created) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+            return refuseFolder(L"The access list of a folder RPQ keeps cannot be read", path);
+        unique_hlocal owned(descriptor);
+        if (!isTrustedFolderSecurity(descriptor))
+            return refuseFolder(L"A folder that others made or may write to stands where RPQ keeps a folder", path);
     }
-    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        refuse(L"A file stands where RPQ keeps a folder", path);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
+    if (held) *held = std::move(folder);
     return true;
+}
+
+bool deleteSecureFile(const wchar_t* path) {
+    unique_hfile file(openUnfollowed(path, DELETE | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, nullptr, 0));
+    if (!file) return false;
+    if (!isAtPath(file.get(), path)) {
+        refuse(L"A job file to delete is not where RPQ keeps it", path);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return markForDeletion(file.get());
 }
 
 HANDLE openSecureFile(const wchar_t* path, DWORD desiredAccess, DWORD share, FileAccess access) {

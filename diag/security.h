@@ -3,6 +3,7 @@
 // redirected.
 #pragma once
 #include <windows.h>
+#include "base/unique.h"
 
 enum class FileAccess {
     Readable,  // the system and administrators change it, everyone reads it (logs)
@@ -14,13 +15,26 @@ enum class FileAccess {
 const SECURITY_ATTRIBUTES* securityFor(FileAccess access);
 
 // A new file (CREATE_NEW) for the system and administrators only: what users
-// print never becomes readable to others through the folder's list.
+// print never becomes readable to others through the folder's list. A file
+// that ends up anywhere but at path (a folder on the way redirected) is
+// deleted again and refused, with an event-log entry.
 HANDLE createPrivateFile(const wchar_t* path, DWORD desiredAccess, DWORD share);
 
 // Creates the folder with the access list, or takes the one that is there
-// as it is. A reparse point (junction, symbolic link) or a file in its place
-// is refused, with an event-log entry.
-bool makeSecureFolder(const wchar_t* path, FileAccess access);
+// when the system, the administrators or RPQ's own account own it and no one
+// else may write or create in it. A reparse point (junction, symbolic link),
+// a file, or a folder someone else made or may write to is refused, with an
+// event-log entry. With held, the folder stays open (it cannot be renamed,
+// replaced or deleted) until held is released.
+bool makeSecureFolder(const wchar_t* path, FileAccess access, unique_hfile* held = nullptr);
+
+// The rule above for a folder's security: trusted owner, no write or create
+// right for anyone else.
+bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor);
+
+// Deletes the file at path through a handle to it, only when that handle's
+// final path is path itself (no link or redirected folder on the way).
+bool deleteSecureFile(const wchar_t* path);
 
 // Opens the file, creating it with the access list when it is missing, without
 // following a reparse point. A reparse point, or a file with more than one

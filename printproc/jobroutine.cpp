@@ -32,12 +32,14 @@ void freeNetBuffer(LPWSTR p) { NetApiBufferFree(p); }
 using unique_netbuffer = CUniqueAny<LPWSTR, freeNetBuffer>;
 
 // "<common app data>\Halvane\RPQ\Temp\<printer>": the users' documents,
-// for the system and administrators only.
-bool storageDirectory(JobRecord& job) {
+// for the system and administrators only; both folders stay held open for
+// the job, so that neither can be swapped for another while it runs.
+bool storageDirectory(JobRecord& job, unique_hfile held[2]) {
     wchar_t temp[MAX_PATH];
     if (!productDataPath(temp) || FAILED(StringCchCatW(temp, MAX_PATH, L"\\Temp"))) return false;
     if (FAILED(StringCchPrintfW(job.storagePath, MAX_PATH, L"%s\\%s", temp, job.printerName))) return false;
-    return makeSecureFolder(temp, FileAccess::Private) && makeSecureFolder(job.storagePath, FileAccess::Private);
+    return makeSecureFolder(temp, FileAccess::Private, &held[0]) &&
+           makeSecureFolder(job.storagePath, FileAccess::Private, &held[1]);
 }
 
 bool programFilesDirectory(JobRecord& job) {
@@ -216,6 +218,7 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
     BOOL result = FALSE;
     bool documentStarted = false;
     std::optional<CNamedLock> running;
+    unique_hfile heldFolders[2];  // the job's folders, until its files are gone
 
     // 1. The log, under the escaped printer name.
     if (!ctx->openDataPrinterName || !state.log().openLogFile(ctx->openDataPrinterName)) return FALSE;
@@ -257,7 +260,7 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
         sendNotification(L_START, job.uid, L"[%s] Start working on print job '%s'", job.printerName, ctx->documentName);
 
         // 5. Storage directory.
-        if (!storageDirectory(job)) {
+        if (!storageDirectory(job, heldFolders)) {
             logMessage(L_FATAL, "Set storage path FAILED!");
             return;
         }

@@ -1,6 +1,7 @@
 #include "printproc/statemachine.h"
 #include <cstring>
 #include "diag/log.h"
+#include "diag/security.h"
 #include "interact/browser.h"
 #include "interact/notify.h"
 #include "storage/backlog.h"
@@ -76,7 +77,7 @@ int stateInitial(TransferContext& t) {
         bool compressed = compressFile(t.programFilesPath, t.storagePath, 1, t.archivePath, t.inputPath);
         if (compressed) {
             logMessageW(L_DEBUG, L"Document has been 7zipped <%s>", t.archivePath);
-            if (!DeleteFileW(t.inputPath)) logSystemError("Could not delete the capture file. Reason <%lu>", GetLastError());
+            if (!deleteSecureFile(t.inputPath)) logSystemError("Could not delete the capture file. Reason <%lu>", GetLastError());
             logMessageW(L_DEBUG, L"Delete file <%s>", t.inputPath);
         } else {
             logMessage(L_ERROR, "Zipping the document failed!");
@@ -96,7 +97,7 @@ int stateInitial(TransferContext& t) {
             } else {
                 logMessage(L_DEBUG, "Create <1> chunk for transmission");
             }
-            if (!DeleteFileW(t.archivePath)) logSystemError("Could not delete the archive. Reason <%lu>", GetLastError());
+            if (!deleteSecureFile(t.archivePath)) logSystemError("Could not delete the archive. Reason <%lu>", GetLastError());
             logMessageW(L_DEBUG, L"Delete file <%s>", t.archivePath);
         } else {
             logMessage(L_ERROR, "Chunking zip file failed!");

@@ -1,6 +1,7 @@
 #include "storage/backlog.h"
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <map>
 #include <string>
 #include <vector>
@@ -93,7 +94,7 @@ bool saveRecord(const wchar_t* storagePath, const char* uid, const BacklogEntry&
     }
     wchar_t path[MAX_PATH];
     if (!recordPath(storagePath, uid, path, "Could not add the storagePath to saveFile!")) return false;
-    DeleteFileW(path);  // replaced, never written through
+    deleteSecureFile(path);  // replaced, never written through
     unique_hfile file(createPrivateFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
     if (!file) {
         logSystemError("Could not create the record file. Reason <%lu>", GetLastError());
@@ -121,7 +122,7 @@ void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath) {
     unique_hfind find(FindFirstFileW(pattern, &data));
     if (!find) return;
     do {
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !isJobFileName(data.cFileName)) continue;
         wchar_t path[MAX_PATH];
         if (SUCCEEDED(StringCchPrintfW(path, MAX_PATH, L"%s\\%s", storagePath, data.cFileName))) deleteFileLogged(path);
     } while (FindNextFileW(find.get(), &data));
@@ -167,6 +168,7 @@ bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock) {
     if (FAILED(StringCchPrintfW(pattern, MAX_PATH, L"%s\\*", storagePath))) return false;
     std::map<std::wstring, bool> sweepable;  // per job: no record and not running, asked once
     for (const FoundRecord& file : findRecords(pattern, storagePath)) {
+        if (!isJobFileName(file.path.c_str() + file.path.rfind(L'\\') + 1)) continue;  // never anything but RPQ's own
         std::wstring base = baseNameOf(file.path);
         auto known = sweepable.find(base);
         if (known == sweepable.end()) {
@@ -178,6 +180,19 @@ bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock) {
         if (known->second && ageMinutes(clock, file.created) > kOrphanAgeMinutes) deleteFileLogged(file.path.c_str());
     }
     return true;
+}
+
+bool isJobFileName(const wchar_t* name) {
+    for (int i = 0; i < 10; ++i)
+        if (!iswascii(name[i]) || !iswalnum(name[i])) return false;
+    if (name[10] != L'.') return false;
+    const wchar_t* extension = name + 11;
+    if (_wcsicmp(extension, L"dat") == 0 || _wcsicmp(extension, L"7z") == 0 || _wcsicmp(extension, L"psf") == 0)
+        return true;
+    size_t digits = 0;
+    for (const wchar_t* p = extension; *p; ++p, ++digits)
+        if (*p < L'0' || *p > L'9') return false;
+    return digits >= 3;
 }
 
 bool isJobRunning(const wchar_t* uid) { return namedLockExists(kRunningJobLock, uid); }

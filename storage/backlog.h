@@ -59,6 +59,10 @@ void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath);
 // stay whatever their age.
 bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock);
 
+// Whether a file name is one of a job's: its 10-character UID, then ".dat",
+// ".7z", ".psf" or a chunk number of three or more digits.
+bool isJobFileName(const wchar_t* name);
+
 // A running job holds a lock of this prefix and its UID (see CNamedLock).
 constexpr wchar_t kRunningJobLock[] = L"RPQJob";
 bool isJobRunning(const wchar_t* uid);

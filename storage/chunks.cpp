@@ -10,7 +10,7 @@
 
 bool deleteFileLogged(const wchar_t* path) {
     wchar_t line[2048];
-    bool ok = DeleteFileW(path) != FALSE;
+    bool ok = deleteSecureFile(path);
     if (ok) StringCchPrintfW(line, 2048, L"Delete file <%s> - SUCCESS", path);
     else StringCchPrintfW(line, 2048, L"Delete file <%s> - FAILED (Reason: %d)", path, static_cast<int>(GetLastError()));
     logMessageW(ok ? L_DEBUG : L_ERROR, L"%s", line);
@@ -19,7 +19,7 @@ bool deleteFileLogged(const wchar_t* path) {
 
 bool writeChunk(CRPQHash& hash, HANDLE source, LONGLONG* bytesWritten, const wchar_t* chunkPath, BYTE* digest) {
     // A file left there is replaced, never written through (it may be a link).
-    DeleteFileW(chunkPath);
+    deleteSecureFile(chunkPath);
     unique_hfile chunk(createPrivateFile(chunkPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
     if (!chunk) {
         logMessage(L_ERROR, "Could not create the file. Reason: %lu", GetLastError());

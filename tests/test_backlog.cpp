@@ -167,6 +167,13 @@ TEST_F(BacklogTest, FilesWithoutARecordAndRunningJobs) {
     for (const wchar_t* name : {L"N0Rec0rd01.dat", L"N0Rec0rd01.7z", L"Runn1ngJ01.psf", L"Runn1ngJ02.dat"})
         setCreated(name, t - 90 * kMinute);
     setCreated(L"N0Rec0rd02.dat", t - 10 * kMinute);
+    // Only RPQ's own job files are ever swept, whatever lies beside them.
+    const wchar_t* foreign[] = {L"notes.txt", L"N0Rec0rd01.exe", L"N0Rec0rd01.dat.bak", L"short.dat", L"N0Rec0rd1.001",
+                                L"N0Rec0rd01.01", L"N0-Rec0rd1.dat"};
+    for (const wchar_t* name : foreign) {
+        ASSERT_TRUE(writeFileBytes(path(name), "x"));
+        setCreated(name, t - 90 * kMinute);
+    }
     CNamedLock running1(kRunningJobLock, L"Runn1ngJ01"), running2(kRunningJobLock, L"Runn1ngJ02");
     clock.setWall(t);
     ASSERT_TRUE(lookForOlderJobs(job.storagePath, clock));
@@ -174,5 +181,8 @@ TEST_F(BacklogTest, FilesWithoutARecordAndRunningJobs) {
     EXPECT_FALSE(exists(L"N0Rec0rd01.7z"));
     EXPECT_TRUE(exists(L"N0Rec0rd02.dat"));
     for (const wchar_t* name : {L"Runn1ngJ01.psf", L"Runn1ngJ01.001", L"Runn1ngJ02.dat"}) EXPECT_TRUE(exists(name));
+    for (const wchar_t* name : foreign) EXPECT_TRUE(exists(name)) << name;
+    ASSERT_TRUE(discardJobFiles(ctx.storagePath, "N0Rec0rd01"));
+    EXPECT_TRUE(exists(L"N0Rec0rd01.exe"));
 }
 }  // namespace

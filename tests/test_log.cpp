@@ -11,6 +11,7 @@
 #include "config/serial.h"
 #include "config/settings.h"
 #include "diag/log.h"
+#include "diag/security.h"
 #include "printproc/jobstate.h"
 #include "tests/testutil.h"
 
@@ -294,15 +295,13 @@ TEST(LogSecurity, LinksInPlaceOfTheLogOrItsFolderAreLeftAlone) {
 
     ASSERT_TRUE(DeleteFileW(logPath.c_str()));
     ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-    // Wine reports success but makes no link: the folder case runs where one is made.
-    if (CreateSymbolicLinkW(folder.c_str(), targetDir.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
-        GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        EXPECT_FALSE(openLogOf(printer));
-        EXPECT_EQ(accessListOf(targetDir), dirAcl);
-        std::wstring planted = targetDir + logPath.substr(logPath.rfind(L'\\'));
-        EXPECT_EQ(GetFileAttributesW(planted.c_str()), INVALID_FILE_ATTRIBUTES);  // no file made there
-        RemoveDirectoryW(folder.c_str());
-    }
+    ASSERT_TRUE(makeUnixSymlink(folder, targetDir));  // a junction, as Wine shows one
+    EXPECT_FALSE(openLogOf(printer));
+    EXPECT_EQ(accessListOf(targetDir), dirAcl);
+    std::wstring planted = targetDir + logPath.substr(logPath.rfind(L'\\'));
+    EXPECT_EQ(GetFileAttributesW(planted.c_str()), INVALID_FILE_ATTRIBUTES);  // no file made there
+    DeleteFileW(folder.c_str());
+    RemoveDirectoryW(folder.c_str());
     removeTree(targetDir);
 }
 // Objects of RPQ's names that someone else made first (another user, under
@@ -317,6 +316,64 @@ HANDLE squat(const wchar_t* prefix, const std::wstring& text) {
     HANDLE mutex = CreateMutexW(&sa, TRUE, full);  // held, as a squatter would
     LocalFree(sa.lpSecurityDescriptor);
     return mutex;
+}
+
+// A folder RPQ finds already there is used only when the system, the
+// administrators or RPQ's own account own it and nobody else may write to
+// it. (Wine shows every file as the Wine user's: the rule is checked here
+// on the descriptors Windows would show.)
+TEST(LogSecurity, ForeignOrWritableFoldersAreNotTrusted) {
+    struct Case {
+        const wchar_t* sddl;
+        bool trusted;
+    } cases[] = {
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)", true},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", true},
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;OICIIO;FA;;;CO)(D;;FA;;;WD)", true},  // inherit-only, deny
+        {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},                // a user made it
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;WD)", false},                // older versions: everyone full
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;CI;0x100116;;;BU)", false},             // users may add (ProgramData's default)
+        {L"O:SYD:(A;;0x4;;;AU)", false},                                    // create folders
+        {L"O:SY", false},                                                   // no access list: everyone
+    };
+    for (const Case& c : cases) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &descriptor, nullptr))
+            << c.sddl;
+        EXPECT_EQ(isTrustedFolderSecurity(descriptor), c.trusted) << c.sddl;
+        LocalFree(descriptor);
+    }
+}
+
+// A folder on the way to a job file swapped for a link after RPQ checked it:
+// nothing is left where the link leads, and nothing there is deleted.
+TEST(LogSecurity, JobFilesOnlyWhereTheirPathLeads) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring root = std::wstring(temp) + uniqueName(L"rpqjobdir"), elsewhere = root + L"-elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(writeFileBytes(elsewhere + L"\\Keep000001.dat", "someone's file"));
+    std::wstring printerDir = root + L"\\Printer";
+    ASSERT_TRUE(makeUnixSymlink(printerDir, elsewhere));
+    EXPECT_FALSE(makeSecureFolder(printerDir.c_str(), FileAccess::Private));
+    std::wstring job = printerDir + L"\\AbCdE12345.dat";
+    unique_hfile file(createPrivateFile(job.c_str(), GENERIC_WRITE, 0));
+    EXPECT_FALSE(file);
+    EXPECT_EQ(GetFileAttributesW((elsewhere + L"\\AbCdE12345.dat").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(deleteSecureFile((printerDir + L"\\Keep000001.dat").c_str()));
+    EXPECT_EQ(readFileBytes(elsewhere + L"\\Keep000001.dat"), "someone's file");
+    std::wstring ownDir = root + L"\\Printer2";
+    ASSERT_TRUE(makeSecureFolder(ownDir.c_str(), FileAccess::Private));
+    job = ownDir + L"\\AbCdE12345.dat";
+    unique_hfile own(createPrivateFile(job.c_str(), GENERIC_WRITE, 0));
+    EXPECT_TRUE(own);
+    own.reset();
+    EXPECT_TRUE(deleteSecureFile(job.c_str()));
+    EXPECT_EQ(GetFileAttributesW(job.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileW(printerDir.c_str());  // the link, not what it leads to
+    removeTree(root);
+    removeTree(elsewhere);
 }
 
 TEST(LogSecurity, ObjectsMadeFirstBySomeoneElseAreRefused) {

@@ -363,3 +363,29 @@ std::string CTestBrowser::opened(DWORD waitMs) {
     return readFileBytes(file);
 }
 
+
+bool makeUnixSymlink(const std::wstring& link, const std::wstring& target) {
+    using UnixName = char* (*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+    if (!unixName) return false;
+    char *from = unixName(link.c_str()), *to = unixName(target.c_str());
+    bool ok = false;
+    if (from && to) {
+        std::string command = std::string("/bin/ln -s \"") + to + "\" \"" + from + "\"";
+        std::wstring wide(command.begin(), command.end());
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        // A Unix program's process handle cannot be waited on: wait for the link.
+        if (CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            if (pi.hProcess) CloseHandle(pi.hProcess);
+            if (pi.hThread) CloseHandle(pi.hThread);
+            for (int waited = 0; waited < 30000 && !ok; waited += 10) {
+                ok = GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+                if (!ok) Sleep(10);
+            }
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, from);
+    HeapFree(GetProcessHeap(), 0, to);
+    return ok;
+}

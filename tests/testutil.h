@@ -81,6 +81,9 @@ int runUnix(const std::string& shellCommand, std::string* output = nullptr, DWOR
 std::string unixPathOf(const std::wstring& winPath);  // Z:\a\b -> /a/b
 bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs);
 void removeTree(const std::wstring& path);
+// A Unix symbolic link at link to target (Windows paths): Wine shows it as a
+// reparse point and follows it, as Windows follows a junction.
+bool makeUnixSymlink(const std::wstring& link, const std::wstring& target);
 
 // A browser, set as Wine's through HKCU, that records the addresses it was
 // asked to open.
