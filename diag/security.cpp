@@ -3,6 +3,7 @@
 #include <sddl.h>
 #include <strsafe.h>
 #include <cwchar>
+#include "base/finalpath.h"
 #include "base/folderaccess.h"
 #include "base/trust.h"
 #include "diag/eventlog.h"
@@ -31,18 +32,6 @@ bool refuseFolder(const wchar_t* what, const wchar_t* path) {
     refuse(what, path);
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
-}
-
-// Whether the handle's object is at path: its final path, without "\\?\",
-// compared without regard to case.
-bool isAtPath(HANDLE object, const wchar_t* path) {
-    wchar_t expected[MAX_PATH + 8], final[MAX_PATH + 8];
-    DWORD n = GetFullPathNameW(path, MAX_PATH + 8, expected, nullptr);
-    if (n == 0 || n >= MAX_PATH + 8) return false;
-    n = GetFinalPathNameByHandleW(object, final, MAX_PATH + 8, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= MAX_PATH + 8) return false;
-    const wchar_t* plain = wcsncmp(final, L"\\\\?\\", 4) == 0 ? final + 4 : final;
-    return _wcsicmp(plain, expected) == 0;
 }
 
 bool markForDeletion(HANDLE file) {

@@ -300,8 +300,7 @@ TEST(LogSecurity, LinksInPlaceOfTheLogOrItsFolderAreLeftAlone) {
     EXPECT_EQ(accessListOf(targetDir), dirAcl);
     std::wstring planted = targetDir + logPath.substr(logPath.rfind(L'\\'));
     EXPECT_EQ(GetFileAttributesW(planted.c_str()), INVALID_FILE_ATTRIBUTES);  // no file made there
-    DeleteFileW(folder.c_str());
-    RemoveDirectoryW(folder.c_str());
+    removeUnixSymlink(folder);
     removeTree(targetDir);
 }
 // Objects of RPQ's names that someone else made first (another user, under
@@ -371,7 +370,7 @@ TEST(LogSecurity, JobFilesOnlyWhereTheirPathLeads) {
     own.reset();
     EXPECT_TRUE(deleteSecureFile(job.c_str()));
     EXPECT_EQ(GetFileAttributesW(job.c_str()), INVALID_FILE_ATTRIBUTES);
-    DeleteFileW(printerDir.c_str());  // the link, not what it leads to
+    removeUnixSymlink(printerDir);
     removeTree(root);
     removeTree(elsewhere);
 }

@@ -23,6 +23,17 @@ TEST(Spooler, InstallFromTheProgramFolder) {
         ASSERT_TRUE(CopyFileW((binDir() + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE)) << file;
     EXPECT_EQ(runCommand(L"\"" + folder + L"\\rpqadmin.exe\" install"), 0);
     for (const wchar_t* file : {L"rpqadmin.exe", L"RPQ.dll"}) DeleteFileW((folder + L"\\" + file).c_str());
+    // The data folders are made ahead of the first job, before any user can.
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)));
+    for (const wchar_t* data : {L"\\Halvane\\RPQ\\Log", L"\\Halvane\\RPQ\\Temp"})
+        EXPECT_TRUE(GetFileAttributesW((std::wstring(base) + data).c_str()) & FILE_ATTRIBUTE_DIRECTORY) << data;
+    // A link where a data folder belongs is refused, not secured through.
+    std::wstring temp = std::wstring(base) + L"\\Halvane\\RPQ\\Temp", moved = temp + L"-kept";
+    ASSERT_TRUE(MoveFileW(temp.c_str(), moved.c_str()));
+    ASSERT_TRUE(makeUnixSymlink(temp, moved));
+    EXPECT_NE(runCommand(L"\"" + binDir() + L"\\rpqadmin.exe\" install"), 0);
+    ASSERT_TRUE(removeUnixSymlink(temp));
+    ASSERT_TRUE(MoveFileW(moved.c_str(), temp.c_str()));
 }
 
 TEST(Spooler, InstalledProcessorAnswersItsDatatypes) {

@@ -364,28 +364,41 @@ std::string CTestBrowser::opened(DWORD waitMs) {
 }
 
 
-bool makeUnixSymlink(const std::wstring& link, const std::wstring& target) {
+namespace {
+// Runs a Unix command on paths given as Windows paths ("%1", "%2" in it) and
+// waits until done() holds: a Unix program's process cannot be waited on.
+template <typename Done>
+bool runUnix(const std::string& format, const std::wstring& first, const std::wstring& second, Done done) {
     using UnixName = char* (*)(const wchar_t*);
     auto unixName = reinterpret_cast<UnixName>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
     if (!unixName) return false;
-    char *from = unixName(link.c_str()), *to = unixName(target.c_str());
-    bool ok = false;
-    if (from && to) {
-        std::string command = std::string("/bin/ln -s \"") + to + "\" \"" + from + "\"";
-        std::wstring wide(command.begin(), command.end());
-        STARTUPINFOW si = {sizeof(si)};
-        PROCESS_INFORMATION pi = {};
-        // A Unix program's process handle cannot be waited on: wait for the link.
-        if (CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            if (pi.hProcess) CloseHandle(pi.hProcess);
-            if (pi.hThread) CloseHandle(pi.hThread);
-            for (int waited = 0; waited < 30000 && !ok; waited += 10) {
-                ok = GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
-                if (!ok) Sleep(10);
-            }
-        }
+    char *a = unixName(first.c_str()), *b = second.empty() ? nullptr : unixName(second.c_str());
+    std::string command = format;
+    for (auto [mark, value] : {std::pair<const char*, char*>{"%1", a}, {"%2", b}}) {
+        size_t at = command.find(mark);
+        if (at != std::string::npos) command.replace(at, 2, std::string("\"") + (value ? value : "") + "\"");
     }
-    HeapFree(GetProcessHeap(), 0, from);
-    HeapFree(GetProcessHeap(), 0, to);
-    return ok;
+    HeapFree(GetProcessHeap(), 0, a);
+    HeapFree(GetProcessHeap(), 0, b);
+    std::wstring wide(command.begin(), command.end());
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+    if (pi.hThread) CloseHandle(pi.hThread);
+    for (int waited = 0; waited < 30000; waited += 10) {
+        if (done()) return true;
+        Sleep(10);
+    }
+    return done();
+}
+}  // namespace
+
+bool makeUnixSymlink(const std::wstring& link, const std::wstring& target) {
+    return runUnix("/bin/ln -s %2 %1", link, target,
+                   [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+bool removeUnixSymlink(const std::wstring& link) {
+    return runUnix("/bin/rm -f %1", link, L"", [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }

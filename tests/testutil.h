@@ -84,6 +84,7 @@ void removeTree(const std::wstring& path);
 // A Unix symbolic link at link to target (Windows paths): Wine shows it as a
 // reparse point and follows it, as Windows follows a junction.
 bool makeUnixSymlink(const std::wstring& link, const std::wstring& target);
+bool removeUnixSymlink(const std::wstring& link);
 
 // A browser, set as Wine's through HKCU, that records the addresses it was
 // asked to open.

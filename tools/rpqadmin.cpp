@@ -9,6 +9,9 @@
 #include <cwchar>
 #include <string>
 #include <vector>
+#include <aclapi.h>
+#include "base/finalpath.h"
+#include "base/folderaccess.h"
 #include "base/platform.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
@@ -84,6 +87,57 @@ bool processorDir(std::wstring& dir) {
     return true;
 }
 
+// One data folder with its access list and the administrators as owner:
+// made with them, or, when it exists (made by a user, or by an older version
+// for everyone), given them through a handle to the folder itself.
+bool secureDataFolder(const std::wstring& path, const wchar_t* sddl) {
+    unique_hlocal descriptor;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
+                                                              nullptr))
+        return false;
+    descriptor.reset(attributes.lpSecurityDescriptor);
+    if (CreateDirectoryW(path.c_str(), &attributes)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    unique_hfile folder(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!folder || !GetFileInformationByHandle(folder.get(), &info)) return false;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !isAtPath(folder.get(), path.c_str())) {
+        SetLastError(ERROR_ACCESS_DENIED);  // a link or a file: left for the administrator to remove
+        return false;
+    }
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return false;
+    DWORD rc = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               administrators, nullptr, dacl, nullptr);
+    SetLastError(rc);
+    return rc == ERROR_SUCCESS;
+}
+
+// "<common app data>\Halvane\RPQ" with "Log" (readable) and "Temp" (private).
+bool makeDataFolders(std::wstring* failed) {
+    wchar_t base[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
+    std::wstring halvane = std::wstring(base) + L"\\Halvane", product = halvane + L"\\RPQ";
+    const std::pair<std::wstring, const wchar_t*> folders[] = {
+        {halvane, kReadableSddl}, {product, kReadableSddl}, {product + L"\\Log", kReadableSddl},
+        {product + L"\\Temp", kPrivateSddl}};
+    for (const auto& folder : folders)
+        if (!secureDataFolder(folder.first, folder.second)) {
+            *failed = folder.first;
+            return false;
+        }
+    return true;
+}
+
 int install(int argc, wchar_t** argv) {
     std::wstring dll = argc > 2 ? argv[2] : besideMe(kProcessorFile);
     std::wstring sevenZip = argc > 3 ? argv[3] : besideMe(L"7z.dll");
@@ -97,6 +151,8 @@ int install(int argc, wchar_t** argv) {
     std::wstring sevenZipTarget = pf + L"\\7z.dll";
     if (!copyOnto(sevenZip, sevenZipTarget))
         return failWith((L"Copying " + sevenZip + L" to " + sevenZipTarget).c_str(), GetLastError());
+    std::wstring folder;
+    if (!makeDataFolders(&folder)) return failWith((L"Securing the data folder " + folder).c_str(), GetLastError());
     if (!AddPrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorFile), const_cast<LPWSTR>(kProcessorName)) &&
         GetLastError() != ERROR_PRINT_PROCESSOR_ALREADY_INSTALLED)
         return failWith(L"AddPrintProcessor", GetLastError());
