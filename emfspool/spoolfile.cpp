@@ -6,6 +6,7 @@
 #include <vector>
 #include "base/unique.h"
 #include "diag/eventlog.h"
+#include "emfspool/pagerecords.h"
 #include "emfspool/stream.h"
 
 namespace emfspool {
@@ -19,6 +20,17 @@ struct CSpoolFile {
     unique_hdc dc;
     std::vector<BYTE> jobDevMode;  // the DEVMODE the job was opened with
 };
+
+struct PagePlay {
+    DWORD handles;
+};
+
+// Hands Wine's player only the records it cannot fault on.
+int CALLBACK playRecord(HDC dc, HANDLETABLE* table, const ENHMETARECORD* record, int count, LPARAM data) {
+    auto* play = reinterpret_cast<const PagePlay*>(data);
+    if (isPlayableRecord(record, play->handles)) PlayEnhMetaFileRecord(dc, table, record, static_cast<UINT>(count));
+    return 1;
+}
 
 CSpoolFile* fromHandle(HANDLE spool) {
     if (!spool) SetLastError(ERROR_INVALID_HANDLE);
@@ -127,12 +139,23 @@ BOOL WINAPI playPageEMF(HANDLE spool, HANDLE page, RECT* document, RECT* border,
         return FALSE;
     }
     const SpoolPage& data = file->stream.pages[number - 1];
-    unique_hemf metafile(SetEnhMetaFileBits(static_cast<UINT>(data.size), file->bytes.data() + data.offset));
+    const BYTE* bytes = file->bytes.data() + data.offset;
+    const char* reason = nullptr;
+    if (!checkPageRecords(bytes, data.size, &reason)) {
+        wchar_t text[128];
+        StringCchPrintfW(text, ARRAYSIZE(text), L"ERROR: EMF spool data refused: %hs (page %u)", reason,
+                         static_cast<unsigned>(number));
+        reportEvent(text);
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    unique_hemf metafile(SetEnhMetaFileBits(static_cast<UINT>(data.size), bytes));
     if (!metafile) return FALSE;
     HDC dc = file->dc.get();
     int saved = SaveDC(dc);
     if (clip) IntersectClipRect(dc, clip->left, clip->top, clip->right, clip->bottom);
-    BOOL played = PlayEnhMetaFile(dc, metafile.get(), document);
+    PagePlay play = {*reinterpret_cast<const WORD*>(bytes + 56)};
+    BOOL played = EnumEnhMetaFile(dc, metafile.get(), playRecord, &play, document);
     RestoreDC(dc, saved);
     if (played && border) {
         HGDIOBJ brush = SelectObject(dc, GetStockObject(NULL_BRUSH));

@@ -1,10 +1,10 @@
 #include "emfspool/stream.h"
 #include <cstring>
+#include "base/devmode.h"
 
 namespace {
 constexpr size_t kHeaderSize = 16;  // dwVersion, cjSize, dpszDocName, dpszOutput
 constexpr size_t kRecordHeader = 8;
-constexpr size_t kMinimumDevmode = 98;  // smaller DEVMODEs are not accepted anywhere
 
 DWORD readDword(const BYTE* at) {
     DWORD value;
@@ -16,6 +16,12 @@ bool refuse(const char* why, const char** reason) {
     if (reason) *reason = why;
     SetLastError(ERROR_INVALID_DATA);
     return false;
+}
+
+bool isZeros(const BYTE* bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        if (bytes[i]) return false;
+    return true;
 }
 
 bool isMetafile(const BYTE* bytes, size_t size) {
@@ -34,15 +40,19 @@ bool parseSpoolStream(const BYTE* bytes, size_t size, SpoolStream* stream, const
     size_t pendingData = SIZE_MAX;  // start of a data record that waits for its extension record
     size_t offset = (headerSize + 3) & ~size_t(3);
     while (offset < size) {
+        // A pool file's tail: zeros, or a page-data record of size 0 (the
+        // next page, never finished). The complete pages before it play.
+        if (pendingData == SIZE_MAX && isZeros(bytes + offset, size - offset)) break;
         if (size - offset < kRecordHeader) return refuse("record header cut short", reason);
         DWORD id = readDword(bytes + offset);
         size_t length = readDword(bytes + offset + 4);
         const BYTE* data = bytes + offset + kRecordHeader;
         if (length > size - offset - kRecordHeader) return refuse("record runs past the end", reason);
+        if (pendingData == SIZE_MAX && id == kRecordMetafileData && length == 0) break;
         switch (id) {
         case kRecordDevmode: {
             auto mode = reinterpret_cast<const DEVMODEW*>(data);
-            if (length < kMinimumDevmode || size_t(mode->dmSize) + mode->dmDriverExtra > length)
+            if (length < kMinimumDevmodeSize || size_t(mode->dmSize) + mode->dmDriverExtra > length)
                 return refuse("DEVMODE record damaged", reason);
             devMode = mode;
             break;

@@ -17,6 +17,7 @@ constexpr DWORD kOrderBooklet = 0x2;
 constexpr DWORD kDuplexSwapSides = 0x1;
 constexpr DWORD kDuplexNoBlanks = 0x2;
 constexpr DWORD kUncounted = 0xFFFFFFFF;
+constexpr DWORD kBorderPrint = 0;  // the system's BORDER_PRINT (NO_BORDER_PRINT is 1)
 
 using DevmodeBytes = std::vector<BYTE>;
 
@@ -419,7 +420,7 @@ bool prepareSettings(JobContext* ctx, LPWSTR printerName, DevmodeBytes& mode, co
         s.pagesPerSide = attributes.dwDrvNumberOfPagesPerSide != 1 ? 1 : attributes.dwJobNumberOfPagesPerSide;
     }
     if (!validPagesPerSide(s.pagesPerSide)) return fail(ERROR_INVALID_PARAMETER);
-    s.border = s.pagesPerSide != 1 && attributes.dwNupBorderFlags != 0;
+    s.border = s.pagesPerSide != 1 && attributes.dwNupBorderFlags == kBorderPrint;
     if (!s.booklet) {
         switch (attributes.dwNupDirection) {
         case 2: s.direction = 1; break;

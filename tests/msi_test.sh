@@ -35,6 +35,16 @@ check "a bad SERVERPORT fails the install" '[ $? -ne 0 ]'
 check "the log says why" 'iconv -f utf-16 -t utf-8 "$WORK/bad.log" 2>/dev/null | grep -q "RPQ: SERVERPORT must be a number from 1 to 65535" || grep -aq "RPQ: SERVERPORT must be a number" "$WORK/bad.log"'
 check "nothing was installed" '[ ! -e "$PF/rpqadmin.exe" ] && ! printerThere "$PRINTER"'
 
+# (Wine's msiexec drops quotes from property values on its command line: a
+# trailing backslash is what reaches the package there.)
+msi /i "$(winpath "$OLD")" /l*v "$(winpath "$WORK/name.log")" PRINTERNAME="$PRINTER\\" SERVERNAME=127.0.0.1
+check "a backslash in the printer name fails the install" '[ $? -ne 0 ]'
+check "the log says why" 'iconv -f utf-16 -t utf-8 "$WORK/name.log" 2>/dev/null | grep -q "RPQ: PRINTERNAME must not hold backslashes" || grep -aq "RPQ: PRINTERNAME must not hold backslashes" "$WORK/name.log"'
+check "nothing was installed" '[ ! -e "$PF/rpqadmin.exe" ] && ! printerThere "$PRINTER\\"'
+
+# A trailing backslash stays in its own value and swallows nothing after it.
+msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER" SERVERNAME='127.0.0.1\' SERVERPORT="$PORT" LOGGER=DEBUG INTERACTION=0
+check "a trailing backslash arrives as data" 'key ServerName | grep -q "127.0.0.1\\\\$" && key Logger | grep -q DEBUG && key Interaction | grep -q 0x0'
 msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER" SERVERNAME=127.0.0.1 SERVERPORT="$PORT" LOGGER=DEBUG INTERACTION=0
 check "the install succeeds" '[ $? -eq 0 ]'
 check "the files are in Program Files" 'for f in RPQ.dll 7z.dll rpqadmin.exe rpqprint.exe Trayherald.exe; do [ -f "$PF/$f" ] || exit 1; done'

@@ -570,6 +570,37 @@ TEST(PlaybackSpooler, TextAndEmfJobsPrintAndNothingReachesTheServer) {
     EXPECT_TRUE(s.storageFiles().empty());
 }
 
+// Spool files that Windows spoolers wrote, replayed through Wine's spooler
+// on a printer bound to RPQ: every page with its text, nothing to the server.
+std::wstring samplesDir() { return unixToWin(RPQ_SOURCE_DIR "/../shared/samples"); }
+
+TEST(PlaybackSpooler, SpoolFilesFromWindowsPlay) {
+    CPrintSetup s({}, uniqueName(L"Real spool"));
+    ASSERT_TRUE(s.ok());
+    struct Case {
+        const wchar_t* file;
+        size_t pages;
+        const char* text;
+    } cases[] = {{L"notepad-korean-bw-1p.spl", 1, "Hello"}, {L"word-docx-1p.spl", 1, nullptr}};
+    for (const Case& c : cases) {
+        std::wstring path = samplesDir() + L"\\emfspool\\" + c.file;
+        ASSERT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << narrow(path);
+        COutput output;
+        ASSERT_EQ(runCommand(toolPath(L"rpqprint.exe") + L" --datatype \"NT EMF 1.008\" --output \"" + output.path() +
+                             L"\" \"" + s.printer->name() + L"\" \"" + path + L"\""),
+                  0);
+        auto pages = output.pages();
+        ASSERT_EQ(pages.size(), c.pages) << narrow(c.file);
+        size_t glyphs = 0;
+        for (const auto& page : pages) glyphs += page.size();
+        EXPECT_GT(glyphs, 0u) << narrow(c.file);
+        std::string text;
+        for (const std::string& line : lines(pages[0])) text += line + "\n";
+        if (c.text) EXPECT_NE(text.find(c.text), std::string::npos) << text;
+    }
+    EXPECT_TRUE(s.requests().empty());
+}
+
 // The stream reader on its own: what it accepts and what it refuses.
 TEST(SpoolStream, PagesRecordsAndDamage) {
     HDC dc = CreateCompatibleDC(nullptr);

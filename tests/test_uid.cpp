@@ -1,5 +1,10 @@
 // Random identifiers and text conversions.
+#include <windows.h>
 #include <gtest/gtest.h>
+#include <shellapi.h>
+#include <string>
+#include <vector>
+#include "base/cmdline.h"
 #include <map>
 #include <set>
 #include <string>
@@ -82,5 +87,20 @@ TEST(Uid, Conversions) {
         "Convert UID <4> chars converted! wUID <abc>",
     };
     EXPECT_EQ(texts, expected);
+}
+// Arguments the package hands to its privileged tool arrive as they were,
+// read back the way every Windows program reads its command line.
+TEST(CommandLine, ArgumentsArriveUnchanged) {
+    const std::vector<std::wstring> arguments = {
+        L"rpqadmin.exe", L"PRINTERNAME=Office\" \"JobInteractionAction=http://evil.example/x", L"PORT=C:\\out\\",
+        L"ServerName=a b", L"", L"\\\\host\\share\\\\", L"x\\\"y", L"Logger=DEBUG"};
+    std::wstring line;
+    for (const std::wstring& a : arguments) appendArgument(line, a);
+    int count = 0;
+    LPWSTR* parsed = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_NE(parsed, nullptr);
+    ASSERT_EQ(count, static_cast<int>(arguments.size())) << line;
+    for (int i = 0; i < count; ++i) EXPECT_EQ(parsed[i], arguments[i]) << line;
+    LocalFree(parsed);
 }
 }  // namespace

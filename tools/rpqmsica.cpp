@@ -7,6 +7,8 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <vector>
+#include "base/cmdline.h"
 
 namespace {
 std::wstring property(MSIHANDLE install, const wchar_t* name) {
@@ -36,6 +38,67 @@ bool isNumberIn(const std::wstring& text, unsigned long low, unsigned long high)
     return value >= low && value <= high;
 }
 
+// Names that reach the spooler and a command line: no control characters,
+// no quotes.
+bool isPlainName(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c < L' ' || c == 0x7F || c == L'"') return false;
+    return true;
+}
+
+// Separates the deferred action's arguments in its data: no property that
+// passed the checks holds it.
+constexpr wchar_t kSeparator = L'\x1F';
+
+std::wstring formatted(MSIHANDLE install, const wchar_t* text) {
+    PMSIHANDLE record = MsiCreateRecord(0);
+    MsiRecordSetStringW(record, 0, text);
+    DWORD size = 0;
+    wchar_t empty[1] = L"";
+    if (MsiFormatRecordW(install, record, empty, &size) != ERROR_MORE_DATA) return {};
+    std::wstring value(size + 1, L'\0');
+    size += 1;
+    if (MsiFormatRecordW(install, record, &value[0], &size) != ERROR_SUCCESS) return {};
+    value.resize(size);
+    return value;
+}
+
+// Runs rpqadmin.exe (the first item) with the other items as its arguments,
+// without a console window; its exit code, or the failure to start it.
+UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
+    if (items.empty() || items[0].empty()) {
+        tell(install, INSTALLMESSAGE_ERROR, L"RPQ: the path of rpqadmin.exe is unknown.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    std::wstring line;
+    for (const std::wstring& item : items) appendArgument(line, item);
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(items[0].c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
+        tell(install, INSTALLMESSAGE_ERROR, L"RPQ: rpqadmin.exe could not be started (error " +
+                                                std::to_wstring(GetLastError()) + L").");
+        return ERROR_INSTALL_FAILURE;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    if (code == 0) return ERROR_SUCCESS;
+    tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin.exe " + items[1] + L" ended with " + std::to_wstring(code) + L".");
+    return ERROR_INSTALL_FAILURE;
+}
+
+std::vector<std::wstring> splitData(const std::wstring& data) {
+    std::vector<std::wstring> items;
+    size_t start = 0;
+    for (size_t at; (at = data.find(kSeparator, start)) != std::wstring::npos; start = at + 1)
+        items.push_back(data.substr(start, at - start));
+    items.push_back(data.substr(start));
+    return items;
+}
+
 bool isLevel(const std::wstring& text) {
     for (const wchar_t* level : {L"ON", L"TRACE", L"DEBUG", L"INFO", L"WARN", L"ERROR", L"FATAL", L"START", L"STOP", L"OFF"})
         if (_wcsicmp(text.c_str(), level) == 0) return true;
@@ -60,6 +123,14 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckProperties(MSIHANDLE instal
     if (problem.empty() && !logger.empty() && !isLevel(logger))
         problem = L"LOGGER must be one of ON, TRACE, DEBUG, INFO, WARN, ERROR, FATAL, START, STOP, OFF, not \"" + logger +
                   L"\".";
+    for (const wchar_t* name : {L"PRINTERNAME", L"DRIVER", L"PORT", L"SERVERNAME"}) {
+        std::wstring value = property(install, name);
+        if (problem.empty() && !isPlainName(value))
+            problem = std::wstring(name) + L" must not hold quotes or control characters.";
+    }
+    // Windows printer names hold neither, and the spooler reads both as separators.
+    if (problem.empty() && printer.find_first_of(L"\\,") != std::wstring::npos)
+        problem = L"PRINTERNAME must not hold backslashes or commas.";
     if (problem.empty() && printer.empty()) {
         for (const wchar_t* name : {L"DRIVER", L"PORT", L"SERVERNAME", L"SERVERPORT", L"SECURETRANSFER",
                                     L"ACCEPTALLCERTIFICATES", L"INTERACTION", L"LOGGER"})
@@ -71,6 +142,40 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckProperties(MSIHANDLE instal
     if (problem.empty()) return ERROR_SUCCESS;
     tell(install, INSTALLMESSAGE_ERROR, L"RPQ: " + problem + L" Nothing was installed.");
     return ERROR_INSTALL_FAILURE;
+}
+
+// After costing, when the files' paths are known: the deferred, privileged
+// action gets the checked properties as data.
+extern "C" __declspec(dllexport) UINT __stdcall PrepareRegister(MSIHANDLE install) {
+    // The deferred, privileged action gets the properties as data, one
+    // argument each, never as a command line of the installer's making.
+    std::wstring data = formatted(install, L"[#rpqadmin.exe]") + kSeparator + L"package-install";
+    const std::pair<const wchar_t*, const wchar_t*> arguments[] = {
+        {L"PRINTERNAME", L"PRINTERNAME"}, {L"DRIVER", L"DRIVER"}, {L"PORT", L"PORT"},
+        {L"SERVERNAME", L"ServerName"}, {L"SERVERPORT", L"ServerPort"}, {L"SECURETRANSFER", L"SecureTransfer"},
+        {L"ACCEPTALLCERTIFICATES", L"AcceptAllCertificates"}, {L"INTERACTION", L"Interaction"}, {L"LOGGER", L"Logger"}};
+    for (const auto& argument : arguments)
+        data += kSeparator + std::wstring(argument.second) + L"=" + property(install, argument.first);
+    MsiSetPropertyW(install, L"Register", data.c_str());
+    return ERROR_SUCCESS;
+}
+
+// Deferred, as the system: rpqadmin package-install with the checked
+// properties (CustomActionData), no console window.
+extern "C" __declspec(dllexport) UINT __stdcall Register(MSIHANDLE install) {
+    return runAdmin(install, splitData(property(install, L"CustomActionData")));
+}
+
+// Deferred, as the system: rpqadmin package-uninstall, no console window.
+extern "C" __declspec(dllexport) UINT __stdcall Unregister(MSIHANDLE install) {
+    runAdmin(install, splitData(property(install, L"CustomActionData")));
+    return ERROR_SUCCESS;  // removal goes on; what was kept is in the log
+}
+
+// Before a removal: the deferred removal action learns where rpqadmin.exe is.
+extern "C" __declspec(dllexport) UINT __stdcall PrepareRemoval(MSIHANDLE install) {
+    MsiSetPropertyW(install, L"Unregister", (formatted(install, L"[#rpqadmin.exe]") + kSeparator + L"package-uninstall").c_str());
+    return ERROR_SUCCESS;
 }
 
 // On removal: names each printer still bound to RPQ that the package did not

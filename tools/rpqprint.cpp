@@ -1,4 +1,4 @@
-// rpqprint [--text | --emf] [--output FILE] PRINTER FILE [DOCUMENT-NAME]
+// rpqprint [--text | --emf | --datatype NAME] [--output FILE] PRINTER FILE [DOCUMENT-NAME]
 // Prints a file to a printer as one job through winspool: unchanged as RAW
 // (the default), as TEXT, or as pages of text drawn into an EMF job.
 #include <windows.h>
@@ -17,11 +17,13 @@ constexpr size_t kLinesPerPage = 60;
 
 int usage() {
     fwprintf(stderr,
-             L"usage: rpqprint [--text | --emf] [--output FILE] PRINTER FILE [DOCUMENT-NAME]\n"
+             L"usage: rpqprint [--text | --emf | --datatype NAME] [--output FILE] PRINTER FILE [DOCUMENT-NAME]\n"
              L"  RAW by default: the file's bytes unchanged.\n"
              L"  --text    the file as a TEXT job\n"
              L"  --emf     the file's text drawn into pages (form feeds and every %zu lines\n"
              L"            start a page), sent as an EMF job (\"NT EMF 1.008\")\n"
+             L"  --datatype NAME  the file's bytes unchanged as a job of that datatype (a spool\n"
+             L"            file saved from a Windows spooler: --datatype \"NT EMF 1.008\")\n"
              L"  --output  the file the printer's port writes the job to\n",
              kLinesPerPage);
     return 2;
@@ -60,6 +62,7 @@ int wmain(int argc, wchar_t** argv) {
     for (; i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
         if (!wcscmp(argv[i], L"--text")) datatype = L"TEXT";
         else if (!wcscmp(argv[i], L"--emf")) datatype = L"NT EMF 1.008";
+        else if (!wcscmp(argv[i], L"--datatype") && i + 1 < argc) datatype = std::wstring(L"=") + argv[++i];
         else if (!wcscmp(argv[i], L"--output") && i + 1 < argc) output = argv[++i];
         else return usage();
     }
@@ -76,7 +79,10 @@ int wmain(int argc, wchar_t** argv) {
 
     std::vector<BYTE> stream;
     size_t pages = 0;
-    if (datatype == L"NT EMF 1.008") {
+    // "=" marks a datatype given by --datatype: the file's bytes go as they are.
+    bool asIs = datatype[0] == L'=';
+    if (asIs) datatype.erase(0, 1);
+    if (datatype == L"NT EMF 1.008" && !asIs) {
         std::string text;
         if (!readWhole(file.get(), &text)) return failWith(L"Reading the file", GetLastError());
         if (int rc = emfStream(printerName, docName, text, &stream, &pages)) return rc;

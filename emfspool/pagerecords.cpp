@@ -1,0 +1,71 @@
+#include "emfspool/pagerecords.h"
+#include <cstring>
+
+namespace {
+constexpr size_t kHeaderMinimum = 88;  // ENHMETAHEADER up to nPalEntries' neighbours
+constexpr DWORD kStockFlag = 0x80000000;
+constexpr DWORD kMaxHandles = 0xFFFF;  // what the player's handle table is made for: a WORD's worth
+
+DWORD dwordAt(const BYTE* at) {
+    DWORD value;
+    memcpy(&value, at, sizeof(value));
+    return value;
+}
+
+bool refuse(const char* why, const char** reason) {
+    if (reason) *reason = why;
+    return false;
+}
+
+// The records whose first parameter is a handle-table index.
+bool takesHandleIndex(DWORD type) {
+    switch (type) {
+    case EMR_SELECTOBJECT: case EMR_DELETEOBJECT: case EMR_CREATEPEN: case EMR_CREATEBRUSHINDIRECT:
+    case EMR_SELECTPALETTE: case EMR_CREATEPALETTE: case EMR_SETPALETTEENTRIES: case EMR_RESIZEPALETTE:
+    case EMR_EXTCREATEFONTINDIRECTW: case EMR_CREATEMONOBRUSH: case EMR_CREATEDIBPATTERNBRUSHPT:
+    case EMR_EXTCREATEPEN: case EMR_CREATECOLORSPACE: case EMR_SETCOLORSPACE: case EMR_DELETECOLORSPACE:
+    case EMR_CREATECOLORSPACEW: case EMR_COLORCORRECTPALETTE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Stock values Wine's player turns into stock objects itself.
+bool playerTakesStock(DWORD type, DWORD value) {
+    DWORD index = value & ~kStockFlag;
+    return (type == EMR_SELECTOBJECT && index <= STOCK_LAST) || (type == EMR_SELECTPALETTE && index == DEFAULT_PALETTE);
+}
+}  // namespace
+
+bool checkPageRecords(const BYTE* page, size_t size, const char** reason) {
+    if (size < kHeaderMinimum || dwordAt(page) != EMR_HEADER) return refuse("page has no metafile header", reason);
+    size_t headerSize = dwordAt(page + 4);
+    size_t bytes = dwordAt(page + 48);
+    DWORD records = dwordAt(page + 52);
+    DWORD handles = *reinterpret_cast<const WORD*>(page + 56);  // nHandles is a WORD
+    DWORD palette = dwordAt(page + 68);
+    if (headerSize < kHeaderMinimum || headerSize > size || headerSize % 4) return refuse("page header size out of range", reason);
+    if (bytes < headerSize || bytes > size) return refuse("page size out of range", reason);
+    if (records == 0 || records > bytes / 8) return refuse("page record count out of range", reason);
+    if (handles == 0 || handles > kMaxHandles) return refuse("page handle count out of range", reason);
+    if (palette > bytes / 4) return refuse("page palette out of range", reason);
+    size_t offset = headerSize;
+    for (DWORD n = 1; offset < bytes; ++n) {
+        if (bytes - offset < 8) return refuse("page record cut short", reason);
+        DWORD recordSize = dwordAt(page + offset + 4);
+        if (recordSize < 8 || recordSize % 4 || recordSize > bytes - offset) return refuse("page record runs past the page", reason);
+        if (n >= records && dwordAt(page + offset) != EMR_EOF) return refuse("page has more records than it says", reason);
+        if (dwordAt(page + offset) == EMR_EOF) return true;
+        offset += recordSize;
+    }
+    return refuse("page ends without its last record", reason);
+}
+
+bool isPlayableRecord(const ENHMETARECORD* record, DWORD handleCount) {
+    if (!takesHandleIndex(record->iType)) return true;
+    if (record->nSize < 12) return false;  // no room for the index
+    DWORD index = record->dParm[0];
+    if (index & kStockFlag) return playerTakesStock(record->iType, index);
+    return index != 0 && index < handleCount;  // 0 is the metafile itself
+}
