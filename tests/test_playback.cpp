@@ -12,6 +12,7 @@
 #include <future>
 #include <map>
 #include "base/printerdata.h"
+#include "emfspool/pagerecords.h"
 #include "emfspool/stream.h"
 #include "printproc/emflayout.h"
 #include "printproc/jobcontext.h"
@@ -27,6 +28,8 @@ BOOL WINAPI ControlPrintProcessor(HANDLE, DWORD);
 }
 
 namespace {
+std::wstring samplesDir() { return unixToWin(RPQ_SOURCE_DIR "/../shared/samples"); }
+
 struct Glyph {
     double x0, y0, x1, y1;  // points from the top left
     char c;
@@ -572,8 +575,6 @@ TEST(PlaybackSpooler, TextAndEmfJobsPrintAndNothingReachesTheServer) {
 
 // Spool files that Windows spoolers wrote, replayed through Wine's spooler
 // on a printer bound to RPQ: every page with its text, nothing to the server.
-std::wstring samplesDir() { return unixToWin(RPQ_SOURCE_DIR "/../shared/samples"); }
-
 TEST(PlaybackSpooler, SpoolFilesFromWindowsPlay) {
     CPrintSetup s({}, uniqueName(L"Real spool"));
     ASSERT_TRUE(s.ok());
@@ -599,6 +600,49 @@ TEST(PlaybackSpooler, SpoolFilesFromWindowsPlay) {
         if (c.text) EXPECT_NE(text.find(c.text), std::string::npos) << text;
     }
     EXPECT_TRUE(s.requests().empty());
+}
+
+// A Windows pool file (64 KiB: its complete page, then a page-data record of
+// size 0 and zeros) gives its page; each real page holds together, and a
+// page header with huge counts is refused before any player sees it.
+TEST(SpoolStream, PoolFilesAndPageHeaders) {
+    std::string bytes = readFileBytes(samplesDir() + L"\\emfspool\\receipt-hd80-pooled-1p.spl");
+    ASSERT_EQ(bytes.size(), 65536u);
+    SpoolStream parsed;
+    const char* reason = nullptr;
+    auto data = reinterpret_cast<const BYTE*>(bytes.data());
+    ASSERT_TRUE(parseSpoolStream(data, bytes.size(), &parsed, &reason)) << reason;
+    ASSERT_EQ(parsed.pages.size(), 1u);
+    std::vector<BYTE> page(data + parsed.pages[0].offset, data + parsed.pages[0].offset + parsed.pages[0].size);
+    EXPECT_TRUE(checkPageRecords(page.data(), page.size(), &reason)) << reason;
+    for (size_t at : {52u, 68u}) {  // nRecords, nPalEntries (nHandles is a WORD: any value plays)
+        std::vector<BYTE> huge = page;
+        memset(huge.data() + at, 0xFF, 4);
+        EXPECT_FALSE(checkPageRecords(huge.data(), huge.size(), &reason)) << at;
+    }
+    std::vector<BYTE> cut(page.begin(), page.begin() + page.size() / 2);  // nBytes past the end
+    EXPECT_FALSE(checkPageRecords(cut.data(), cut.size(), &reason));
+
+    // The stock colour space every real page selects, and handle indices out of range.
+    BYTE record[12] = {};
+    auto* r = reinterpret_cast<ENHMETARECORD*>(record);
+    r->nSize = 12;
+    r->iType = EMR_SETCOLORSPACE;
+    r->dParm[0] = 0x80000014;
+    EXPECT_FALSE(isPlayableRecord(r, 4));
+    r->iType = EMR_SELECTOBJECT;
+    r->dParm[0] = 0x80000000 | BLACK_PEN;
+    EXPECT_TRUE(isPlayableRecord(r, 4));  // a stock object the player selects itself
+    r->dParm[0] = 0x80000100;
+    EXPECT_FALSE(isPlayableRecord(r, 4));
+    r->iType = EMR_DELETEOBJECT;
+    r->dParm[0] = 4;
+    EXPECT_FALSE(isPlayableRecord(r, 4));
+    r->dParm[0] = 3;
+    EXPECT_TRUE(isPlayableRecord(r, 4));
+    r->iType = EMR_LINETO;
+    r->dParm[0] = 0x80000014;
+    EXPECT_TRUE(isPlayableRecord(r, 4));  // no handle in it
 }
 
 // The stream reader on its own: what it accepts and what it refuses.
