@@ -240,6 +240,7 @@ ATTRIBUTE_INFO_4 plainAttributes(DWORD copies = 1) {
     a.dwJobNumberOfPagesPerSide = a.dwDrvNumberOfPagesPerSide = 1;
     a.dwJobNumberOfCopies = a.dwDrvNumberOfCopies = copies;
     a.dwNupDirection = 1;
+    a.dwNupBorderFlags = 1;  // NO_BORDER_PRINT: cells without frames (BORDER_PRINT is 0)
     a.dwScalingPercentX = a.dwScalingPercentY = 100;
     return a;
 }
