@@ -1,21 +1,11 @@
 #include "emfspool/pagerecords.h"
-#include <cstring>
+#include "base/spoolformat.h"
 
 namespace {
 constexpr size_t kHeaderMinimum = 88;  // ENHMETAHEADER up to nPalEntries' neighbours
 constexpr DWORD kStockFlag = 0x80000000;
 constexpr DWORD kMaxHandles = 0xFFFF;  // what the player's handle table is made for: a WORD's worth
 
-DWORD dwordAt(const BYTE* at) {
-    DWORD value;
-    memcpy(&value, at, sizeof(value));
-    return value;
-}
-
-bool refuse(const char* why, const char** reason) {
-    if (reason) *reason = why;
-    return false;
-}
 
 // The records whose first parameter is a handle-table index.
 bool takesHandleIndex(DWORD type) {
@@ -39,27 +29,27 @@ bool playerTakesStock(DWORD type, DWORD value) {
 }  // namespace
 
 bool checkPageRecords(const BYTE* page, size_t size, const char** reason) {
-    if (size < kHeaderMinimum || dwordAt(page) != EMR_HEADER) return refuse("page has no metafile header", reason);
-    size_t headerSize = dwordAt(page + 4);
-    size_t bytes = dwordAt(page + 48);
-    DWORD records = dwordAt(page + 52);
+    if (size < kHeaderMinimum || readDword(page) != EMR_HEADER) return refuseInput("page has no metafile header", reason);
+    size_t headerSize = readDword(page + 4);
+    size_t bytes = readDword(page + 48);
+    DWORD records = readDword(page + 52);
     DWORD handles = *reinterpret_cast<const WORD*>(page + 56);  // nHandles is a WORD
-    DWORD palette = dwordAt(page + 68);
-    if (headerSize < kHeaderMinimum || headerSize > size || headerSize % 4) return refuse("page header size out of range", reason);
-    if (bytes < headerSize || bytes > size) return refuse("page size out of range", reason);
-    if (records == 0 || records > bytes / 8) return refuse("page record count out of range", reason);
-    if (handles == 0 || handles > kMaxHandles) return refuse("page handle count out of range", reason);
-    if (palette > bytes / 4) return refuse("page palette out of range", reason);
+    DWORD palette = readDword(page + 68);
+    if (headerSize < kHeaderMinimum || headerSize > size || headerSize % 4) return refuseInput("page header size out of range", reason);
+    if (bytes < headerSize || bytes > size) return refuseInput("page size out of range", reason);
+    if (records == 0 || records > bytes / 8) return refuseInput("page record count out of range", reason);
+    if (handles == 0 || handles > kMaxHandles) return refuseInput("page handle count out of range", reason);
+    if (palette > bytes / 4) return refuseInput("page palette out of range", reason);
     size_t offset = headerSize;
     for (DWORD n = 1; offset < bytes; ++n) {
-        if (bytes - offset < 8) return refuse("page record cut short", reason);
-        DWORD recordSize = dwordAt(page + offset + 4);
-        if (recordSize < 8 || recordSize % 4 || recordSize > bytes - offset) return refuse("page record runs past the page", reason);
-        if (n >= records && dwordAt(page + offset) != EMR_EOF) return refuse("page has more records than it says", reason);
-        if (dwordAt(page + offset) == EMR_EOF) return true;
+        if (bytes - offset < 8) return refuseInput("page record cut short", reason);
+        DWORD recordSize = readDword(page + offset + 4);
+        if (recordSize < 8 || recordSize % 4 || recordSize > bytes - offset) return refuseInput("page record runs past the page", reason);
+        if (n >= records && readDword(page + offset) != EMR_EOF) return refuseInput("page has more records than it says", reason);
+        if (readDword(page + offset) == EMR_EOF) return true;
         offset += recordSize;
     }
-    return refuse("page ends without its last record", reason);
+    return refuseInput("page ends without its last record", reason);
 }
 
 bool isPlayableRecord(const ENHMETARECORD* record, DWORD handleCount) {

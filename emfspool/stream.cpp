@@ -6,16 +6,9 @@ namespace {
 constexpr size_t kHeaderSize = 16;  // dwVersion, cjSize, dpszDocName, dpszOutput
 constexpr size_t kRecordHeader = 8;
 
-DWORD readDword(const BYTE* at) {
-    DWORD value;
-    memcpy(&value, at, sizeof(value));
-    return value;
-}
-
 bool refuse(const char* why, const char** reason) {
-    if (reason) *reason = why;
     SetLastError(ERROR_INVALID_DATA);
-    return false;
+    return refuseInput(why, reason);
 }
 
 bool isZeros(const BYTE* bytes, size_t size) {

@@ -11,15 +11,21 @@
 #include "base/cmdline.h"
 
 namespace {
-std::wstring property(MSIHANDLE install, const wchar_t* name) {
+// A string the installer hands out by the usual two calls: its size, then it.
+template <typename Get>
+std::wstring installerString(Get get) {
     DWORD size = 0;
     wchar_t empty[1] = L"";
-    if (MsiGetPropertyW(install, name, empty, &size) != ERROR_MORE_DATA) return {};
+    if (get(empty, &size) != ERROR_MORE_DATA) return {};
     std::wstring value(size + 1, L'\0');
     size += 1;
-    if (MsiGetPropertyW(install, name, &value[0], &size) != ERROR_SUCCESS) return {};
+    if (get(&value[0], &size) != ERROR_SUCCESS) return {};
     value.resize(size);
     return value;
+}
+
+std::wstring property(MSIHANDLE install, const wchar_t* name) {
+    return installerString([&](wchar_t* text, DWORD* size) { return MsiGetPropertyW(install, name, text, size); });
 }
 
 // A message in the installer's log (and, as an error, in its user interface).
@@ -53,14 +59,7 @@ constexpr wchar_t kSeparator = L'\x1F';
 std::wstring formatted(MSIHANDLE install, const wchar_t* text) {
     PMSIHANDLE record = MsiCreateRecord(0);
     MsiRecordSetStringW(record, 0, text);
-    DWORD size = 0;
-    wchar_t empty[1] = L"";
-    if (MsiFormatRecordW(install, record, empty, &size) != ERROR_MORE_DATA) return {};
-    std::wstring value(size + 1, L'\0');
-    size += 1;
-    if (MsiFormatRecordW(install, record, &value[0], &size) != ERROR_SUCCESS) return {};
-    value.resize(size);
-    return value;
+    return installerString([&](wchar_t* out, DWORD* size) { return MsiFormatRecordW(install, record, out, size); });
 }
 
 // Runs rpqadmin.exe (the first item) with the other items as its arguments,
