@@ -8,10 +8,10 @@
 #include "base/unique.h"
 #include "printproc/datatypes.h"
 #include "printproc/jobcontext.h"
-#include "printproc/jobroutine.h"
+#include "printproc/rawjob/jobroutine.h"
 #include "printproc/memory.h"
 #include "printproc/params.h"
-#include "printproc/playback.h"
+#include "printproc/playback/playback.h"
 #include "printproc/printerinfo.h"
 
 namespace {

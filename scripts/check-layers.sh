@@ -3,6 +3,9 @@
 # sibling of its own layer. Layers, bottom first:
 #   base < diag < config < transfer < storage | interact | emfspool < printproc
 # emfspool/ is the Wine-only stand-in for the system's EMF spool-file functions.
+# Inside printproc/ the two roads a job takes, playback/ and rawjob/, are
+# siblings below the entry points: each may use printproc/'s own headers (the
+# job context), neither the other.
 # notifier/ and tools/ use base/ only; server/ uses nothing of ours; tests
 # may include anything.
 # Usage: check-layers.sh [ROOT]
@@ -23,9 +26,20 @@ cd "$ROOT" || exit 2
 while IFS= read -r file; do
   from="${file%%/*}"
   [ "$from" = tests ] && continue
+  room=""
+  [ "$from" = printproc ] && case "$file" in printproc/*/*) room="${file#printproc/}"; room="${room%%/*}" ;; esac
   mine=$(rank "$from")
   while IFS=: read -r line target; do
     to="${target%%/*}"
+    if [ "$to" = printproc ] && [ "$from" = printproc ]; then
+      case "$target" in printproc/*/*) theirRoom="${target#printproc/}"; theirRoom="${theirRoom%%/*}" ;; *) theirRoom="" ;; esac
+      # A room uses its own files and printproc/'s headers; never a sibling room.
+      if [ -n "$room" ] && [ -n "$theirRoom" ] && [ "$room" != "$theirRoom" ]; then
+        echo "$file:$line: includes \"$target\" from a sibling room of printproc/$room/" >&2
+        bad=1
+      fi
+      continue
+    fi
     [ "$to" = "$from" ] && continue
     theirs=$(rank "$to")
     [ -z "$theirs" ] && continue  # not one of ours (e.g. the generated version header)

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "tests/testutil.h"
 #include "transfer/protocol.h"
 

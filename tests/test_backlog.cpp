@@ -2,8 +2,8 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <cstddef>
-#include "printproc/jobstate.h"
-#include "printproc/transfercontext.h"
+#include "printproc/rawjob/jobstate.h"
+#include "printproc/rawjob/transfercontext.h"
 #include "base/namedlock.h"
 #include "storage/backlog.h"
 #include "tests/testclock.h"

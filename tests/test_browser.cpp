@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include "interact/browser.h"
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "tests/jobfixture.h"
 
 namespace {

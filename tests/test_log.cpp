@@ -12,7 +12,7 @@
 #include "config/settings.h"
 #include "diag/log.h"
 #include "diag/security.h"
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <winsock2.h>
 #include <memory>
 #include "interact/notify.h"
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "base/printerdata.h"
 #include "emfspool/pagerecords.h"
 #include "emfspool/stream.h"
-#include "printproc/emflayout.h"
+#include "printproc/playback/emflayout.h"
 #include "printproc/jobcontext.h"
 #include "tests/e2efixture.h"
 #include "tests/spooledjob.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include "config/settings.h"
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "tests/jobfixture.h"
 #include "transfer/message.h"
 #include "transfer/protocol.h"

@@ -6,7 +6,7 @@
 #include "config/settings.h"
 #include <set>
 #include <thread>
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "tests/jobfixture.h"
 
 namespace {

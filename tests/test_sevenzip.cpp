@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <random>
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "storage/sevenzip.h"
 #include "tests/jobfixture.h"
 

@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <bcrypt.h>
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "storage/chunks.h"
 #include "tests/jobfixture.h"
 

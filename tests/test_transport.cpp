@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <wininet.h>
 #include "config/settings.h"
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "storage/chunks.h"
 #include "tests/jobfixture.h"
 #include "transfer/http.h"

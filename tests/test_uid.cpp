@@ -8,7 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobstate.h"
 #include "tests/testutil.h"
 #include "transfer/uid.h"
 

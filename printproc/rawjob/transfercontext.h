@@ -2,8 +2,8 @@
 #pragma once
 #include <windows.h>
 #include <wininet.h>
-#include "printproc/jobrecord.h"
-#include "printproc/jobstate.h"
+#include "printproc/rawjob/jobrecord.h"
+#include "printproc/rawjob/jobstate.h"
 #include "storage/chunks.h"
 #include "transfer/protocol.h"
 

@@ -1,15 +1,15 @@
 // EMF playback: the job's pages played through the spool-file functions,
 // laid out n-up, as a booklet or in reverse, with copies and collation.
-#include "printproc/playback.h"
+#include "printproc/playback/playback.h"
 #include <algorithm>
 #include <cstring>
 #include <vector>
 #include "base/devmode.h"
 #include "base/printerdata.h"
 #include "base/unique.h"
-#include "printproc/emflayout.h"
-#include "printproc/jobattrib.h"
-#include "printproc/spoolapi.h"
+#include "printproc/playback/emflayout.h"
+#include "printproc/playback/jobattrib.h"
+#include "printproc/playback/spoolapi.h"
 
 namespace {
 constexpr DWORD kOrderReverse = 0x1;

@@ -1,4 +1,4 @@
-#include "printproc/statemachine.h"
+#include "printproc/rawjob/statemachine.h"
 #include <cstring>
 #include "diag/log.h"
 #include "diag/security.h"

@@ -1,5 +1,5 @@
 // The RAW job routine: capture the spooled job and hand it to the transfer.
-#include "printproc/jobroutine.h"
+#include "printproc/rawjob/jobroutine.h"
 #include <lm.h>
 #include <shlobj.h>
 #include <winspool.h>
@@ -17,9 +17,9 @@
 #include "diag/security.h"
 #include "interact/browser.h"
 #include "interact/notify.h"
-#include "printproc/jobrecord.h"
-#include "printproc/jobstate.h"
-#include "printproc/statemachine.h"
+#include "printproc/rawjob/jobrecord.h"
+#include "printproc/rawjob/jobstate.h"
+#include "printproc/rawjob/statemachine.h"
 #include "storage/backlog.h"
 #include "storage/chunks.h"
 #include "transfer/http.h"

@@ -1,4 +1,4 @@
-#include "printproc/jobattrib.h"
+#include "printproc/playback/jobattrib.h"
 #include <atomic>
 #include <cstring>
 #include "base/platform.h"

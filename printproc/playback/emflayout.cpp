@@ -1,4 +1,4 @@
-#include "printproc/emflayout.h"
+#include "printproc/playback/emflayout.h"
 #include <utility>
 
 bool validPagesPerSide(DWORD n) { return n == 1 || n == 2 || n == 4 || n == 6 || n == 9 || n == 16; }

@@ -1,4 +1,4 @@
-#include "printproc/spoolapi.h"
+#include "printproc/playback/spoolapi.h"
 #include "emfspool/spoolfile.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "base/platform.h"
 #include "base/printerdata.h"
 #include "base/unique.h"
-#include "printproc/playback.h"
+#include "printproc/playback/playback.h"
 
 namespace {
 constexpr DWORD kReadBuffer = 0x40000;

@@ -2,9 +2,9 @@
 #pragma once
 #include <windows.h>
 #include "printproc/jobcontext.h"
-#include "printproc/jobrecord.h"
-#include "printproc/jobstate.h"
-#include "printproc/transfercontext.h"
+#include "printproc/rawjob/jobrecord.h"
+#include "printproc/rawjob/jobstate.h"
+#include "printproc/rawjob/transfercontext.h"
 
 constexpr double kSilenceLimitSeconds = 120.0;
 

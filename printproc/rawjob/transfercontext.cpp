@@ -1,4 +1,4 @@
-#include "printproc/transfercontext.h"
+#include "printproc/rawjob/transfercontext.h"
 
 void TransferContext::fillFrom(JobRecord& job) {
     jobRecord = &job;

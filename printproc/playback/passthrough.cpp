@@ -1,7 +1,7 @@
 // Jobs that our own playback starts pass through to the port unchanged.
 #include <vector>
 #include "base/unique.h"
-#include "printproc/playback.h"
+#include "printproc/playback/playback.h"
 
 namespace {
 thread_local int t_playbackDepth = 0;
