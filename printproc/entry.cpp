@@ -11,6 +11,7 @@
 #include "printproc/rawjob/jobroutine.h"
 #include "printproc/memory.h"
 #include "printproc/params.h"
+#include "printproc/playback/failurelog.h"
 #include "printproc/playback/playback.h"
 #include "printproc/printerinfo.h"
 
@@ -172,11 +173,15 @@ BOOL WINAPI PrintDocumentOnPrintProcessor(HANDLE hPrintProcessor, LPWSTR pDocume
         case DT_EMF_1007:
         case DT_EMF_1008: {
             CPlaybackMark mark;
-            return printEmfJob(ctx, pDocumentName);
+            BOOL printed = printEmfJob(ctx, pDocumentName);
+            if (!printed) logPlaybackFailure(ctx, "EMF");
+            return printed;
         }
         case DT_TEXT: {
             CPlaybackMark mark;
-            return printTextJob(ctx, pDocumentName);
+            BOOL printed = printTextJob(ctx, pDocumentName);
+            if (!printed) logPlaybackFailure(ctx, "TEXT");
+            return printed;
         }
         default:
             return TRUE;

@@ -12,6 +12,7 @@
 #include <future>
 #include <map>
 #include "base/printerdata.h"
+#include "diag/log.h"
 #include "emfspool/pagerecords.h"
 #include "emfspool/stream.h"
 #include "printproc/playback/emflayout.h"
@@ -384,6 +385,14 @@ TEST_F(PlaybackTest, EmfPagesOrderAndFailures) {
     std::string damaged(reinterpret_cast<const char*>(header), sizeof(header));
     EXPECT_FALSE(play(damaged, L"NT EMF 1.008"));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_DATA));
+    // ...and says so in the printer's log.
+    wchar_t escaped[MAX_PATH], logPath[MAX_PATH];
+    wcscpy(escaped, m_target.c_str());
+    ASSERT_TRUE(composeLogPath(logPath, escaped));
+    std::string log = readFileBytes(logPath);
+    EXPECT_NE(log.find("EMF playback of <"), std::string::npos) << log;
+    EXPECT_NE(log.find("FAILED"), std::string::npos);
+    EXPECT_NE(log.find("Reason <13>"), std::string::npos) << log;
     EXPECT_FALSE(output.exists());
 }
 
@@ -413,6 +422,10 @@ TEST_F(PlaybackTest, EmfNupCellsAndBooklets) {
     ASSERT_TRUE(playBoxes(2));
     EXPECT_EQ(output.boxCounts(), "1,2|");
     EXPECT_TRUE(output.halvesTurned());
+    // BORDER_PRINT (0) frames each cell: one more shape in each half.
+    g_attributes.dwNupBorderFlags = 0;
+    ASSERT_TRUE(playBoxes(2));
+    EXPECT_EQ(output.boxCounts(), "2,3|");
 
     // Booklets: a duplex job whose page order asks for one the driver does not make.
     g_attributes = plainAttributes();
