@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <winspool.h>
 #include <winsplp.h>
+#include <algorithm>
 #include <future>
 #include "base/clock.h"
 #include "printproc/jobcontext.h"
@@ -141,6 +142,41 @@ TEST(Harness, CancelDuringTheTransfer) {
     std::string log = s.logText();
     EXPECT_NE(log.find("Printprocessor aborted(2)!"), std::string::npos);
     EXPECT_NE(log.find("Enter state: *** QUIT ***"), std::string::npos);
+}
+
+// A cancel that comes while a state fails: one RESET, one notice (the
+// cancel), nothing of the job left.
+TEST(Harness, CancelWhileAStateFails) {
+    struct Case {
+        Types rules;
+        const char* state;
+    } cases[] = {
+        {{"delay:1500 XFER", "error:1 XFER"}, "INITIATION"},
+        {{"delay:1500 CHUNK", "error:1 CHUNK"}, "CHUNK_TRANSFER"},
+        {{"delay:1500 PING#2", "error:1 PING#2"}, "WAIT"},
+    };
+    for (const Case& c : cases) {
+        CPrintSetup s(c.rules, uniqueName(L"Harness cancel state"), L"", kWinprint);
+        ASSERT_TRUE(s.ok());
+        CSpooledJob job(s.printer->name(), "cancelled while failing");
+        ASSERT_TRUE(job.ok());
+        CDllRun run(job);
+        ASSERT_TRUE(run.ok());
+        run.start();
+        ASSERT_TRUE(waitForLog(s, std::string("Enter state: *** ") + c.state + " ***")) << c.state;
+        EXPECT_TRUE(run.control(JOB_CONTROL_CANCEL));
+        EXPECT_TRUE(run.result());
+        Types types = s.requestTypes();
+        EXPECT_EQ(std::count(types.begin(), types.end(), "RESET"), 1) << c.state;
+        EXPECT_EQ(types.back(), "RESET") << c.state;
+        auto notices = s.notices();
+        EXPECT_EQ(std::count_if(notices.begin(), notices.end(),
+                                [](const std::string& n) { return n.find("**** ABORTED ****") != std::string::npos; }),
+                  1)
+            << c.state;
+        EXPECT_FALSE(contains(notices, "**** FAILED ****")) << c.state;
+        EXPECT_TRUE(s.storageFiles().empty()) << c.state;
+    }
 }
 
 TEST(Harness, CancelDuringTheFinalResetIsNotResetAgain) {

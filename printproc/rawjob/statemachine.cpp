@@ -17,8 +17,23 @@ double now(const TransferContext& t) { return t.job->runSeconds(); }
 
 bool silenceOver(const TransferContext& t) { return now(t) - t.lastActivity > kSilenceLimitSeconds; }
 
+bool cancelled(const TransferContext& t) { return t.jobContext && isAborted(t.jobContext); }
+
+// The user hears once how the job ended: a cancel that came meanwhile is
+// told as the cancel.
+void abortNotice(TransferContext& t) {
+    if (t.told) return;
+    sendNotification(L_ERROR, t.uid(), L"[%s] Print job '%s' **** ABORTED ****!!!!", t.printerName, t.documentName);
+    t.told = true;
+}
+
 void failureNotice(TransferContext& t) {
-    notifyJobFailed(t.printerName, t.documentName, t.uid());
+    if (cancelled(t)) {
+        abortNotice(t);
+    } else if (!t.told) {
+        notifyJobFailed(t.printerName, t.documentName, t.uid());
+        t.told = true;
+    }
     logMessageW(L_ERROR, L"Printjob \"%s\" could not be transferred.", t.documentName);
     discardJobFiles(t.storagePath, t.uid());
 }
@@ -345,6 +360,7 @@ int stateWait(TransferContext& t) {
             if (!deleteRecord(t.storagePath, t.uid())) logMessage(L_ERROR, "Could not delete RPQ record file!");
             sendNotification(L_STOP, t.uid(), L"[%s] END, print job '%s' SUCCESSFULLY transferred.", t.printerName,
                              t.documentName);
+            t.told = true;
             logMessageW(L_STOP, L"###### printing on <%s>,  <%s> SUCCESSFULLY transferred.", t.printerName,
                         t.documentName);
         }
@@ -425,6 +441,7 @@ BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state) {
     TransferContext t;
     t.fillFrom(job);
     t.job = &state;
+    t.jobContext = ctx;
     using StateFn = int (*)(TransferContext&);
     static const StateFn kStates[] = {stateInitial, stateInitiation, stateChunkTransfer, stateWait, stateReset, stateQuit};
     bool cancelHandled = false;
@@ -433,16 +450,15 @@ BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state) {
         int next = kStates[current](t);
         if (!cancelHandled) {
             if (isPaused(ctx)) logMessage(L_WARN, "User sets Printprocessor to paused - Ignored!");
-            // Only an open exchange is reset: after a failed INITIAL or after
-            // QUIT the handles are closed and the user was already told.
-            bool exchangeOpen = next == ST_INITIATION || next == ST_CHUNK_TRANSFER || next == ST_WAIT;
-            if (isAborted(ctx) && exchangeOpen) {
+            // A cancel after any state: told once, the job's files gone, and
+            // one RESET while the connection is open, unless the state that
+            // just ran was a RESET (its request went out already).
+            if (isAborted(ctx)) {
                 logMessage(L_ERROR, "Printprocessor aborted(2)!");
-                sendNotification(L_ERROR, job.uid, L"[%s] Print job '%s' **** ABORTED ****!!!!", job.printerName,
-                                 job.documentName);
+                abortNotice(t);
                 deleteChunkFiles(t.chunkSet);
-                deleteRecord(t.storagePath, t.uid());
-                next = ST_RESET;
+                discardJobFiles(t.storagePath, t.uid());
+                if (t.connection && current != ST_RESET && current != ST_QUIT) next = ST_RESET;
                 cancelHandled = true;
             }
         }

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <wininet.h>
+#include "printproc/jobcontext.h"
 #include "printproc/rawjob/jobrecord.h"
 #include "printproc/rawjob/jobstate.h"
 #include "storage/chunks.h"
@@ -19,6 +20,8 @@ enum TransferState : int {
 
 struct TransferContext {
     CJobState* job = nullptr;  // log, clock, status holder, hash, run timer
+    const JobContext* jobContext = nullptr;  // the spooler's cancel bit
+    bool told = false;         // the user has been told how the job ended
     HINTERNET connection = nullptr;
     HINTERNET session = nullptr;
     JobRecord* jobRecord = nullptr;
