@@ -384,8 +384,11 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
             return false;
         }
         logMessage(L_TRACE, "Boundary end <%s>", closing);
-        if (!sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert))
+        if (!sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert)) {
+            // Nothing to wait for: a request that did not go out whole is never answered.
             logMessage(L_ERROR, chunk ? "Failed to send binary contents & chunk file!" : "Failed to send binary contents!");
+            return false;
+        }
         readResponse(request.get(), responseBuffer, received);
         return true;
     }();

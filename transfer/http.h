@@ -18,8 +18,11 @@ constexpr size_t kSendBufferSize = 1024;
 constexpr size_t kMessagePartCapacity = 256 + kMessageBufferSize;
 
 // Send and receive time-outs: a server that takes a request and never
-// answers ends the exchange after this long instead of holding the job.
-constexpr DWORD kExchangeTimeoutMs = 300000;
+// answers ends the exchange instead of holding the job. Waiting for the
+// status line and for the body each take at most this long (Wine's WinINet
+// waits it out in both), so a silent server ends an exchange within the
+// 120-second silence limit; a slow upload whose writes progress is not cut.
+constexpr DWORD kExchangeTimeoutMs = 60000;
 // Connect time-out off, send and receive time-outs as given; request handles
 // opened later inherit them.
 bool setTimeouts(HINTERNET handle, DWORD exchangeMs = kExchangeTimeoutMs);
