@@ -26,7 +26,10 @@ double CSystemClock::monotonicSeconds() const {
     return static_cast<double>(counter.QuadPart) / static_cast<double>(freq.QuadPart);
 }
 
-CSystemClock& CSystemClock::instance() {
-    static CSystemClock clock;
-    return clock;
-}
+namespace {
+// Made at load: a function-local static would take the threads library's
+// guard, which stays behind when the module is unloaded.
+CSystemClock g_systemClock;
+}  // namespace
+
+CSystemClock& CSystemClock::instance() { return g_systemClock; }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strsafe.h>
 #include "base/module.h"
+#include "base/threadslot.h"
 #include "base/printerkey.h"
 #include "diag/eventlog.h"
 #include "diag/security.h"
@@ -19,12 +20,12 @@ void replaceLineBreaks(char* text) {
 }
 
 
-thread_local CLog* t_log = nullptr;
+const CThreadSlot t_log;  // the log bound to each thread
 }  // namespace
 
-CLogScope::CLogScope(CLog* log) : m_previous(t_log) { t_log = log; }
-CLogScope::~CLogScope() { t_log = m_previous; }
-CLog* currentLog() { return t_log; }
+CLogScope::CLogScope(CLog* log) : m_previous(currentLog()) { t_log.set(log); }
+CLogScope::~CLogScope() { t_log.set(m_previous); }
+CLog* currentLog() { return static_cast<CLog*>(t_log.get()); }
 
 bool productDataPath(wchar_t* target) {
     wchar_t base[MAX_PATH] = {};

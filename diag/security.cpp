@@ -13,14 +13,6 @@ namespace {
 constexpr ACCESS_MASK kChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE |
                                         WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
 
-struct CSecurity {
-    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-    explicit CSecurity(const wchar_t* sddl) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
-            attributes.lpSecurityDescriptor = descriptor;  // kept for the process's life
-    }
-};
 
 void refuse(const wchar_t* what, const wchar_t* path) {
     wchar_t text[MAX_PATH + 128];
@@ -47,16 +39,20 @@ HANDLE openUnfollowed(const wchar_t* path, DWORD desiredAccess, DWORD share, DWO
 }
 }  // namespace
 
-const SECURITY_ATTRIBUTES* securityFor(FileAccess access) {
-    static const CSecurity readable(kReadableSddl), privateOnly(kPrivateSddl);
-    const CSecurity& chosen = access == FileAccess::Readable ? readable : privateOnly;
-    return chosen.attributes.lpSecurityDescriptor ? &chosen.attributes : nullptr;
+CSecurityAttributes::CSecurityAttributes(FileAccess access) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(access == FileAccess::Readable ? kReadableSddl : kPrivateSddl,
+                                                             SDDL_REVISION_1, &descriptor, nullptr)) {
+        m_descriptor.reset(descriptor);
+        m_attributes.lpSecurityDescriptor = descriptor;
+    }
 }
 
 HANDLE createPrivateFile(const wchar_t* path, DWORD desiredAccess, DWORD share) {
-    const SECURITY_ATTRIBUTES* security = securityFor(FileAccess::Private);
+    CSecurityAttributes attributes(FileAccess::Private);
+    SECURITY_ATTRIBUTES* security = attributes.get();
     if (!security) return INVALID_HANDLE_VALUE;
-    unique_hfile file(CreateFileW(path, desiredAccess | DELETE, share, const_cast<SECURITY_ATTRIBUTES*>(security),
+    unique_hfile file(CreateFileW(path, desiredAccess | DELETE, share, security,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return INVALID_HANDLE_VALUE;
     if (!isAtPath(file.get(), path)) {
@@ -98,9 +94,10 @@ bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor) {
 }
 
 bool makeSecureFolder(const wchar_t* path, FileAccess access, unique_hfile* held) {
-    const SECURITY_ATTRIBUTES* security = securityFor(access);
+    CSecurityAttributes attributes(access);
+    SECURITY_ATTRIBUTES* security = attributes.get();
     if (!security) return false;  // never create a folder open to anyone by default
-    bool created = CreateDirectoryW(path, const_cast<SECURITY_ATTRIBUTES*>(security)) != FALSE;
+    bool created = CreateDirectoryW(path, security) != FALSE;
     if (!created && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     // Opened without delete sharing: while held, nobody renames or replaces it.
     unique_hfile folder(openUnfollowed(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -140,7 +137,8 @@ bool deleteSecureFile(const wchar_t* path) {
 }
 
 HANDLE openSecureFile(const wchar_t* path, DWORD desiredAccess, DWORD share, FileAccess access) {
-    const SECURITY_ATTRIBUTES* security = securityFor(access);
+    CSecurityAttributes attributes(access);
+    SECURITY_ATTRIBUTES* security = attributes.get();
     if (!security) return INVALID_HANDLE_VALUE;
     unique_hfile file(openUnfollowed(path, desiredAccess, share, OPEN_ALWAYS, security, FILE_ATTRIBUTE_NORMAL));
     if (!file) return INVALID_HANDLE_VALUE;

@@ -11,8 +11,17 @@ enum class FileAccess {
 };
 
 // A security attributes block with the access list, inherited by what is
-// created inside a folder made with it.
-const SECURITY_ATTRIBUTES* securityFor(FileAccess access);
+// created inside a folder made with it; null from get() when it could not be
+// made (nothing is then created open to anyone by default).
+class CSecurityAttributes {
+public:
+    explicit CSecurityAttributes(FileAccess access);
+    SECURITY_ATTRIBUTES* get() { return m_attributes.lpSecurityDescriptor ? &m_attributes : nullptr; }
+
+private:
+    SECURITY_ATTRIBUTES m_attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    unique_hlocal m_descriptor;
+};
 
 // A new file (CREATE_NEW) for the system and administrators only: what users
 // print never becomes readable to others through the folder's list. A file

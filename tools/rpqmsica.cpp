@@ -10,6 +10,17 @@
 #include <vector>
 #include "base/cmdline.h"
 
+// The installer loads and frees this module for every action: libstdc++'s
+// emergency exception pool (made at load) is freed at each unload.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && !reserved) __gnu_cxx::__freeres();
+    return TRUE;
+}
+
 namespace {
 // A string the installer hands out by the usual two calls: its size, then it.
 template <typename Get>

@@ -40,15 +40,12 @@ JobAttributeQuery attributeQuery(const JobContext* ctx) {
     return ctx->queryAttributes ? ctx->queryAttributes : queryJobAttributes;
 }
 
-// Read once per process; what it changes is left open.
+// Read per job; what it changes is left open.
 bool throwDriverException() {
-    static const bool on = [] {
-        DWORD value = 0, size = sizeof(value);
-        return RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Print", L"ThrowDriverException",
-                            RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS &&
-               value == 1;
-    }();
-    return on;
+    DWORD value = 0, size = sizeof(value);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Print", L"ThrowDriverException",
+                        RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS &&
+           value == 1;
 }
 
 struct PlaybackSettings {

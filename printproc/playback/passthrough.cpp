@@ -1,21 +1,19 @@
 // Jobs that our own playback starts pass through to the port unchanged.
 #include <vector>
+#include "base/threadslot.h"
 #include "base/unique.h"
 #include "printproc/playback/playback.h"
 
 namespace {
-thread_local int t_playbackDepth = 0;
+const CThreadSlot t_playbackDepth;  // playbacks running on this thread
+
+intptr_t depth() { return reinterpret_cast<intptr_t>(t_playbackDepth.get()); }
 constexpr DWORD kCopyBlock = 1 << 16;
 }  // namespace
 
-CPlaybackMark::CPlaybackMark() { ++t_playbackDepth; }
-// The playback's last error outlives the mark (thread-local access may set it).
-CPlaybackMark::~CPlaybackMark() {
-    DWORD error = GetLastError();
-    --t_playbackDepth;
-    SetLastError(error);
-}
-bool insidePlayback() { return t_playbackDepth > 0; }
+CPlaybackMark::CPlaybackMark() { t_playbackDepth.set(reinterpret_cast<void*>(depth() + 1)); }
+CPlaybackMark::~CPlaybackMark() { t_playbackDepth.set(reinterpret_cast<void*>(depth() - 1)); }
+bool insidePlayback() { return depth() > 0; }
 
 bool passJobThrough(JobContext* ctx, LPWSTR jobName) {
     unique_printer job;

@@ -38,11 +38,9 @@ struct ResolvedApi {
     }
 };
 
-// Resolved once per process; the table never changes afterwards.
-const ResolvedApi& resolved() {
-    static const ResolvedApi table;
-    return table;
-}
+// Resolved at load (gdi32 is loaded before us); never changed afterwards.
+const ResolvedApi g_resolved;
+const ResolvedApi& resolved() { return g_resolved; }
 }  // namespace
 
 const SpoolFileApi& spoolFileApi() { return resolved().api; }
