@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <cstddef>
 #include "printproc/rawjob/jobstate.h"
+#include "printproc/rawjob/statemachine.h"
 #include "printproc/rawjob/transfercontext.h"
 #include "base/namedlock.h"
 #include "storage/backlog.h"
@@ -118,6 +119,17 @@ TEST_F(BacklogTest, DiscardDeletesTheJobWithOrWithoutItsRecord) {
     EXPECT_TRUE(exists(L"J0bUid0001.dir"));  // directories stay
     EXPECT_TRUE(exists(L"0therJ0b01.001"));
     EXPECT_TRUE(exists(L"0therJ0b01.psf"));
+}
+
+// QUIT leaves nothing of the job in the transfer context, names included;
+// the names themselves stay with the job.
+TEST_F(BacklogTest, QuitLetsGoOfTheJob) {
+    ctx.job = &state;
+    EXPECT_EQ(stateQuit(ctx), ST_END_OF_JOB);
+    EXPECT_EQ(ctx.printerName, nullptr);
+    EXPECT_EQ(ctx.documentName, nullptr);
+    EXPECT_STREQ(job.printerName, L"Back:log");
+    EXPECT_EQ(ctx.jobId, 0u);
 }
 
 TEST_F(BacklogTest, OrphansOlderThanAnHourAreRemoved) {

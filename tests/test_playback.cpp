@@ -236,6 +236,10 @@ bool testAttributes(LPWSTR, const DEVMODEW* mode, ATTRIBUTE_INFO_4* info) {
     g_askedCollate = mode->dmCollate;
     return true;
 }
+bool failingAttributes(LPWSTR, const DEVMODEW*, ATTRIBUTE_INFO_4*) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+}
 ATTRIBUTE_INFO_4 plainAttributes(DWORD copies = 1) {
     ATTRIBUTE_INFO_4 a = {};
     a.dwJobNumberOfPagesPerSide = a.dwDrvNumberOfPagesPerSide = 1;
@@ -472,6 +476,18 @@ TEST_F(PlaybackTest, ShortDevmodesAndHugeParameters) {
         {L"COPIES=4294967296; TABS=18446744073709551620;", 1, 8},  // overflow: refused, defaults stay
         {L"COPIES=2; TABS=16;", 2, 16},
     };
+    // A failing attribute query fails the job with its own reason.
+    {
+        CSpooledJob job(s_holding->name(), "x");
+        ASSERT_TRUE(job.ok());
+        HANDLE h = openOnTarget(job, L"NT EMF 1.008");
+        ASSERT_NE(h, nullptr);
+        static_cast<JobContext*>(h)->queryAttributes = failingAttributes;
+        std::wstring document = job.documentName();
+        EXPECT_FALSE(PrintDocumentOnPrintProcessor(h, &document[0]));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        ClosePrintProcessor(h);
+    }
     for (const Case& c : cases) {
         CSpooledJob job(s_holding->name(), "x");
         ASSERT_TRUE(job.ok());

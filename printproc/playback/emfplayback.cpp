@@ -456,7 +456,10 @@ bool printEmfJob(JobContext* ctx, LPWSTR jobName) {
         devmodeBytes(modeOf(mode)) > mode.size())
         return fail(ERROR_INVALID_PARAMETER);
     ATTRIBUTE_INFO_4 attributes = {};
-    if (!query(printerName, modeOf(mode), &attributes)) return fail(ERROR_INVALID_PRINTER_COMMAND);
+    if (!query(printerName, modeOf(mode), &attributes)) {
+        DWORD error = GetLastError();  // the failing call's own reason, where it gave one
+        return fail(error ? error : ERROR_INVALID_PRINTER_COMMAND);
+    }
     DEVMODEW* dm = modeOf(mode);
     // Step 2: quality and resolution the driver chose for colour.
     bool changed = false;

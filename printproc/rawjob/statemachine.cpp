@@ -416,8 +416,9 @@ int stateQuit(TransferContext& t) {
                         t.transferActionPath, t.interactionActionPath, t.documentPath};
     for (wchar_t* text : texts)
         if (text) wclearString(text, 1);
-    // The printer and document names live in the job context, whose
-    // buffers the job routine still uses for its closing lines.
+    // The names themselves live in the job context: the transfer context lets go of them.
+    t.printerName = nullptr;
+    t.documentName = nullptr;
     t.inputSize = 0;
     memset(t.inputDigest, 0, sizeof(t.inputDigest));
     t.jobId = 0;
@@ -453,12 +454,12 @@ BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state) {
             // A cancel after any state: told once, the job's files gone, and
             // one RESET while the connection is open, unless the state that
             // just ran was a RESET (its request went out already).
-            if (isAborted(ctx)) {
+            if (isAborted(ctx) && current != ST_QUIT) {  // after QUIT the job is over
                 logMessage(L_ERROR, "Printprocessor aborted(2)!");
                 abortNotice(t);
                 deleteChunkFiles(t.chunkSet);
                 discardJobFiles(t.storagePath, t.uid());
-                if (t.connection && current != ST_RESET && current != ST_QUIT) next = ST_RESET;
+                if (t.connection && current != ST_RESET) next = ST_RESET;
                 cancelHandled = true;
             }
         }
