@@ -47,8 +47,10 @@ void CMainWindow::formCreate() {
     m_port = settings.port;
     m_duration = settings.duration;
     std::wstring error;
-    int duration = 0;
-    if (startListener(&error) && (error = toInteger(m_duration, &duration)).empty()) {
+    int port = 0, duration = 0;
+    // Both settings convert before anything listens: a conversion error skips activation.
+    if ((error = toInteger(m_port, &port)).empty() && (error = toInteger(m_duration, &duration)).empty() &&
+        startListener(&error)) {
         m_alert->setDisplayTime(static_cast<UINT>(duration));
         m_alert->messages().append(kStartMessage);
         m_alert->show();

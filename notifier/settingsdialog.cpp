@@ -25,10 +25,10 @@ void save(HWND dialog, SettingsDialogState& state) {
     state.validated = false;
     if (!isValidPort(state.port)) {
         showErrorBox(dialog, kPortMessage);
-        SetFocus(GetDlgItem(dialog, IDC_PORT));
+        state.focus = IDC_PORT;
     } else if (!isValidDuration(state.duration)) {
         showErrorBox(dialog, kDurationMessage);
-        SetFocus(GetDlgItem(dialog, IDC_DURATION));
+        state.focus = IDC_DURATION;
     } else {
         state.validated = true;
         saveSettings(state.port, state.duration, IsDlgButtonChecked(dialog, IDC_AUTOSTART) == BST_CHECKED);
@@ -46,6 +46,10 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         SetDlgItemTextW(dialog, IDC_PORT, state->port.c_str());
         SetDlgItemTextW(dialog, IDC_DURATION, state->duration.c_str());
         CheckDlgButton(dialog, IDC_AUTOSTART, autoStartEnabled() ? BST_CHECKED : BST_UNCHECKED);
+        if (state->focus) {  // shown again after a rejected Save: on the field that failed
+            SetFocus(GetDlgItem(dialog, state->focus));
+            return FALSE;
+        }
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK && state) {

@@ -8,6 +8,7 @@ struct SettingsDialogState {
     std::wstring port;       // in and out: the field texts
     std::wstring duration;
     bool validated = false;  // true only after a successful Save
+    int focus = 0;           // the field a rejected Save failed on: focused when shown again
 };
 
 // Shows the dialog once; IDOK after Save (validated or not), IDCANCEL after

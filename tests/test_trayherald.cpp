@@ -56,6 +56,12 @@ void sendDatagram(USHORT port, const std::string& bytes) {
     closesocket(s);
 }
 
+// The focused control of another process's dialog.
+HWND focusOf(HWND dialog) {
+    GUITHREADINFO info = {sizeof(info)};
+    return GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
 std::string datagram(const std::string& text) { return std::string(kDatagramMarker) + ":" + text + "\r\n" + '\0'; }
 
 std::wstring textOf(HWND window) {
@@ -249,6 +255,19 @@ TEST_F(TrayheraldTest, SettingsDialogRejectsKeepsAndApplies) {
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(textOf(GetDlgItem(dialog, IDC_PORT)), L"1\r\n2");
     EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kSettingsKey, L"UDPPort", L""), std::to_wstring(tray.m_port));
+    EXPECT_EQ(focusOf(dialog), GetDlgItem(dialog, IDC_PORT));
+    // A valid port, a rejected display time: back with the focus on the display time.
+    SendMessageW(GetDlgItem(dialog, IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"8090"));
+    click(dialog, IDOK);
+    error = tray.window(L"#32770", L"Error");
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(textOf(GetDlgItem(error, 65535)), kDurationMessage);
+    click(error, IDOK);
+    ASSERT_TRUE(waitFor([&] { return !IsWindow(dialog); }));
+    dialog = tray.window(L"#32770", L"Settings");
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(textOf(GetDlgItem(dialog, IDC_DURATION)), L"499");
+    EXPECT_TRUE(waitFor([&] { return focusOf(dialog) == GetDlgItem(dialog, IDC_DURATION); }));
 
     // A valid Save with a free port: the notifier listens there at once.
     USHORT port = freeUdpPort();
@@ -282,6 +301,31 @@ TEST_F(TrayheraldTest, BusyPortShowsTheErrorAndNoStartMessage) {
     ASSERT_TRUE(tray.ready());
     EXPECT_EQ(tray.count(), 0);
     closesocket(busy);
+    // Settings mend it: a free port, and the notifier listens there.
+    USHORT free = freeUdpPort();
+    PostMessageW(tray.main(), WM_COMMAND, IDM_SETTINGS, 0);
+    HWND dialog = tray.window(L"#32770", L"Settings");
+    ASSERT_NE(dialog, nullptr);
+    SendMessageW(GetDlgItem(dialog, IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(std::to_wstring(free).c_str()));
+    click(dialog, IDOK);
+    ASSERT_TRUE(waitFor([&] { return udpPortBusy(free); }));
+    tray.m_port = free;
+    tray.send("listening again");
+    EXPECT_TRUE(tray.countReaches(1));
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort");
+}
+
+// A display time that is no number: the error at start, and nothing listens.
+TEST_F(TrayheraldTest, ADisplayTimeThatIsNoNumberSkipsListening) {
+    USHORT port = freeUdpPort();
+    CTrayherald tray(port, L"abc");
+    HWND error = tray.window(L"#32770", L"Error");
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(textOf(GetDlgItem(error, 65535)), L"'abc' is not a valid integer value");
+    click(error, IDOK);
+    ASSERT_TRUE(tray.ready());
+    EXPECT_FALSE(udpPortBusy(port));
+    EXPECT_EQ(tray.count(), 0);
 }
 // The whole road: a RAW job printed through the spooler ends with its three
 // messages in the pop-up's list.
