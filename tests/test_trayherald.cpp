@@ -367,4 +367,34 @@ TEST_F(TrayheraldTest, FadesInAndOpensOnlyWebLinks) {
     }
     EXPECT_EQ(opened, "http://127.0.0.1:9/FDXS_Interaction?uid=AbCdE12345\n");
 }
+// A message that arrives while the pop-up fades in, is shown, or fades out
+// is shown whole: no stale end of an earlier fade hides or clears it.
+TEST_F(TrayheraldTest, MessagesDuringEveryPhaseOfTheFade) {
+    CTrayherald tray(freeUdpPort(), L"500");
+    ASSERT_TRUE(tray.ready());
+    auto alpha = [&] {
+        BYTE a = 0;
+        DWORD flags = 0;
+        GetLayeredWindowAttributes(tray.alert(), nullptr, &a, &flags);
+        return a;
+    };
+    enum Phase { FadingIn, Shown, FadingOut };
+    for (int round = 0; round < 12; ++round) {
+        Phase phase = static_cast<Phase>(round % 3);
+        tray.send("before " + std::to_string(round));
+        bool seen255 = false;
+        ASSERT_TRUE(waitFor([&] {
+            if (!tray.alertVisible()) return false;
+            BYTE a = alpha();
+            seen255 = seen255 || a == 255;
+            return phase == FadingIn ? a > 0 && a < 255 : phase == Shown ? a == 255 : seen255 && a < 255;
+        })) << round;
+        std::string text = "during " + std::to_string(round);
+        tray.send(text);
+        std::wstring wide(text.begin(), text.end());
+        EXPECT_TRUE(waitFor([&] { return tray.alertVisible() && alpha() == 255 && tray.shown() == wide + L"\r\n"; }))
+            << round;
+        ASSERT_TRUE(waitFor([&] { return !tray.alertVisible(); })) << round;  // gone after its own display time
+    }
+}
 }  // namespace
