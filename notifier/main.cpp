@@ -5,6 +5,7 @@
 #include "base/unique.h"
 #include "notifier/instance.h"
 #include "notifier/mainwindow.h"
+#include "notifier/settings.h"
 
 namespace {
 constexpr wchar_t kApplicationClass[] = L"TApplication";
@@ -32,7 +33,11 @@ HWND createApplicationWindow(HINSTANCE instance) {
 }
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
+    if (commandLine && _wcsicmp(commandLine, kAutoStartSwitch) == 0) {  // the package's once-per-user step
+        enableAutoStart();
+        return 0;
+    }
     unique_handle guard(CreateMutexW(nullptr, TRUE, instanceMutexName().c_str()));
     if (!guard || GetLastError() == ERROR_ALREADY_EXISTS) {
         activateFirstInstance();

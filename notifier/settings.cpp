@@ -64,13 +64,15 @@ void saveSettings(const std::wstring& port, const std::wstring& duration, bool a
     writeString(HKEY_LOCAL_MACHINE, kSettingsKey, L"UDPPort", port);
     writeString(HKEY_LOCAL_MACHINE, kSettingsKey, L"DisplayDuration", duration);
     writeString(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", port);  // the print processor's copy
-    if (autoStart) {
-        wchar_t path[MAX_PATH] = {};
-        DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        if (n > 0 && n < MAX_PATH) writeString(HKEY_CURRENT_USER, kRunKey, kRunValue, path);
-    } else {
-        deleteValue(HKEY_CURRENT_USER, kRunKey, kRunValue);
-    }
+    if (autoStart) enableAutoStart();
+    else deleteValue(HKEY_CURRENT_USER, kRunKey, kRunValue);
+}
+
+void enableAutoStart() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    // Quoted: the program's folder has a space in it.
+    if (n > 0 && n < MAX_PATH) writeString(HKEY_CURRENT_USER, kRunKey, kRunValue, L"\"" + std::wstring(path) + L"\"");
 }
 
 void storeAutoDelete(bool value) { writeFlag(HKEY_LOCAL_MACHINE, kSettingsKey, L"AutoDelete", value); }

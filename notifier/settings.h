@@ -29,3 +29,8 @@ NotifierSettings readSettings();
 void saveSettings(const std::wstring& port, const std::wstring& duration, bool autoStart);
 void storeAutoDelete(bool value);
 bool autoStartEnabled();
+// Starts this program at the user's logon (the HKCU Run value). The package
+// has each user's first logon run "Trayherald.exe /autostart" for it (Active
+// Setup), so that the user's own box in the dialog is the one truth.
+void enableAutoStart();
+constexpr wchar_t kAutoStartSwitch[] = L"/autostart";

@@ -12,6 +12,7 @@ using JobAttributeQuery = bool (*)(LPWSTR printerName, const DEVMODEW* devMode, 
 constexpr DWORD kJobSignature = 0x5051;
 constexpr LONG kStatusAborted = 0x1;
 constexpr LONG kStatusPaused = 0x8;
+constexpr LONG kStatusHeld = 0x100;  // the job is waiting for its pause to end
 // The open data's printer name is escaped in place, which can triple it.
 constexpr SIZE_T kPrinterNameRoom = MAX_PATH;
 
@@ -42,5 +43,12 @@ struct JobContext {
 JobContext* validateHandle(HANDLE handle);
 inline bool isAborted(const JobContext* ctx) { return (ctx->status & kStatusAborted) != 0; }
 inline bool isPaused(const JobContext* ctx) { return (ctx->status & kStatusPaused) != 0; }
+// Waits while the job is paused; the held bit shows that it does.
+inline void waitWhilePaused(JobContext* ctx) {
+    if (!isPaused(ctx)) return;
+    InterlockedOr(&ctx->status, kStatusHeld);
+    WaitForSingleObject(ctx->pauseEvent, INFINITE);
+    InterlockedAnd(&ctx->status, ~kStatusHeld);
+}
 // Releases everything the record owns, then the record.
 void releaseJobContext(JobContext* ctx);

@@ -10,6 +10,8 @@ BIN="$BUILD/win/bin"
 export WINEDEBUG=-all
 fail=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
+# Waits up to 30 s for a condition (a shell expression) to hold.
+eventually() { for _ in $(seq 300); do eval "$1" && return 0; sleep 0.1; done; return 1; }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 msi() { local action="$1" package="$2"; shift 2; wine msiexec "$action" "$package" /qn "$@"; }  # /qn before /l
 PF="$WINEPREFIX/drive_c/Program Files/Halvane/RPQ"
@@ -49,11 +51,18 @@ msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER" SERVERNAME=127.0.0.1 SERVERPOR
 check "the install succeeds" '[ $? -eq 0 ]'
 check "the files are in Program Files" 'for f in RPQ.dll 7z.dll rpqadmin.exe rpqprint.exe Trayherald.exe; do [ -f "$PF/$f" ] || exit 1; done'
 check "the settings hold the given values" 'key ServerPort | grep -qi "0x$(printf %x "$PORT")" && key Logger | grep -q DEBUG'
-check "Trayherald starts at logon" 'wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run" /v FerrydocNotify 2>/dev/null | grep -q Trayherald.exe'
+AS='HKLM\SOFTWARE\Microsoft\Active Setup\Installed Components\{6E2B3F0A-4C1D-4E7B-9A52-8F3C1D2E7B41}'
+check "no start at logon a user cannot turn off" '! wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run" /v FerrydocNotify >/dev/null 2>&1'
+check "each user's logon gets Trayherald's start (Active Setup)" 'wine reg query "$AS" /v StubPath 2>/dev/null | grep -q "Trayherald.exe\" /autostart"'
+wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v FerrydocNotify /f >/dev/null 2>&1
+wine "$PF/Trayherald.exe" /autostart
+check "the per-user step writes the user's own Run value" 'wine reg query "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run" /v FerrydocNotify 2>/dev/null | grep -q "Trayherald.exe\""'
+wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v FerrydocNotify /f >/dev/null 2>&1
 check "the notifier key exists" 'wine reg query "HKLM\\SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify" >/dev/null 2>&1'
 echo "printed through the package" > "$WORK/doc.txt"
 (cd "$WORK" && wine "$PF/rpqprint.exe" "$PRINTER" "$(winpath "$WORK/doc.txt")" doc.txt >/dev/null 2>&1)
-check "a RAW job arrives verified" 'sleep 1; tail -n 1 "$WORK/journal/jobs.jsonl" | grep -q "\"state\":\"verified\""'
+verified() { tail -n 1 "$WORK/journal/jobs.jsonl" 2>/dev/null | grep -q '"state":"verified"'; }
+check "a RAW job arrives verified" 'eventually verified'
 
 msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER"
 check "installing twice is harmless" 'printerThere "$PRINTER" && key ServerPort | grep -qi "0x$(printf %x "$PORT")"'
@@ -61,6 +70,14 @@ check "installing twice is harmless" 'printerThere "$PRINTER" && key ServerPort 
 rm -f "$PF/RPQ.dll"
 msi /i "$(winpath "$OLD")" REINSTALL=ALL REINSTALLMODE=amus
 check "repair restores a removed file" '[ -f "$PF/RPQ.dll" ]'
+
+# An upgrade that fails after it began rolls back, and takes its upgrade mark with it.
+msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/failed.log")" PRINTERNAME="MSI failing $$" DRIVER="No such driver $$"
+check "an upgrade that fails is refused" '[ $? -ne 0 ]'
+check "its rollback clears the upgrade mark" '! wine reg query "HKLM\\SOFTWARE\\Halvane\\RPQ" /v UpgradeInProgress >/dev/null 2>&1'
+# (Wine's rollback deletes the files the failed package wrote over the older
+# version's instead of restoring them; the upgrade below writes them anew.)
+check "the older version keeps its printer" 'printerThere "$PRINTER"'
 
 msi /i "$(winpath "$NEW")"
 check "the upgrade succeeds" '[ $? -eq 0 ]'
@@ -78,6 +95,7 @@ if [ "$(grep -ac "is still bound to the print processor RPQ" "$WORK/remove.log")
   msi /i "$(winpath "$NEW")"
   msi /x "$(winpath "$NEW")"
   check "the removal takes the print processor's registration" '! wine reg query "HKLM\\System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print Processors\\RPQ" >/dev/null 2>&1'
+  check "and the job folder with the documents of abandoned jobs" '[ ! -e "$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Temp" ]'
 fi
 wine "$BIN/rpqadmin.exe" install >/dev/null 2>&1  # the other tests' print processor, as they left it
 exit $fail

@@ -567,7 +567,8 @@ TEST_F(PlaybackTest, PauseResumeAndCancel) {
             ASSERT_TRUE(ControlPrintProcessor(h, JOB_CONTROL_PAUSE));
             auto printing =
                 std::async(std::launch::async, [&] { return PrintDocumentOnPrintProcessor(h, &document[0]); });
-            EXPECT_EQ(printing.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
+            auto* ctx = static_cast<JobContext*>(h);
+            ASSERT_TRUE(waitUntil([&] { return (ctx->status & kStatusHeld) != 0; }));  // waiting for the pause to end
             EXPECT_FALSE(output.exists());
             ASSERT_TRUE(ControlPrintProcessor(h, command));
             EXPECT_TRUE(printing.get());

@@ -16,11 +16,7 @@
 namespace {
 template <typename F>
 bool waitFor(F condition, DWORD timeoutMs = 30000) {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 10) {
-        if (condition()) return true;
-        Sleep(10);
-    }
-    return condition();
+    return waitUntil(condition, timeoutMs);
 }
 
 USHORT freeUdpPort() {

@@ -464,6 +464,29 @@ int packageInstall(int argc, wchar_t** argv) {
     return configure(static_cast<int>(raw.size()), raw.data());
 }
 
+// Removes a folder and all in it; a link inside is removed itself, never
+// followed. A folder that is not there counts as removed.
+bool removeTreeUnfollowed(const std::wstring& folder) {
+    DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    bool ok = true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        unique_hfind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+        if (find) {
+            do {
+                if (!wcscmp(data.cFileName, L".") || !wcscmp(data.cFileName, L"..")) continue;
+                ok = removeTreeUnfollowed(folder + L"\\" + data.cFileName) && ok;
+            } while (FindNextFileW(find.get(), &data));
+        }
+        find.reset();
+        return RemoveDirectoryW(folder.c_str()) && ok;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(folder.c_str()) != FALSE;  // a link to a folder
+    SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(folder.c_str()) != FALSE;
+}
+
 // Set by the newer package while it removes the older one (see rpqmsica).
 bool upgradeInProgress() {
     DWORD value = 0, size = sizeof(value);
@@ -501,10 +524,27 @@ int packageUninstall() {
     }
     if (bound) return 0;
     if (!unregisterProcessor()) return failWith(L"DeletePrintProcessor", GetLastError());
+    int rc = 0;
     std::wstring dir;
-    if (processorDir(dir)) DeleteFileW((dir + L"\\" + kProcessorFile).c_str());
+    if (processorDir(dir)) {
+        std::wstring copy = dir + L"\\" + kProcessorFile;
+        if (!DeleteFileW(copy.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            fwprintf(stderr, L"the spooler's copy %ls could not be deleted (error %lu): delete it after a restart\n",
+                     copy.c_str(), GetLastError());
+            rc = 1;
+        }
+    }
+    // The documents of abandoned jobs go with RPQ; logs and settings stay.
+    wchar_t base[MAX_PATH] = {};
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
+        std::wstring temp = std::wstring(base) + L"\\Halvane\\RPQ\\Temp";
+        if (!removeTreeUnfollowed(temp)) {
+            fwprintf(stderr, L"the job folder %ls could not be removed whole (error %lu)\n", temp.c_str(), GetLastError());
+            rc = 1;
+        }
+    }
     wprintf(L"removed print processor \"%ls\"\n", kProcessorName);
-    return 0;
+    return rc;
 }
 }  // namespace
 

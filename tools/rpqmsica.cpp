@@ -82,13 +82,40 @@ UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
     }
     std::wstring line;
     for (const std::wstring& item : items) appendArgument(line, item);
+    // What the tool prints goes into the installer's log.
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) readEnd = writeEnd = nullptr;
+    if (readEnd) SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {sizeof(startup)};
+    if (writeEnd) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = writeEnd;
+    }
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(items[0].c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process)) {
+    BOOL started = CreateProcessW(items[0].c_str(), &line[0], nullptr, nullptr, writeEnd != nullptr, CREATE_NO_WINDOW,
+                                  nullptr, nullptr, &startup, &process);
+    DWORD startError = GetLastError();
+    if (writeEnd) CloseHandle(writeEnd);
+    if (!started) {
+        if (readEnd) CloseHandle(readEnd);
         tell(install, INSTALLMESSAGE_ERROR, L"RPQ: rpqadmin.exe could not be started (error " +
-                                                std::to_wstring(GetLastError()) + L").");
+                                                std::to_wstring(startError) + L").");
         return ERROR_INSTALL_FAILURE;
+    }
+    if (readEnd) {
+        std::string output;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
+        CloseHandle(readEnd);
+        for (size_t start = 0, end; start < output.size(); start = end + 1) {
+            end = output.find('\n', start);
+            if (end == std::string::npos) end = output.size();
+            std::string text = output.substr(start, end - start);
+            while (!text.empty() && (text.back() == '\r')) text.pop_back();
+            if (!text.empty()) tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin: " + std::wstring(text.begin(), text.end()));
+        }
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;
@@ -185,6 +212,13 @@ extern "C" __declspec(dllexport) UINT __stdcall Unregister(MSIHANDLE install) {
 // Before a removal: the deferred removal action learns where rpqadmin.exe is.
 extern "C" __declspec(dllexport) UINT __stdcall PrepareRemoval(MSIHANDLE install) {
     MsiSetPropertyW(install, L"Unregister", (formatted(install, L"[#rpqadmin.exe]") + kSeparator + L"package-uninstall").c_str());
+    return ERROR_SUCCESS;
+}
+
+// Rollback of an installation (an upgrade cancelled or failed): the mark
+// that MarkUpgrade set goes again, so that a later real removal is one.
+extern "C" __declspec(dllexport) UINT __stdcall ClearUpgradeMark(MSIHANDLE) {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane\\RPQ", L"UpgradeInProgress");
     return ERROR_SUCCESS;
 }
 

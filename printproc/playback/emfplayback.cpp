@@ -80,7 +80,7 @@ public:
 
 private:
     bool cancelled() {
-        if (isPaused(m_ctx)) WaitForSingleObject(m_ctx->pauseEvent, INFINITE);
+        waitWhilePaused(m_ctx);
         return isAborted(m_ctx);
     }
     void readMetrics();

@@ -23,7 +23,7 @@ bool passJobThrough(JobContext* ctx, LPWSTR jobName) {
     std::vector<BYTE> block(kCopyBlock);
     bool ok = true;
     for (DWORD got = 0;;) {
-        if (isPaused(ctx)) WaitForSingleObject(ctx->pauseEvent, INFINITE);
+        waitWhilePaused(ctx);
         if (isAborted(ctx)) break;
         if (!ReadPrinter(job.get(), block.data(), kCopyBlock, &got)) {
             ok = false;

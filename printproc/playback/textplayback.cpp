@@ -209,7 +209,7 @@ bool printTextJob(JobContext* ctx, LPWSTR jobName) {
             break;
         }
         for (DWORD got = 0;;) {
-            if (isPaused(ctx)) WaitForSingleObject(ctx->pauseEvent, INFINITE);
+            waitWhilePaused(ctx);
             if (isAborted(ctx)) {
                 aborted = true;
                 break;

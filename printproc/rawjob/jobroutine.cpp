@@ -181,7 +181,7 @@ bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
         if (got == 0) break;
         if (isPaused(ctx)) {
             logMessage(L_WARN, "Printprocessor paused!");
-            WaitForSingleObject(ctx->pauseEvent, INFINITE);
+            waitWhilePaused(ctx);
         }
         if (isAborted(ctx)) {
             logMessage(L_ERROR, "Printprocessor aborted!");
