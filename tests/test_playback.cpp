@@ -551,6 +551,30 @@ TEST_F(PlaybackTest, EmfCopiesCollationBlanksAndScaling) {
     EXPECT_NEAR((big->x0 - margin) / (small->x0 - margin), 10.0, 0.5);
 }
 
+// No copies asked for: nothing printed, and the job succeeds. A long text
+// breaks its pages by the lines a page holds, with no form feed.
+TEST_F(PlaybackTest, ZeroCopiesAndFullPages) {
+    HDC dc = CreateDCW(L"", s_target->name().c_str(), nullptr, nullptr);
+    std::string emf = emfJob(dc, 2);
+    DeleteDC(dc);
+    EXPECT_TRUE(play(emf, L"NT EMF 1.008", L"COPIES=0;"));
+    EXPECT_TRUE(output.pages().empty());
+    EXPECT_TRUE(play("page 1\r\n", L"TEXT", L"COPIES=0;"));
+    EXPECT_TRUE(output.pages().empty());
+
+    std::string text;
+    for (int i = 1; i <= 150; ++i) text += "line " + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(play(text, L"TEXT"));
+    auto pages = output.pages();
+    ASSERT_GE(pages.size(), 2u);
+    auto first = lines(pages[0]), second = lines(pages[1]);
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(first[0], "line 1");
+    // The second page goes on with the line after the first page's last.
+    EXPECT_EQ(second[0], "line " + std::to_string(first.size() + 1));
+}
+
 // Paused, a playback waits; resumed, it prints everything; cancelled, nothing.
 TEST_F(PlaybackTest, PauseResumeAndCancel) {
     HDC dc = CreateDCW(L"", s_target->name().c_str(), nullptr, nullptr);

@@ -393,4 +393,28 @@ TEST_F(TrayheraldTest, MessagesDuringEveryPhaseOfTheFade) {
         ASSERT_TRUE(waitFor([&] { return !tray.alertVisible(); })) << round;  // gone after its own display time
     }
 }
+// An empty list shows nothing again; the start-at-logon box writes and
+// removes the user's own Run value.
+TEST_F(TrayheraldTest, EmptyListAndTheStartAtLogonBox) {
+    CTrayherald tray(freeUdpPort(), L"60000", false);
+    ASSERT_TRUE(tray.ready());
+    SendMessageW(tray.alert(), WM_ALERT_PRESS, 3, 0);  // Delete the start message
+    ASSERT_EQ(tray.count(), 0);
+    EXPECT_FALSE(tray.alertVisible());
+    SendMessageW(tray.main(), WM_COMMAND, IDM_DISPLAY, 0);  // handled when it returns
+    EXPECT_FALSE(tray.alertVisible());
+
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue);
+    for (bool on : {true, false}) {
+        PostMessageW(tray.main(), WM_COMMAND, IDM_SETTINGS, 0);
+        HWND dialog = tray.window(L"#32770", L"Settings");
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(IsDlgButtonChecked(dialog, IDC_AUTOSTART) == BST_CHECKED, !on);  // shows what is
+        SendMessageW(GetDlgItem(dialog, IDC_AUTOSTART), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+        click(dialog, IDOK);
+        ASSERT_TRUE(waitFor([&] { return !IsWindow(dialog); }));
+        EXPECT_EQ(valueExists(HKEY_CURRENT_USER, kRunKey, kRunValue), on);
+    }
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort");
+}
 }  // namespace
