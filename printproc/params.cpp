@@ -31,7 +31,7 @@ DWORD deliver(LPCWSTR value, LPCWSTR end, DWORD kind, DWORD* size, void* out, bo
         return 0;
     }
     DWORD length = static_cast<DWORD>(end - value);
-    if (*size < 2 * (length + 1)) {
+    if (*size < sizeof(wchar_t) * (length + 1)) {
         *size = 0;
         return ERROR_INSUFFICIENT_BUFFER;
     }

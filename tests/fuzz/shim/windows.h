@@ -1,0 +1,78 @@
+// The few Windows types, constants and calls the byte readers under fuzzing
+// use, for a native build with clang. Values are the system headers' own;
+// structures keep Windows' layout (WCHAR is 16 bits there).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
+#include <strings.h>
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int BOOL;
+typedef char16_t WCHAR;
+typedef const wchar_t* LPCWSTR;
+typedef wchar_t* LPWSTR;
+typedef void* HANDLE;
+typedef uint32_t UINT;
+#define TRUE 1
+#define FALSE 0
+#define WINAPI
+#define CALLBACK
+
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+
+inline thread_local DWORD g_lastError = 0;
+inline void SetLastError(DWORD error) { g_lastError = error; }
+inline DWORD GetLastError() { return g_lastError; }
+
+inline int _wcsnicmp(const wchar_t* a, const wchar_t* b, size_t n) { return wcsncasecmp(a, b, n); }
+inline int _wcsicmp(const wchar_t* a, const wchar_t* b) { return wcscasecmp(a, b); }
+
+// The ANSI code page taken as Latin-1: one wide character per byte.
+constexpr UINT CP_ACP = 0;
+inline int MultiByteToWideChar(UINT, DWORD, const char* text, int length, wchar_t* out, int capacity) {
+    if (length < 0) length = static_cast<int>(strlen(text)) + 1;
+    if (!out || capacity == 0) return length;
+    if (capacity < length) return 0;
+    for (int i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(text[i]);
+    return length;
+}
+
+// DEVMODEW as Windows lays it out (220 bytes).
+typedef struct _devicemodeW {
+    WCHAR dmDeviceName[32];
+    WORD dmSpecVersion, dmDriverVersion, dmSize, dmDriverExtra;
+    DWORD dmFields;
+    short dmOrientation, dmPaperSize, dmPaperLength, dmPaperWidth, dmScale, dmCopies, dmDefaultSource, dmPrintQuality;
+    short dmColor, dmDuplex, dmYResolution, dmTTOption, dmCollate;
+    WCHAR dmFormName[32];
+    WORD dmLogPixels;
+    DWORD dmBitsPerPel, dmPelsWidth, dmPelsHeight, dmDisplayFlags, dmDisplayFrequency, dmICMMethod, dmICMIntent,
+        dmMediaType, dmDitherType, dmReserved1, dmReserved2, dmPanningWidth, dmPanningHeight;
+} DEVMODEW, *PDEVMODEW, *LPDEVMODEW;
+static_assert(sizeof(DEVMODEW) == 220, "Windows' DEVMODEW layout");
+constexpr DWORD DM_COLLATE = 0x00008000;
+
+typedef struct tagENHMETARECORD {
+    DWORD iType;
+    DWORD nSize;
+    DWORD dParm[1];
+} ENHMETARECORD;
+constexpr DWORD ENHMETA_SIGNATURE = 0x464D4520;
+constexpr DWORD STOCK_LAST = 19;
+constexpr DWORD DEFAULT_PALETTE = 15;
+enum : DWORD {
+    EMR_HEADER = 1, EMR_EOF = 14, EMR_SELECTOBJECT = 37, EMR_CREATEPEN = 38, EMR_CREATEBRUSHINDIRECT = 39,
+    EMR_DELETEOBJECT = 40, EMR_SELECTPALETTE = 48, EMR_CREATEPALETTE = 49, EMR_SETPALETTEENTRIES = 50,
+    EMR_RESIZEPALETTE = 51, EMR_EXTCREATEFONTINDIRECTW = 82, EMR_CREATEMONOBRUSH = 93, EMR_CREATEDIBPATTERNBRUSHPT = 94,
+    EMR_EXTCREATEPEN = 95, EMR_CREATECOLORSPACE = 99, EMR_SETCOLORSPACE = 100, EMR_DELETECOLORSPACE = 101,
+    EMR_COLORCORRECTPALETTE = 111, EMR_CREATECOLORSPACEW = 122,
+};
