@@ -23,8 +23,9 @@ declare -A SOURCES=(
   [params]="printproc/params.cpp"
   [datagram]="notifier/receiving.cpp"
   [multipart]="server/multipart.cpp server/wire.cpp"
+  [response]="transfer/protocol.cpp base/hex.cpp"
 )
-TARGETS=(spoolstream pagerecords params datagram multipart)
+TARGETS=(spoolstream pagerecords params datagram response multipart)
 
 fail=0
 printf '%-12s %10s %8s  %s\n' target runs coverage result
