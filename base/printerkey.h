@@ -12,6 +12,8 @@ constexpr wchar_t kDefaultInteractionAction[] = L"FDXS_Interaction";
 // Writers of a printer's key (defaults, the serial counter) hold the named
 // lock of this prefix and the printer name.
 constexpr wchar_t kSettingsLock[] = L"RPQSettings";
+// The event source "RPQ": its message file and the kinds of entries it writes.
+constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\RPQ";
 
 // Escapes \ / : * ? " < > | in a printer name (260 characters) in place,
 // keeping only whole escapes.

@@ -8,7 +8,7 @@ void reportEvent(const wchar_t* text) {
     HANDLE source = RegisterEventSourceW(nullptr, L"RPQ");
     if (!source) return;
     LPCWSTR strings[1] = {text};
-    ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x60000000, nullptr, 1, 0, strings, nullptr);
+    ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, kEventTextId, nullptr, 1, 0, strings, nullptr);
     deregister(source);
 }
 

@@ -181,10 +181,13 @@ void logMessageW(int level, const wchar_t* format, ...) {
     // Convert into ample room, then keep what the 1024-byte line allows.
     static constexpr int kRoom = 2048 * 4;
     char converted[kRoom];
-    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, converted, kRoom, nullptr, nullptr);
+    // UTF-8: every name is kept as it is (the ANSI code page turned most into '?').
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, converted, kRoom, nullptr, nullptr);
     if (n <= 0) converted[0] = '\0';
     char text[1024];
-    size_t keep = strnlen(converted, sizeof(text) - 1);
+    size_t full = strlen(converted), keep = strnlen(converted, sizeof(text) - 1);
+    while (keep > 0 && keep < full && (static_cast<unsigned char>(converted[keep]) & 0xC0) == 0x80)
+        --keep;  // never half a character
     memcpy(text, converted, keep);
     text[keep] = '\0';
     log->writeMessage(level, text);

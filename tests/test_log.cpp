@@ -93,7 +93,7 @@ TEST(Log, FileNameFolderAndLineFormat) {
     for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, format)) << line;
     EXPECT_EQ(lines[0].substr(13), "[INFO ] value <5>");
     EXPECT_EQ(lines[1].substr(13), "[WARN ] first.|second|third");
-    EXPECT_EQ(lines[2].substr(13), "[ERROR] wide <Gr\xfc\xdf" "e> <7>");
+    EXPECT_EQ(lines[2].substr(13), "[ERROR] wide <Gr\xc3\xbc\xc3\x9f" "e> <7>");  // UTF-8
 }
 
 TEST(Log, SecondJobAppendsAfterAnEmptyLine) {
@@ -223,6 +223,21 @@ TEST(Log, TwoPrintersFromTwoThreads) {
             EXPECT_EQ(lines[i].substr(13), expected);
         }
     }
+}
+
+// Names outside the ANSI code page are logged as they are, in UTF-8; a line
+// cut at its length limit never ends in half a character.
+TEST(Log, NamesKeepEveryCharacter) {
+    CJobLog job(uniqueName(L"Log UTF-8"));
+    logMessageW(L_FATAL, L"Document <%s>", L"\u00dcberpr\u00fcfung_\u043e\u0442\u0447\u0451\u0442_\u5831\u544a\u66f8 \u21165.txt");
+    logMessageW(L_FATAL, L"%s", std::wstring(1100, L'\u043e').c_str());
+    auto lines = job.messages();
+    EXPECT_TRUE(contains(lines, "Document <\xc3\x9c" "berpr\xc3\xbc" "fung_\xd0\xbe\xd1\x82\xd1\x87\xd1\x91\xd1\x82_"
+                                "\xe5\xa0\xb1\xe5\x91\x8a\xe6\x9b\xb8 \xe2\x84\x96" "5.txt>"));
+    std::string longLine = lines.back();
+    ASSERT_FALSE(longLine.empty());
+    EXPECT_EQ(longLine.size() % 2, 0u);  // whole two-byte characters only
+    EXPECT_EQ(static_cast<unsigned char>(longLine.back()), 0xbe);
 }
 
 TEST(Log, EscapingPrinterNames) {

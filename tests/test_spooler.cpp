@@ -4,6 +4,8 @@
 #include <winspool.h>
 #include <shlobj.h>
 #include "printproc/jobcontext.h"
+#include "base/printerkey.h"
+#include "diag/eventlog.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -34,6 +36,34 @@ TEST(Spooler, InstallFromTheProgramFolder) {
     EXPECT_NE(runCommand(L"\"" + binDir() + L"\\rpqadmin.exe\" install"), 0);
     ASSERT_TRUE(removeUnixSymlink(temp));
     ASSERT_TRUE(MoveFileW(moved.c_str(), temp.c_str()));
+}
+
+// Event Viewer finds the text of RPQ's entries in the registered message
+// file, as it looks it up.
+TEST(Spooler, EventLogEntriesHaveTheirText) {
+    ASSERT_TRUE(installProcessor());
+    wchar_t file[MAX_PATH] = {}, expanded[MAX_PATH] = {};
+    DWORD size = sizeof(file), types = 0, typesSize = sizeof(types);
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                           nullptr, file, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types,
+                           &typesSize),
+              ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
+    ExpandEnvironmentStringsW(file, expanded, MAX_PATH);
+    HMODULE messages = LoadLibraryExW(expanded, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(messages, nullptr) << narrow(expanded);
+    const wchar_t* text = L"ERROR: A reparse point stands where RPQ keeps a folder, left alone: C:\\x";
+    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text)};
+    wchar_t shown[512] = {};
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, kEventTextId, 0,
+                             shown, 512, reinterpret_cast<va_list*>(arguments));
+    FreeLibrary(messages);
+    ASSERT_GT(n, 0u);
+    std::wstring got(shown);
+    while (!got.empty() && (got.back() == L'\n' || got.back() == L'\r')) got.pop_back();
+    EXPECT_EQ(got, text);
 }
 
 TEST(Spooler, InstalledProcessorAnswersItsDatatypes) {

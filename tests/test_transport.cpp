@@ -240,7 +240,9 @@ TEST_F(TransportTest, AChunkFileCutShortFailsTheSend) {
     EXPECT_FALSE(exchange(message(request), &chunk));
     EXPECT_TRUE(logged("The chunk file ends after <1000> of <3000> bytes!"));
     std::string log = readFileBytes(state.log().path());
-    std::string after = log.substr(log.find("The chunk file ends after"));
+    size_t cut = log.find("The chunk file ends after");
+    ASSERT_NE(cut, std::string::npos);
+    std::string after = log.substr(cut);
     EXPECT_EQ(after.find("Read response"), std::string::npos) << after;  // a failed send waits for no answer
     EXPECT_EQ(after.find("Internet ReadFile failed!"), std::string::npos) << after;
 }

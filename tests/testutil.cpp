@@ -158,10 +158,9 @@ bool launchUnix(const std::string& commandLine) {
     std::wstring line = widen(commandLine);
     STARTUPINFOW si = {sizeof(si)};
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return true;
+    // Wine starts a Unix program without a process handle and leaves a stray
+    // value in hThread: closing either could close one of ours.
+    return CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != FALSE;
 }
 
 bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs) {
@@ -364,41 +363,12 @@ std::string CTestBrowser::opened(DWORD waitMs) {
 }
 
 
-namespace {
-// Runs a Unix command on paths given as Windows paths ("%1", "%2" in it) and
-// waits until done() holds: a Unix program's process cannot be waited on.
-template <typename Done>
-bool runUnix(const std::string& format, const std::wstring& first, const std::wstring& second, Done done) {
-    using UnixName = char* (*)(const wchar_t*);
-    auto unixName = reinterpret_cast<UnixName>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
-    if (!unixName) return false;
-    char *a = unixName(first.c_str()), *b = second.empty() ? nullptr : unixName(second.c_str());
-    std::string command = format;
-    for (auto [mark, value] : {std::pair<const char*, char*>{"%1", a}, {"%2", b}}) {
-        size_t at = command.find(mark);
-        if (at != std::string::npos) command.replace(at, 2, std::string("\"") + (value ? value : "") + "\"");
-    }
-    HeapFree(GetProcessHeap(), 0, a);
-    HeapFree(GetProcessHeap(), 0, b);
-    std::wstring wide(command.begin(), command.end());
-    STARTUPINFOW si = {sizeof(si)};
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-    if (pi.hProcess) CloseHandle(pi.hProcess);
-    if (pi.hThread) CloseHandle(pi.hThread);
-    for (int waited = 0; waited < 30000; waited += 10) {
-        if (done()) return true;
-        Sleep(10);
-    }
-    return done();
-}
-}  // namespace
-
 bool makeUnixSymlink(const std::wstring& link, const std::wstring& target) {
-    return runUnix("/bin/ln -s %2 %1", link, target,
-                   [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    return runUnix("ln -s '" + unixPathOf(target) + "' '" + unixPathOf(link) + "'", nullptr, 30000) == 0 &&
+           GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool removeUnixSymlink(const std::wstring& link) {
-    return runUnix("/bin/rm -f %1", link, L"", [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    return runUnix("rm -f '" + unixPathOf(link) + "'", nullptr, 30000) == 0 &&
+           GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
 }

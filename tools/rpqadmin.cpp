@@ -151,6 +151,13 @@ int install(int argc, wchar_t** argv) {
     std::wstring sevenZipTarget = pf + L"\\7z.dll";
     if (!copyOnto(sevenZip, sevenZipTarget))
         return failWith((L"Copying " + sevenZip + L" to " + sevenZipTarget).c_str(), GetLastError());
+    // Event Viewer reads the entries' text from RPQ.dll's message table.
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    LONG rc = RegSetKeyValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile", REG_EXPAND_SZ, target.c_str(),
+                              static_cast<DWORD>((target.size() + 1) * sizeof(wchar_t)));
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetKeyValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported", REG_DWORD, &types, sizeof(types));
+    if (rc != ERROR_SUCCESS) return failWith(L"Registering the event source \"RPQ\"", static_cast<DWORD>(rc));
     std::wstring folder;
     if (!makeDataFolders(&folder)) return failWith((L"Securing the data folder " + folder).c_str(), GetLastError());
     if (!AddPrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorFile), const_cast<LPWSTR>(kProcessorName)) &&
@@ -175,6 +182,7 @@ bool unregisterProcessor() {
 
 int uninstall() {
     if (!unregisterProcessor()) return failWith(L"DeletePrintProcessor", GetLastError());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     std::wstring dir, pf;
     if (processorDir(dir)) DeleteFileW((dir + L"\\" + kProcessorFile).c_str());
     if (programFilesDir(pf)) {
@@ -524,6 +532,7 @@ int packageUninstall() {
     }
     if (bound) return 0;
     if (!unregisterProcessor()) return failWith(L"DeletePrintProcessor", GetLastError());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     int rc = 0;
     std::wstring dir;
     if (processorDir(dir)) {
