@@ -249,4 +249,36 @@ TEST(EndToEnd, TwoPrintersFromTwoThreads) {
     EXPECT_NE(logA.find("Quitting print processor"), std::string::npos);
     EXPECT_NE(logB.find("Quitting print processor"), std::string::npos);
 }
+// "rpqadmin diagnose": the printer checked as its jobs go, against a server
+// that answers, answers Error, is down, and over HTTPS.
+TEST(Diagnose, ServerUpErrorDownAndHttps) {
+    auto diagnose = [](const std::wstring& printer, std::string* out) {
+        return runCommand(toolPath(L"rpqadmin.exe") + L" diagnose \"" + printer + L"\"", out);
+    };
+    std::string out;
+    CPrintSetup up({}, uniqueName(L"Diagnose"));
+    ASSERT_TRUE(up.ok());
+    EXPECT_EQ(diagnose(up.printer->name(), &out), 0) << out;
+    for (const char* text : {"print processor \"RPQ\"", "the server answers PING: OK", "job folder ",
+                             "a job would get through"})
+        EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+
+    CPrintSetup refusing({"error:3 PING"}, uniqueName(L"Diagnose error"));
+    ASSERT_TRUE(refusing.ok());
+    EXPECT_EQ(diagnose(refusing.printer->name(), &out), 1) << out;
+    EXPECT_NE(out.find("answers PING with Error (reason 3)"), std::string::npos) << out;
+
+    CReferenceServer secure({}, true);
+    ASSERT_TRUE(secure.ok());
+    ASSERT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" configure \"" + up.printer->name() + L"\" ServerPort=" +
+                         std::to_wstring(secure.port()) + L" SecureTransfer=1 AcceptAllCertificates=1"),
+              0);
+    EXPECT_EQ(diagnose(up.printer->name(), &out), 0) << out;
+    EXPECT_NE(out.find("HTTPS (any certificate accepted)"), std::string::npos) << out;
+
+    secure.stop();
+    EXPECT_EQ(diagnose(up.printer->name(), &out), 1) << out;
+    EXPECT_NE(out.find("does not answer PING: error 120"), std::string::npos) << out;  // WinINet's code and text
+    EXPECT_NE(out.find("a job would NOT get through"), std::string::npos) << out;
+}
 }  // namespace

@@ -37,6 +37,7 @@ int usage() {
              L"  rpqadmin package-install [PRINTERNAME=N] [DRIVER=D] [PORT=P] [Setting=Data]...\n"
              L"                                         what the installation package does\n"
              L"  rpqadmin package-uninstall             remove what package-install added\n"
+             L"  rpqadmin diagnose PRINTER              check the printer's settings, server, folders and notifier\n"
              L"Files default to the ones beside rpqadmin.exe.\n");
     return 2;
 }
@@ -557,6 +558,24 @@ int packageUninstall() {
 }
 }  // namespace
 
+// Checks one printer the way its jobs go (RPQ.dll as the spooler has it
+// does the work); exit code 0 only when a job would get through.
+int diagnose(int argc, wchar_t** argv) {
+    if (argc != 3) return usage();
+    std::wstring dir;
+    if (!processorDir(dir)) return failWith(L"GetPrintProcessorDirectory", GetLastError());
+    std::wstring dll = dir + L"\\" + kProcessorFile;
+    unique_hmodule module(LoadLibraryW(dll.c_str()));
+    if (!module) return failWith((L"Loading " + dll + L" (is RPQ installed?)").c_str(), GetLastError());
+    using Diagnose = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+    auto run = reinterpret_cast<Diagnose>(GetProcAddress(module.get(), "RpqDiagnoseW"));
+    if (!run) return failWith((dll + L" is older than this rpqadmin: it cannot diagnose").c_str(), GetLastError());
+    std::vector<wchar_t> report(64 * 1024);
+    DWORD result = run(argv[2], report.data(), static_cast<DWORD>(report.size()));
+    wprintf(L"%ls", report.data());
+    return static_cast<int>(result);
+}
+
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return usage();
     std::wstring command = argv[1];
@@ -566,6 +585,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"remove-printer") return removePrinter(argc, argv);
     if (command == L"configure") return configure(argc, argv);
     if (command == L"show") return show(argc, argv);
+    if (command == L"diagnose") return diagnose(argc, argv);
     if (command == L"package-install") return packageInstall(argc, argv);
     if (command == L"package-uninstall") return packageUninstall();
     return usage();

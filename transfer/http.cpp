@@ -398,7 +398,9 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
 }
 
 bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wchar_t* printerName, bool secure,
-                              bool acceptAllCert, const wchar_t* objectName) {
+                              bool acceptAllCert, const wchar_t* objectName, ProtocolResponse* answer,
+                              DWORD* lastError) {
+    if (lastError) *lastError = 0;
     ULONGLONG start = GetTickCount64();
     logMessage(L_DEBUG, "Validate server connection");
     bool alive = false;
@@ -423,12 +425,15 @@ bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wc
                     for (int attempt = 0; attempt < 3 && !alive; ++attempt) {
                         ProtocolResponse response;
                         if (!getAnswer(connection.get(), secure, acceptAllCert, nullptr, message, length, response,
-                                       objectName, status))
+                                       objectName, status)) {
+                            if (lastError) *lastError = GetLastError();
                             continue;
+                        }
                         dumpResponse(response);
                         if (answersRequest(request, response)) {
                             logMessage(L_DEBUG, "Server is ALIVE, workflow running ...");
                             alive = true;
+                            if (answer) *answer = response;
                         }
                     }
                     if (!alive) logMessage(L_ERROR, "PING response timed out!");

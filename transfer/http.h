@@ -39,5 +39,8 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
 // Reads at most 1023 bytes and counts them; the buffer is zeroed first, so a
 // failed read can never be decoded as an answer.
 bool readResponse(HINTERNET request, BYTE* responseBuffer, DWORD* received);
+// answer, when given, receives the last valid answer (its status value tells
+// OK, Wait or Error); *lastError the last failure's code (0 when none).
 bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wchar_t* printerName, bool secure,
-                              bool acceptAllCert, const wchar_t* objectName);
+                              bool acceptAllCert, const wchar_t* objectName, ProtocolResponse* answer = nullptr,
+                              DWORD* lastError = nullptr);
