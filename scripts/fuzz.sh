@@ -24,8 +24,9 @@ declare -A SOURCES=(
   [datagram]="notifier/receiving.cpp"
   [multipart]="server/multipart.cpp server/wire.cpp"
   [response]="transfer/protocol.cpp base/hex.cpp"
+  [textlayout]="printproc/playback/textlayout.cpp"
 )
-TARGETS=(spoolstream pagerecords params datagram response multipart)
+TARGETS=(spoolstream pagerecords params textlayout datagram response multipart)
 
 fail=0
 printf '%-12s %10s %8s  %s\n' target runs coverage result

@@ -78,3 +78,12 @@ enum : DWORD {
 };
 
 constexpr size_t MAX_PATH = 260;
+
+// GDI as the TEXT layout draws: the fuzz target checks each call it receives.
+typedef struct HDC__* HDC;
+bool fuzzTextOut(int x, int y, const char* text, int count);  // defined by the target
+inline BOOL TextOutA(HDC, int x, int y, const char* text, int count) { return fuzzTextOut(x, y, text, count); }
+inline int StartPage(HDC) { return 1; }
+inline int EndPage(HDC) { return 1; }
+// Lead bytes as in a double-byte code page (932's ranges).
+inline BOOL IsDBCSLeadByte(BYTE c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
