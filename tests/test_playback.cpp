@@ -367,6 +367,20 @@ TEST_F(PlaybackTest, TextCopiesAndTranslation) {
     EXPECT_GT(c->y0, a->y0);
     EXPECT_EQ(columnOf(*c, *a), 2);
     EXPECT_EQ(columnOf(*e, *a), 8);
+
+    // Without CR translation, a CR returns to the line's start and feeds no line.
+    setPrinterDword(s_target->name(), L"Winprint_TextNoCRTranslation", 1);
+    ASSERT_TRUE(play("ab\rX\nnext", L"TEXT"));
+    setPrinterDword(s_target->name(), L"Winprint_TextNoCRTranslation", 0);
+    pages = output.pages();
+    ASSERT_EQ(pages.size(), 1u);
+    const Glyph *b = find(pages[0], 'b'), *x = find(pages[0], 'X'), *n = find(pages[0], 'n');
+    a = find(pages[0], 'a');
+    ASSERT_TRUE(a && b && x && n);
+    EXPECT_NEAR(x->y0, a->y0, 0.5);  // the same line
+    EXPECT_EQ(columnOf(*x, *a), 0);
+    EXPECT_GT(n->y0, a->y0);
+    EXPECT_EQ(columnOf(*n, *a), 0);
 }
 
 TEST_F(PlaybackTest, EmfPagesOrderAndFailures) {

@@ -199,7 +199,9 @@ TEST_F(TrayheraldTest, ReceivesShowsAndKeepsOneInstance) {
 }
 
 TEST_F(TrayheraldTest, PagingDeletingAndAutomaticClearing) {
-    CTrayherald tray(freeUdpPort(), L"2000");
+    // A long display time: the display time's end is told to the pop-up below,
+    // when the test is ready for it (its hide timer, identifier 1).
+    CTrayherald tray(freeUdpPort(), L"60000");
     ASSERT_TRUE(tray.ready());
     tray.send("first");
     tray.send("second");
@@ -212,6 +214,7 @@ TEST_F(TrayheraldTest, PagingDeletingAndAutomaticClearing) {
     SendMessageW(tray.alert(), WM_ALERT_PRESS, 0, 0);  // Previous
     EXPECT_EQ(tray.shown(), L"second\r\n");
     // Auto-hidden with the first message shown: exactly that one goes.
+    PostMessageW(tray.alert(), WM_TIMER, 1, 0);
     EXPECT_TRUE(tray.countReaches(1));
     EXPECT_FALSE(tray.alertVisible());
     EXPECT_EQ(tray.shown(), kStartMessage);
@@ -219,6 +222,8 @@ TEST_F(TrayheraldTest, PagingDeletingAndAutomaticClearing) {
     PostMessageW(tray.main(), WM_COMMAND, IDM_CLEAR, 0);  // automatic clearing off
     tray.send("kept");
     ASSERT_TRUE(tray.countReaches(2));
+    ASSERT_TRUE(waitFor([&] { return tray.alertVisible(); }));
+    PostMessageW(tray.alert(), WM_TIMER, 1, 0);  // its display time ends
     EXPECT_TRUE(waitFor([&] { return !tray.alertVisible(); }));
     EXPECT_EQ(tray.count(), 2);
     EXPECT_FALSE(readFlag(HKEY_LOCAL_MACHINE, kSettingsKey, L"AutoDelete", true));
