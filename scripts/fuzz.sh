@@ -26,6 +26,7 @@ declare -A SOURCES=(
   [response]="transfer/protocol.cpp base/hex.cpp"
   [textlayout]="printproc/playback/textlayout.cpp"
 )
+declare -A SAMPLE_SEEDS=([spoolstream]=emfspool [pagerecords]=emf)
 TARGETS=(spoolstream pagerecords params textlayout datagram response multipart)
 
 fail=0
@@ -38,15 +39,15 @@ for t in "${TARGETS[@]}"; do
     printf '%-12s %10s %8s  %s\n' "$t" - - "BUILD FAILED ($OUT/$t.build.log)"; fail=1; continue
   fi
   work="$OUT/corpus/$t"; mkdir -p "$work"
-  seeds=("$ROOT/tests/fuzz/corpus/$t")
-  case "$t" in
-    spoolstream) [ -d "$SAMPLES/emfspool" ] && seeds+=("$SAMPLES/emfspool") ;;
-    pagerecords) [ -d "$SAMPLES/emf" ] && seeds+=("$SAMPLES/emf") ;;
-  esac
+  # libFuzzer refuses a corpus folder that does not exist: pass only those there
+  seeds=()
+  for d in "$ROOT/tests/fuzz/corpus/$t" "${SAMPLE_SEEDS[$t]:+$SAMPLES/${SAMPLE_SEEDS[$t]}}"; do
+    [ -n "$d" ] && [ -d "$d" ] && seeds+=("$d")
+  done
   log="$OUT/$t.log"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$exe" -max_total_time="$SECONDS_EACH" -print_final_stats=1 -artifact_prefix="$OUT/artifacts/$t-" \
-    "$work" "${seeds[@]}" >"$log" 2>&1
+    "$work" ${seeds[@]+"${seeds[@]}"} >"$log" 2>&1
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
