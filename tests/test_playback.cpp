@@ -16,6 +16,7 @@
 #include "emfspool/pagerecords.h"
 #include "emfspool/stream.h"
 #include "printproc/playback/emflayout.h"
+#include "printproc/playback/textlayout.h"
 #include "printproc/jobcontext.h"
 #include "tests/e2efixture.h"
 #include "tests/spooledjob.h"
@@ -80,16 +81,30 @@ public:
         }
         return out;
     }
-    // The squares of each half stand in a column: their pages were turned.
-    bool halvesTurned() const {
-        auto sheets = render();
-        if (sheets.empty()) return false;
-        for (int half = 0; half < 2; ++half) {
-            auto blobs = sheets[0].blobs(half * sheets[0].height / 2, (half + 1) * sheets[0].height / 2);
-            for (const RECT& b : blobs)
-                if (std::abs(b.left - blobs[0].left) > 2) return false;
+    // Per sheet, how the squares of its top and bottom half stand: 'r' in a
+    // row (the page upright), 'c' in a column (the page turned), '.' one or none.
+    std::string halfShapes() const {
+        std::string out;
+        for (const CBitmap& sheet : render()) {
+            for (int half = 0; half < 2; ++half) {
+                auto blobs = sheet.blobs(half * sheet.height / 2, (half + 1) * sheet.height / 2);
+                bool row = true, column = true;
+                for (const RECT& b : blobs) {
+                    row = row && std::abs(b.top - blobs[0].top) <= 2;
+                    column = column && std::abs(b.left - blobs[0].left) <= 2;
+                }
+                out += blobs.size() < 2 ? '.' : row ? 'r' : column ? 'c' : '?';
+            }
+            out += '|';
         }
-        return true;
+        return out;
+    }
+
+    // The ink on all sheets, rendered at 150 dpi.
+    size_t blackPixels() const {
+        size_t count = 0;
+        for (const CBitmap& sheet : render(150)) count += std::count(sheet.black.begin(), sheet.black.end(), 1);
+        return count;
     }
 
 private:
@@ -126,9 +141,10 @@ private:
             return found;
         }
     };
-    std::vector<CBitmap> render() const {
+    std::vector<CBitmap> render(int dpi = 30) const {
         std::string pattern = m_unix + "-%d.pbm";
-        runUnix("gs -q -dNOPAUSE -dBATCH -sDEVICE=pbmraw -r30 -sOutputFile=" + pattern + " " + m_unix);
+        runUnix("gs -q -dNOPAUSE -dBATCH -sDEVICE=pbmraw -r" + std::to_string(dpi) + " -sOutputFile=" + pattern + " " +
+                m_unix);
         std::vector<CBitmap> sheets;
         for (int n = 1;; ++n) {
             std::wstring file = unixToWin(m_unix + "-" + std::to_string(n) + ".pbm");
@@ -295,12 +311,12 @@ protected:
         ClosePrintProcessor(h);
         return result;
     }
-    BOOL playBoxes(int pages, DEVMODEW* mode = nullptr) {
+    BOOL playBoxes(int pages, DEVMODEW* mode = nullptr, const std::vector<const DEVMODEW*>& pageModes = {}) {
         HDC dc = CreateDCW(L"", s_target->name().c_str(), nullptr, nullptr);
         std::vector<std::vector<BYTE>> emfs;
         for (int i = 1; i <= pages; ++i) emfs.push_back(boxPage(dc, i));
         DeleteDC(dc);
-        std::vector<BYTE> stream = spoolStream(L"boxes", nullptr, emfs);
+        std::vector<BYTE> stream = spoolStream(L"boxes", nullptr, emfs, pageModes);
         return play(std::string(stream.begin(), stream.end()), L"NT EMF 1.008", nullptr, mode, true);
     }
     BOOL playEmf(int pages, bool useAttributes = true, DEVMODEW* mode = nullptr) {
@@ -371,7 +387,6 @@ TEST_F(PlaybackTest, TextCopiesAndTranslation) {
     // Without CR translation, a CR returns to the line's start and feeds no line.
     setPrinterDword(s_target->name(), L"Winprint_TextNoCRTranslation", 1);
     ASSERT_TRUE(play("ab\rX\nnext", L"TEXT"));
-    setPrinterDword(s_target->name(), L"Winprint_TextNoCRTranslation", 0);
     pages = output.pages();
     ASSERT_EQ(pages.size(), 1u);
     const Glyph *b = find(pages[0], 'b'), *x = find(pages[0], 'X'), *n = find(pages[0], 'n');
@@ -381,6 +396,16 @@ TEST_F(PlaybackTest, TextCopiesAndTranslation) {
     EXPECT_EQ(columnOf(*x, *a), 0);
     EXPECT_GT(n->y0, a->y0);
     EXPECT_EQ(columnOf(*n, *a), 0);
+
+    // Overprinted by the CR, "X" hides the "a" under its white background,
+    // unless the printer's "Transparency" clears the background.
+    size_t opaque = output.blackPixels();
+    setPrinterDword(s_target->name(), L"Transparency", 1);
+    ASSERT_TRUE(play("ab\rX\nnext", L"TEXT"));
+    setPrinterDword(s_target->name(), L"Transparency", 0);
+    size_t transparent = output.blackPixels();
+    setPrinterDword(s_target->name(), L"Winprint_TextNoCRTranslation", 0);
+    EXPECT_GT(transparent, opaque) << opaque;
 }
 
 TEST_F(PlaybackTest, EmfPagesOrderAndFailures) {
@@ -439,7 +464,7 @@ TEST_F(PlaybackTest, EmfNupCellsAndBooklets) {
     g_attributes.dwNupDirection = 1;
     ASSERT_TRUE(playBoxes(2));
     EXPECT_EQ(output.boxCounts(), "1,2|");
-    EXPECT_TRUE(output.halvesTurned());
+    EXPECT_EQ(output.halfShapes(), ".c|");
     // BORDER_PRINT (0) frames each cell: one more shape in each half.
     g_attributes.dwNupBorderFlags = 0;
     ASSERT_TRUE(playBoxes(2));
@@ -536,6 +561,15 @@ TEST_F(PlaybackTest, EmfCopiesCollationBlanksAndScaling) {
     ASSERT_TRUE(playEmf(3, true, reinterpret_cast<DEVMODEW*>(duplex.data())));
     EXPECT_EQ(output.pages().size(), 3u);
 
+    // The driver lays out two pages per side while we play one: each copy
+    // is padded to a whole sheet, so that the next starts on its own.
+    g_attributes = plainAttributes(2);
+    g_attributes.dwDrvNumberOfCopies = 1;
+    g_attributes.dwDrvNumberOfPagesPerSide = 2;
+    reinterpret_cast<DEVMODEW*>(collated.data())->dmCopies = 2;
+    ASSERT_TRUE(playEmf(3, true, reinterpret_cast<DEVMODEW*>(collated.data())));
+    EXPECT_EQ(pageNumbers(output.pages()), "1|2|3||1|2|3||");
+
     // Collating copies of a single page is switched off unless the printer keeps it.
     g_attributes = plainAttributes(2);
     std::vector<BYTE> single = duplexMode(DMDUP_SIMPLEX, DMCOLLATE_TRUE);
@@ -563,6 +597,28 @@ TEST_F(PlaybackTest, EmfCopiesCollationBlanksAndScaling) {
     EXPECT_NEAR((big->x1 - big->x0) / (small->x1 - small->x0), 10.0, 0.5);
     const double margin = 18;  // the unprintable margin, in points
     EXPECT_NEAR((big->x0 - margin) / (small->x0 - margin), 10.0, 0.5);
+}
+
+// Pages with DEVMODEs of their own: a landscape page resets the DC (the
+// driver turns it on the sheet); on a side of two it is played unturned in
+// its wide cell while the portrait pages beside it are turned.
+TEST_F(PlaybackTest, PageDevmodesAndTurnedPages) {
+    std::vector<BYTE> tall = duplexMode(DMDUP_SIMPLEX), wide = tall;
+    auto* landscape = reinterpret_cast<DEVMODEW*>(wide.data());
+    landscape->dmOrientation = DMORIENT_LANDSCAPE;
+    landscape->dmFields |= DM_ORIENTATION;
+    auto* portrait = reinterpret_cast<DEVMODEW*>(tall.data());
+    const std::vector<const DEVMODEW*> modes = {portrait, landscape, portrait, landscape};
+    ASSERT_TRUE(playBoxes(4, nullptr, modes));
+    EXPECT_EQ(output.boxCounts(), "1,0|0,2|3,0|0,4|");
+    EXPECT_EQ(output.halfShapes(), "..|.c|r.|.c|");
+
+    g_attributes.dwJobNumberOfPagesPerSide = 2;
+    ASSERT_TRUE(playBoxes(4, nullptr, modes));
+    EXPECT_EQ(output.boxCounts(), "1,2|3,4|");
+    EXPECT_EQ(output.halfShapes(), ".r|cr|");
+    ASSERT_TRUE(playBoxes(4));  // all portrait: all turned
+    EXPECT_EQ(output.halfShapes(), ".c|cc|");
 }
 
 // No copies asked for: nothing printed, and the job succeeds. A long text
@@ -666,7 +722,9 @@ TEST(PlaybackSpooler, SpoolFilesFromWindowsPlay) {
         EXPECT_GT(glyphs, 0u) << narrow(c.file);
         std::string text;
         for (const std::string& line : lines(pages[0])) text += line + "\n";
-        if (c.text) EXPECT_NE(text.find(c.text), std::string::npos) << text;
+        if (c.text) {
+            EXPECT_NE(text.find(c.text), std::string::npos) << text;
+        }
     }
     EXPECT_TRUE(s.requests().empty());
 }
@@ -755,6 +813,37 @@ TEST(SpoolStream, PagesRecordsAndDamage) {
     v = good;
     v.resize(v.size() - 16);  // page data without its extension record
     EXPECT_TRUE(refused(v));
+}
+
+// Double-byte characters of code page 932 (the entry text_dbcs runs this
+// under a Japanese locale): a pair never splits at a line's end, also when
+// its lead byte ends one read of the job and its trail byte starts the next.
+TEST(TextLayoutDbcs, PairsStayWhole) {
+    if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";
+    HDC dc = CreateEnhMetaFileW(nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(dc, nullptr);
+    CTextPrinter printer(dc, 10, 20, 10, 5, 8);  // cells of 10 x 20, 10 to a line
+    printer.startCopy();
+    const std::string reads[] = {"xxxxxxxxx\x82\x60y\r\nxxxxxxxx\x82\x60\r\nxxxxxxxxx\x82", "\x60z"};
+    for (const std::string& read : reads) ASSERT_TRUE(printer.print(read.data(), read.size()));
+    ASSERT_TRUE(printer.finishCopy());
+    unique_hemf emf(CloseEnhMetaFile(dc));
+    std::vector<std::wstring> drawn;  // "x,y:text" per text record
+    EnumEnhMetaFile(
+        nullptr, emf.get(),
+        [](HDC, HANDLETABLE*, const ENHMETARECORD* record, int, LPARAM out) -> int {
+            if (record->iType != EMR_EXTTEXTOUTW) return 1;
+            auto* text = reinterpret_cast<const EMREXTTEXTOUTW*>(record);
+            auto* chars = reinterpret_cast<const wchar_t*>(reinterpret_cast<const BYTE*>(record) + text->emrtext.offString);
+            reinterpret_cast<std::vector<std::wstring>*>(out)->push_back(
+                std::to_wstring(text->emrtext.ptlReference.x) + L"," + std::to_wstring(text->emrtext.ptlReference.y) + L":" +
+                std::wstring(chars, text->emrtext.nChars));
+            return 1;
+        },
+        &drawn, nullptr);
+    const std::wstring wide = L"\xFF21";  // FULLWIDTH LATIN CAPITAL LETTER A: 0x82 0x60 in code page 932
+    EXPECT_EQ(drawn, (std::vector<std::wstring>{L"0,0:xxxxxxxxx", L"0,20:" + wide + L"y", L"0,40:xxxxxxxx" + wide,
+                                                L"0,60:xxxxxxxxx", L"0,80:" + wide + L"z"}));
 }
 
 TEST(EmfLayout, SideOrders) {

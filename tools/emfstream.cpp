@@ -77,7 +77,8 @@ std::vector<BYTE> drawPage(HDC printerDC, const std::string& page) {
 }
 
 std::vector<BYTE> spoolStream(const std::wstring& documentName, const DEVMODEW* devMode,
-                              const std::vector<std::vector<BYTE>>& pages) {
+                              const std::vector<std::vector<BYTE>>& pages,
+                              const std::vector<const DEVMODEW*>& pageModes) {
     std::vector<BYTE> out;
     appendDword(out, kSpoolStreamVersion);
     appendDword(out, 0);   // header size, set below
@@ -88,7 +89,10 @@ std::vector<BYTE> spoolStream(const std::wstring& documentName, const DEVMODEW* 
     DWORD headerSize = static_cast<DWORD>(out.size());
     memcpy(out.data() + 4, &headerSize, sizeof(headerSize));
     if (devMode) appendRecord(out, kRecordDevmode, devMode, devMode->dmSize + devMode->dmDriverExtra);
-    for (const auto& page : pages) {
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const std::vector<BYTE>& page = pages[i];
+        if (i < pageModes.size() && pageModes[i])
+            appendRecord(out, kRecordDevmode, pageModes[i], pageModes[i]->dmSize + pageModes[i]->dmDriverExtra);
         size_t data = appendRecord(out, kRecordMetafileData, page.data(), page.size());
         ULONGLONG back = out.size() - data;
         appendRecord(out, kRecordMetafileExt, &back, sizeof(back));

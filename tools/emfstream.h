@@ -10,6 +10,8 @@ std::vector<std::string> splitPages(const std::string& text, size_t linesPerPage
 // One page's lines drawn into an EMF made for the printer's DC; empty on failure.
 std::vector<BYTE> drawPage(HDC printerDC, const std::string& page);
 // The spool stream: header with the document name, the DEVMODE (may be
-// null), then each page as a data record followed by its extension record.
+// null), then each page as a data record followed by its extension record;
+// a non-null pageModes[i] stands before page i as that page's own DEVMODE.
 std::vector<BYTE> spoolStream(const std::wstring& documentName, const DEVMODEW* devMode,
-                              const std::vector<std::vector<BYTE>>& pages);
+                              const std::vector<std::vector<BYTE>>& pages,
+                              const std::vector<const DEVMODEW*>& pageModes = {});
