@@ -1,4 +1,5 @@
 #include "diag/eventlog.h"
+#include "base/errortext.h"
 
 namespace {
 void deregister(HANDLE h) { DeregisterEventSource(h); }
@@ -13,14 +14,6 @@ void reportEvent(const wchar_t* text) {
 }
 
 void reportSystemError(DWORD code) {
-    LPWSTR text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    if (n == 0 || !text) {
-        reportEvent(L"Could not compose Error message");
-        return;
-    }
-    reportEvent(text);
-    LocalFree(text);
+    std::wstring text = systemErrorText(code, 0x400);
+    reportEvent(text.empty() ? L"Could not compose Error message" : text.c_str());
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <strsafe.h>
+#include "base/errortext.h"
 #include "base/module.h"
 #include "base/threadslot.h"
 #include "base/printerkey.h"
@@ -207,21 +208,9 @@ bool logSystemError(const char* format, ...) {
     replaceLineBreaks(line);
     writeLogLine(L_ERROR, line);
 
-    LPWSTR text = nullptr;
-    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
-    HMODULE wininet = nullptr;
-    if (code >= 12000 && code <= 12175) {
-        wininet = GetModuleHandleW(L"wininet.dll");  // linked in, so loaded
-        flags |= FORMAT_MESSAGE_FROM_HMODULE;
-    } else {
-        flags |= FORMAT_MESSAGE_FROM_SYSTEM;
-    }
-    DWORD n = 0;
-    if (!(flags & FORMAT_MESSAGE_FROM_HMODULE) || wininet)
-        n = FormatMessageW(flags, wininet, code, 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    if (n == 0 || !text) return false;
-    logMessageW(L_ERROR, L"%s", text);
-    LocalFree(text);
+    std::wstring text = systemErrorText(code, 0x400);
+    if (text.empty()) return false;
+    logMessageW(L_ERROR, L"%s", text.c_str());
     return true;
 }
 

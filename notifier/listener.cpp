@@ -3,6 +3,7 @@
 #include <iphlpapi.h>
 #include <memory>
 #include <vector>
+#include "base/errortext.h"
 #include "notifier/receiving.h"
 
 namespace {
@@ -46,13 +47,8 @@ std::wstring socketError(int code) {
     // Wine's FormatMessageW has no text for the common socket errors.
     if (code == WSAEADDRINUSE) return L"Could not bind socket. Address and port are already in use.";
     if (code == WSAEACCES) return L"Could not bind socket. Access to the port is denied.";
-    wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message = n && text ? std::wstring(text, n) : L"Socket Error # " + std::to_wstring(code);
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r')) message.pop_back();
-    return message;
+    std::wstring message = systemErrorLine(static_cast<DWORD>(code));
+    return message.empty() ? L"Socket Error # " + std::to_wstring(code) : message;
 }
 }  // namespace
 

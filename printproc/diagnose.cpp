@@ -5,6 +5,7 @@
 #include <winspool.h>
 #include <strsafe.h>
 #include <string>
+#include "base/errortext.h"
 #include "base/unique.h"
 #include "config/settings.h"
 #include "diag/log.h"
@@ -17,19 +18,8 @@
 
 namespace {
 std::wstring errorText(DWORD code) {
-    wchar_t* text = nullptr;
-    HMODULE wininet = code >= 12000 && code <= 12175 ? GetModuleHandleW(L"wininet.dll") : nullptr;
-    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                  (wininet ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM);
-    DWORD n = FormatMessageW(flags, wininet, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring out = L"error " + std::to_wstring(code);
-    if (n && text) {
-        std::wstring message(text, n);
-        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r')) message.pop_back();
-        out += L": " + message;
-    }
-    if (text) LocalFree(text);
-    return out;
+    std::wstring text = systemErrorLine(code);
+    return L"error " + std::to_wstring(code) + (text.empty() ? L"" : L": " + text);
 }
 
 class CReport {

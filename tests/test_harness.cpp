@@ -82,11 +82,7 @@ private:
 };
 
 bool waitForLog(const CPrintSetup& s, const std::string& text) {
-    for (int i = 0; i < 600; ++i) {
-        if (s.logText().find(text) != std::string::npos) return true;
-        Sleep(50);
-    }
-    return false;
+    return waitUntil([&] { return s.logText().find(text) != std::string::npos; });
 }
 
 const wchar_t kWinprint[] = L"--processor winprint";

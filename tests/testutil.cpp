@@ -164,12 +164,8 @@ bool launchUnix(const std::string& commandLine) {
 }
 
 bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs) {
-    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
-        bool exists = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-        if (exists == present) return true;
-        Sleep(50);
-    }
-    return false;
+    return waitUntil([&] { return (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) == present; },
+                     timeoutMs);
 }
 
 void removeTree(const std::wstring& path) {
@@ -223,8 +219,7 @@ CReferenceServer::CReferenceServer(const std::vector<std::string>& rules, bool h
     for (const std::string& rule : rules) command += " --rule \"" + rule + "\"";
     if (!launchUnix(command)) return;
     std::wstring portFile = unixToWin(m_unixDir + "/port");
-    if (!waitForFile(portFile, true, 10000)) return;
-    Sleep(50);
+    if (!waitForFile(portFile, true, 10000)) return;  // written whole: the server renames it into place
     m_port = atoi(readFileBytes(portFile).c_str());
 }
 

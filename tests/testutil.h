@@ -80,13 +80,12 @@ bool launchUnix(const std::string& commandLine);
 int runUnix(const std::string& shellCommand, std::string* output = nullptr, DWORD timeoutMs = 120000);
 std::string unixPathOf(const std::wstring& winPath);  // Z:\a\b -> /a/b
 bool waitForFile(const std::wstring& path, bool present, DWORD timeoutMs);
-// Polls a condition every 10 ms until it holds or the limit passes.
+// Polls a condition until it holds or the limit has passed; the one wait of
+// the tests: nothing is ever proved by sleeping.
 template <typename F>
 bool waitUntil(F condition, DWORD limitMs = 30000) {
-    for (DWORD waited = 0; waited < limitMs; waited += 10) {
+    for (ULONGLONG deadline = GetTickCount64() + limitMs; GetTickCount64() < deadline; Sleep(10))
         if (condition()) return true;
-        Sleep(10);
-    }
     return condition();
 }
 void removeTree(const std::wstring& path);

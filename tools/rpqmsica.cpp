@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 #include "base/cmdline.h"
+#include "base/unique.h"
 
 // The installer loads and frees this module for every action: libstdc++'s
 // emergency exception pool (made at load) is freed at each unload.
@@ -73,6 +74,14 @@ std::wstring formatted(MSIHANDLE install, const wchar_t* text) {
     return installerString([&](wchar_t* out, DWORD* size) { return MsiFormatRecordW(install, record, out, size); });
 }
 
+// What a console program prints into a pipe: text in the ANSI code page.
+std::wstring fromAnsi(const std::string& text) {
+    int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
 // Runs rpqadmin.exe (the first item) with the other items as its arguments,
 // without a console window; its exit code, or the failure to start it.
 UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
@@ -84,46 +93,43 @@ UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
     for (const std::wstring& item : items) appendArgument(line, item);
     // What the tool prints goes into the installer's log.
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) readEnd = writeEnd = nullptr;
-    if (readEnd) SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    unique_handle readEnd, writeEnd;
+    if (CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {sizeof(startup)};
     if (writeEnd) {
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = startup.hStdError = writeEnd;
+        startup.hStdOutput = startup.hStdError = writeEnd.get();
     }
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(items[0].c_str(), &line[0], nullptr, nullptr, writeEnd != nullptr, CREATE_NO_WINDOW,
-                                  nullptr, nullptr, &startup, &process);
+    BOOL started = CreateProcessW(items[0].c_str(), &line[0], nullptr, nullptr, writeEnd ? TRUE : FALSE,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
     DWORD startError = GetLastError();
-    if (writeEnd) CloseHandle(writeEnd);
+    writeEnd.reset();  // the tool's end of the pipe is the tool's alone: reading ends when it exits
     if (!started) {
-        if (readEnd) CloseHandle(readEnd);
         tell(install, INSTALLMESSAGE_ERROR, L"RPQ: rpqadmin.exe could not be started (error " +
                                                 std::to_wstring(startError) + L").");
         return ERROR_INSTALL_FAILURE;
     }
+    unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
     if (readEnd) {
         std::string output;
         char buffer[4096];
         DWORD got = 0;
-        while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
-        CloseHandle(readEnd);
+        while (ReadFile(readEnd.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
         for (size_t start = 0, end; start < output.size(); start = end + 1) {
             end = output.find('\n', start);
             if (end == std::string::npos) end = output.size();
             std::string text = output.substr(start, end - start);
-            while (!text.empty() && (text.back() == '\r')) text.pop_back();
-            if (!text.empty()) tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin: " + std::wstring(text.begin(), text.end()));
+            while (!text.empty() && text.back() == '\r') text.pop_back();
+            if (!text.empty()) tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin: " + fromAnsi(text));
         }
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    WaitForSingleObject(processHandle.get(), INFINITE);
     DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    GetExitCodeProcess(processHandle.get(), &code);
     if (code == 0) return ERROR_SUCCESS;
-    tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin.exe " + items[1] + L" ended with " + std::to_wstring(code) + L".");
+    std::wstring verb = items.size() > 1 ? items[1] : L"";
+    tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin.exe " + verb + L" ended with " + std::to_wstring(code) + L".");
     return ERROR_INSTALL_FAILURE;
 }
 
