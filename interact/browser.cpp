@@ -2,7 +2,7 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 #include <userenv.h>
-#include <psapi.h>
+#include <objbase.h>
 #include <cwctype>
 #include <memory>
 #include <strsafe.h>
@@ -11,6 +11,8 @@
 #include "transfer/uid.h"
 
 namespace {
+constexpr int kAnswerAttempts = 10;  // seconds the launcher waits for the answer
+
 void destroyEnvironment(void* block) { DestroyEnvironmentBlock(block); }
 using unique_environment = CUniqueAny<void*, destroyEnvironment>;
 constexpr DWORD kTokenAccess = 0xF00FF;  // all standard and token rights but session adjustment
@@ -23,14 +25,14 @@ bool makeWebAddress(wchar_t* target, bool secure, const wchar_t* serverName, uns
 }
 
 void openInteractionPage(bool secure, const wchar_t* serverName, unsigned port, const wchar_t* interactionActionPath,
-                         const char* uid, const wchar_t* userName, PSID userSid, DWORD sessionId) {
+                         const char* uid, const JobOwner& owner) {
     wchar_t address[MAX_PATH];
     if (!makeWebAddress(address, secure, serverName, port, interactionActionPath)) {
         logMessage(L_ERROR, "Could not create web address for server: Not opening browser!");
         return;
     }
     logMessageW(L_DEBUG, L"Try to open browser with address <%s>!", address);
-    openBrowserAsUser(address, uid, userName, userSid, sessionId);
+    openBrowserAsUser(address, uid, owner);
 }
 
 bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* address, const wchar_t* uid) {
@@ -61,85 +63,73 @@ bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* addre
     return true;
 }
 
-bool currentUserIdentity(BYTE* sid, DWORD sidSize, DWORD* sessionId) {
-    unique_handle token;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) &&
-        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+bool isUsableUserToken(HANDLE token, PSID sid, DWORD session, bool checkLevel) {
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0, tokenSession = 0;
+    if (!GetTokenInformation(token, TokenUser, user, sizeof(user), &size) ||
+        !EqualSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, sid) ||
+        !GetTokenInformation(token, TokenSessionId, &tokenSession, sizeof(tokenSession), &size) || tokenSession != session)
         return false;
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    DWORD session = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) ||
-        !GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size))
-        return false;
-    *sessionId = session;
-    return CopySid(sidSize, sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+    if (!checkLevel) return true;
+    // A program of the user's own desktop: medium integrity, no sandbox.
+    alignas(TOKEN_MANDATORY_LABEL) BYTE label[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    DWORD appContainer = 0;
+    if (!GetTokenInformation(token, TokenIntegrityLevel, label, sizeof(label), &size)) return false;
+    PSID level = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label)->Label.Sid;
+    DWORD rid = *GetSidSubAuthority(level, *GetSidSubAuthorityCount(level) - 1);
+    if (rid < SECURITY_MANDATORY_MEDIUM_RID || rid >= SECURITY_MANDATORY_HIGH_RID) return false;
+    return !GetTokenInformation(token, TokenIsAppContainer, &appContainer, sizeof(appContainer), &size) ||
+           appContainer == 0;
 }
 
-HANDLE get_token_for_user(const wchar_t* userName, PSID userSid, DWORD sessionId) {
-    if (!userName || !*userName || !userSid || !IsValidSid(userSid)) {
+HANDLE get_token_for_user(const JobOwner& owner, const SessionPlatform& platform) {
+    if (!owner.userName[0] || !owner.hasSid || !owner.hasSession) {
         logMessage(L_ERROR, "get_token_for_user: No username");
         return nullptr;
     }
-    DWORD ids[1024];
-    DWORD bytes = 0;
-    if (!EnumProcesses(ids, sizeof(ids), &bytes)) bytes = 0;
+    PSID sid = const_cast<BYTE*>(owner.sid);
     HANDLE found = nullptr;
-    for (DWORD i = 0; i < bytes / sizeof(DWORD) && !found; ++i) {
-        unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]));
-        if (!process) continue;
-        unique_handle token;
-        if (!OpenProcessToken(process.get(), TOKEN_QUERY | READ_CONTROL, token.put())) continue;
-        DWORD size = 0;
-        GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-        if (size == 0) continue;
-        std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]());
-        if (!buffer || !GetTokenInformation(token.get(), TokenUser, buffer.get(), size, &size)) continue;
-        // The job's account itself, not a namesake of another domain, and in
-        // the job's logon session unless the job ran in the services' one.
-        if (!EqualSid(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, userSid)) continue;
+    // The session's own user token (the system account may ask for it).
+    unique_handle sessionToken;
+    if (platform.queryUserToken && platform.queryUserToken(owner.sessionId, sessionToken.put()) &&
+        isUsableUserToken(sessionToken.get(), sid, owner.sessionId, false) &&
+        !DuplicateTokenEx(sessionToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &found))
+        found = nullptr;
+    // Else a program of the owner on that session's desktop; every process,
+    // however many there are.
+    unique_hfile snapshot(found ? INVALID_HANDLE_VALUE : CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more && !found;
+         more = Process32NextW(snapshot.get(), &entry)) {
         DWORD session = 0;
-        if (sessionId != 0 && (!GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size) ||
-                               session != sessionId))
+        if (!ProcessIdToSessionId(entry.th32ProcessID, &session) || session != owner.sessionId) continue;
+        unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        unique_handle token;
+        if (!process || !OpenProcessToken(process.get(), kTokenAccess, token.put()) ||
+            !isUsableUserToken(token.get(), sid, owner.sessionId, true))
             continue;
-        unique_handle full;
-        if (!OpenProcessToken(process.get(), kTokenAccess, full.put())) continue;
-        if (!DuplicateTokenEx(full.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &found))
+        if (!DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &found))
             found = nullptr;
     }
     if (!found) logMessage(L_ERROR, "get_token_for_user: Leaving with NULL token");
     return found;
 }
 
-int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* userName, PSID userSid,
-                      DWORD sessionId) {
-    logMessageW(L_INFO, L"Try to open a browser as user <%s>", userName);
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    unique_handle readEnd, writeEnd;
-    {
-        HANDLE inheritableRead = nullptr, write = nullptr;
-        if (!CreatePipe(&inheritableRead, &write, &sa, 0)) {
-            logMessage(L_ERROR, "Could not create pipe");
-            return 0;
-        }
-        writeEnd.reset(write);
-        unique_handle firstRead(inheritableRead);
-        if (!DuplicateHandle(GetCurrentProcess(), inheritableRead, GetCurrentProcess(), readEnd.put(), 0, FALSE,
-                             DUPLICATE_SAME_ACCESS)) {
-            logMessage(L_ERROR, "Could not duplicate handle");
-            return 0;
-        }
-    }
+int openBrowserAsUser(const wchar_t* address, const char* uid, const JobOwner& owner, const SessionPlatform& platform) {
+    logMessageW(L_INFO, L"Try to open a browser as user <%s>", owner.userName);
     wchar_t wideUid[11];
     if (!convertUid(wideUid, 11, uid)) {
         logMessage(L_ERROR, "Could not convert sUID to wsUID!");
         return 0;
     }
+    // Nothing crosses into the user's session but the command line: the
+    // answer comes back as the process's exit code.
     wchar_t command[kCommandChars];
-    if (!buildBrowserCommand(command, writeEnd.get(), address, wideUid)) return 1;
+    if (!buildBrowserCommand(command, nullptr, address, wideUid)) return 1;
     logMessageW(L_INFO, L"Command <%s>", command);
-    logMessageW(L_TRACE, L"Get token for user <%s>.", userName);
-    unique_handle token(get_token_for_user(userName, userSid, sessionId));
+    logMessageW(L_TRACE, L"Get token for user <%s>.", owner.userName);
+    unique_handle token(get_token_for_user(owner, platform));
     unique_environment environment;
     if (token && !CreateEnvironmentBlock(environment.put(), token.get(), FALSE))
         logMessage(L_WARN, "Could not create environment block");
@@ -150,52 +140,28 @@ int openBrowserAsUser(const wchar_t* address, const char* uid, const wchar_t* us
     si.lpDesktop = const_cast<LPWSTR>(L"winsta0\\default");
     si.dwXCountChars = 80;
     si.dwYCountChars = 25;
-    si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION pi = {};
-    int result = 1;
-    bool started = CreateProcessAsUserW(token.get(), nullptr, command, nullptr, nullptr, TRUE,
-                                        CREATE_UNICODE_ENVIRONMENT, environment.get(), nullptr, &si, &pi) != FALSE;
-    unique_handle process(started ? pi.hProcess : nullptr), thread(started ? pi.hThread : nullptr);
-    if (!started) {
+    if (!CreateProcessAsUserW(token.get(), nullptr, command, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                              environment.get(), nullptr, &si, &pi)) {
         logSystemError("CreateProcessAsUser failed, error code <%lu>", GetLastError());
-        result = 0;
-    } else if (pi.hProcess == INVALID_HANDLE_VALUE) {
-        logMessage(L_ERROR, "Invalid handle");
-        process.release();
-        result = 0;
-        started = false;
+        logMessage(L_ERROR, "OpenBrowserW cancelled");
+        return 0;
     }
-    writeEnd.reset();  // only the launched process holds the write end now
-
-    wchar_t answer[512] = {};
-    if (started) {
-        for (int attempt = 0; attempt < 10; ++attempt) {
-            HANDLE waitOn[2] = {readEnd.get(), process.get()};
-            DWORD signalled = WaitForMultipleObjects(2, waitOn, FALSE, 1000);
-            if (signalled == WAIT_OBJECT_0) {
-                DWORD got = 0;
-                result = ReadFile(readEnd.get(), answer, sizeof(answer) - 2, &got, nullptr) ? 1 : 0;
-                break;
-            }
-            if (signalled == WAIT_OBJECT_0 + 1) {
-                DWORD code = 0;
-                if (GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) {
-                    // Ended: whatever it wrote is still in the pipe.
-                    DWORD available = 0, got = 0;
-                    if (PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0)
-                        ReadFile(readEnd.get(), answer, sizeof(answer) - 2, &got, nullptr);
-                    break;
-                }
-                logMessage(L_ERROR, "OpenBrowserW cancelled");
-                return 0;
-            }
-            Sleep(1000);
-        }
+    unique_handle process(pi.hProcess), thread(pi.hThread);
+    DWORD code = STILL_ACTIVE;
+    for (int attempt = 0; attempt < kAnswerAttempts && code == STILL_ACTIVE; ++attempt) {
+        DWORD waited = WaitForSingleObject(process.get(), 1000);
+        if (waited == WAIT_FAILED) break;
+        if (waited == WAIT_OBJECT_0 && !GetExitCodeProcess(process.get(), &code)) break;
     }
-    if (started && result == 1) logMessageW(L_INFO, L"%s", answer);
-    else logMessage(L_ERROR, "OpenBrowserW cancelled");
-    return result;
+    if (code == STILL_ACTIVE) {
+        logMessage(L_WARN, "OpenBrowserW gave no answer in time: the browser may still open");
+        return 1;
+    }
+    logMessageW(code > 32 ? L_INFO : L_ERROR, L"%s", shellExecuteAnswer(static_cast<INT_PTR>(code)));
+    return 1;
 }
 
 const wchar_t* shellExecuteAnswer(INT_PTR result) {
@@ -219,6 +185,22 @@ const wchar_t* shellExecuteAnswer(INT_PTR result) {
     }
 }
 
+INT_PTR openWithShell(const wchar_t* address) {
+    // The shell's handlers may be COM objects: an apartment for the call.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpFile = address;
+    info.nShow = SW_SHOWDEFAULT;
+    BOOL opened = ShellExecuteExW(&info);
+    INT_PTR result = reinterpret_cast<INT_PTR>(info.hInstApp);
+    if (!opened && result > 32) result = SE_ERR_NOASSOC;
+    if (opened && result <= 32) result = 33;
+    if (SUCCEEDED(com)) CoUninitialize();
+    return result;
+}
+
 void parseBrowserTail(const wchar_t* tail, ULONG_PTR* handle, wchar_t* address, size_t capacity) {
     constexpr size_t kPieceChars = 512;
     wchar_t token[kPieceChars] = {};
@@ -235,18 +217,16 @@ void parseBrowserTail(const wchar_t* tail, ULONG_PTR* handle, wchar_t* address, 
     address[n] = L'\0';
 }
 
+// Runs in the user's session under rundll32; its exit code is the answer.
 extern "C" void CALLBACK OpenBrowserW(HWND, HINSTANCE, LPWSTR commandLine, int) {
+    UINT code = 0;
     try {
-        ULONG_PTR handleValue = 0;
+        ULONG_PTR handleValue = 0;  // kept in the command for its layout; nothing is handed over
         wchar_t address[512];
         parseBrowserTail(commandLine, &handleValue, address, 512);
-        INT_PTR result = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, nullptr, address, nullptr, nullptr, SW_SHOWDEFAULT));
+        code = static_cast<UINT>(openWithShell(address));
         logMessageW(L_INFO, L"ShellExecute() with <%s>", address);
-        const wchar_t* answer = shellExecuteAnswer(result);
-        HANDLE pipe = reinterpret_cast<HANDLE>(handleValue);
-        DWORD written = 0;
-        WriteFile(pipe, answer, static_cast<DWORD>((wcslen(answer) + 1) * sizeof(wchar_t)), &written, nullptr);
-        CloseHandle(pipe);
     } catch (...) {
     }
+    ExitProcess(code > 32 ? 33 : code);
 }

@@ -8,6 +8,7 @@
 #include <strsafe.h>
 #include "base/unique.h"
 #include "diag/log.h"
+#include "interact/owner.h"
 
 namespace {
 class CWinsock {
@@ -51,12 +52,24 @@ size_t buildDatagram(char* buffer, const char* prefix, const char* text) {
     return pos;
 }
 
-USHORT notifierPort(wchar_t* portText, size_t capacity) {
+USHORT notifierPort(const JobOwner& owner, wchar_t* portText, size_t capacity) {
     portText[0] = L'\0';
+    if (!owner.hasSid) return kDefaultNotifierPort;
+    // What the owner's notifier published for the session it runs in.
+    unique_hkey sessions;
+    if (owner.hasSession && openOwnerKey(const_cast<BYTE*>(owner.sid), kNotifierSessionsKey, sessions.put()) == ERROR_SUCCESS) {
+        wchar_t name[16];
+        StringCchPrintfW(name, 16, L"%lu", owner.sessionId);
+        DWORD listening = 0, size = sizeof(listening), type = 0;
+        if (RegQueryValueExW(sessions.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&listening), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_DWORD && size == sizeof(listening) && listening > 0 && listening <= 0xFFFF) {
+            StringCchPrintfW(portText, capacity, L"%lu", listening);
+            return static_cast<USHORT>(listening);
+        }
+    }
     unique_hkey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", 0, KEY_QUERY_VALUE,
-                      key.put()) != ERROR_SUCCESS)
-        return kDefaultNotifierPort;
+    if (openOwnerKey(const_cast<BYTE*>(owner.sid), kNotifierKey, key.put()) != ERROR_SUCCESS) return kDefaultNotifierPort;
     wchar_t value[261] = {};
     DWORD size = 520;
     if (RegQueryValueExW(key.get(), L"UDPPort", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
@@ -94,8 +107,14 @@ int UDPClient(int level, const char* uid, const char* text) {
     }
     in_addr address;
     memcpy(&address, host->h_addr_list[0], sizeof(address));
+    JobOwner self;
+    const JobOwner* owner = currentOwner();
+    if (!owner) {
+        threadOwner(self);
+        owner = &self;
+    }
     wchar_t portText[261];
-    USHORT port = notifierPort(portText, 261);
+    USHORT port = notifierPort(*owner, portText, 261);
     if (portText[0]) logMessageW(L_INFO, L"UDPClient: Read from port <%s>", portText);
     sockaddr_in local = {};
     local.sin_family = AF_INET;
@@ -119,6 +138,9 @@ int UDPClient(int level, const char* uid, const char* text) {
 
 void sendNotification(int level, const char* uid, const wchar_t* format, ...) {
     if (level < currentLogLevel()) return;
+    // Never onto someone else's desktop: the job routine says once why not.
+    const JobOwner* owner = currentOwner();
+    if (owner && owner->unreachable) return;
     wchar_t wide[1024];
     va_list args;
     va_start(args, format);

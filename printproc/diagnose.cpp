@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <winspool.h>
+#include <sddl.h>
 #include <strsafe.h>
 #include <string>
 #include "base/errortext.h"
@@ -11,6 +12,7 @@
 #include "diag/log.h"
 #include "diag/security.h"
 #include "interact/notify.h"
+#include "interact/owner.h"
 #include "printproc/printerinfo.h"
 #include "printproc/rawjob/jobstate.h"
 #include "storage/backlog.h"
@@ -84,6 +86,39 @@ void listJobFiles(CReport& report, const wchar_t* storagePath) {
                 (records.empty() ? L"" : L" (records of jobs:" + records + L"; the next job sweeps those older than 60 minutes)"));
 }
 
+// The port a job of each logged-on user would send its notices to, read as
+// a job reads it: from that user's own hive.
+void reportNotifiers(CReport& report) {
+    size_t users = 0;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameChars = 256;
+        if (RegEnumKeyExW(HKEY_USERS, i, name, &nameChars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        std::wstring key(name);
+        if (key.compare(0, 9, L"S-1-5-21-") != 0 || key.find(L'_') != std::wstring::npos) continue;
+        PSID sid = nullptr;
+        if (!ConvertStringSidToSidW(name, &sid)) continue;
+        unique_hlocal sidOwner(sid);
+        JobOwner owner = {};
+        owner.hasSid = CopySid(sizeof(owner.sid), owner.sid, sid) != FALSE;
+        owner.hasSession = findOwnerSession(sid, &owner.sessionId);
+        wchar_t account[256] = {}, domain[256] = {};
+        DWORD accountChars = 256, domainChars = 256;
+        SID_NAME_USE use;
+        std::wstring who = LookupAccountSidW(nullptr, sid, account, &accountChars, domain, &domainChars, &use)
+                               ? std::wstring(domain) + L"\\" + account
+                               : key;
+        wchar_t portText[261];
+        USHORT port = notifierPort(owner, portText, 261);
+        ++users;
+        report.line(L"info     notifier of " + who +
+                    (owner.hasSession ? L" (session " + std::to_wstring(owner.sessionId) + L")" : L" (not logged on)") +
+                    L": UDP port " + std::to_wstring(port) +
+                    (portInUse(port) ? L", something listens there" : L", nothing listens there: no pop-ups"));
+    }
+    if (users == 0) report.line(L"info     no user's profile is loaded: nobody would see pop-ups");
+}
+
 DWORD diagnose(const wchar_t* printerName, CReport& report) {
     report.line(L"printer  " + std::wstring(printerName));
     bool found = false;
@@ -146,11 +181,7 @@ DWORD diagnose(const wchar_t* printerName, CReport& report) {
                                         L"); the event log, source \"RPQ\", says why");
     if (folders) listJobFiles(report, storage);
 
-    wchar_t portText[261];
-    USHORT notifier = notifierPort(portText, 261);
-    report.line(portInUse(notifier) ? L"info     a notifier listens on UDP port " + std::to_wstring(notifier)
-                                    : L"info     nothing listens on UDP port " + std::to_wstring(notifier) +
-                                          L": this user sees no pop-ups");
+    reportNotifiers(report);
     report.line(report.ok() ? L"result   a job would get through" : L"result   a job would NOT get through");
     return report.ok() ? 0 : 1;
 }

@@ -5,9 +5,16 @@
 #include <winsplp.h>
 
 class IClock;
+struct JobContext;
+struct SessionPlatform;
+struct SpoolerIdentityApi;
 
 // Asks the printer's driver for the job's layout attributes.
 using JobAttributeQuery = bool (*)(LPWSTR printerName, const DEVMODEW* devMode, ATTRIBUTE_INFO_4* info);
+
+// The job's owner and originating machine from the spooler's job information.
+using JobOwnerQuery = bool (*)(JobContext* ctx, LPCWSTR spooledName, wchar_t* user, size_t userChars, wchar_t* machine,
+                               size_t machineChars);
 
 constexpr DWORD kJobSignature = 0x5051;
 constexpr LONG kStatusAborted = 0x1;
@@ -36,6 +43,9 @@ struct JobContext {
     LPWSTR openDataPrinterName;
     IClock* clock;  // the clock the job reads; null for the system clock
     JobAttributeQuery queryAttributes;  // null for the driver's own answer
+    JobOwnerQuery queryOwner;  // null for the spooler's job information
+    const SessionPlatform* sessions;  // null for the system's terminal services
+    const SpoolerIdentityApi* spoolerIdentity;  // null for the spooler's own calls
     bool passThrough;  // a RAW job our own playback started: its bytes go out unchanged
 };
 

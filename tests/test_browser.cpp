@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include "interact/browser.h"
+#include "base/unique.h"
 #include "printproc/rawjob/jobstate.h"
 #include "tests/jobfixture.h"
 
@@ -66,51 +67,58 @@ TEST_F(BrowserTest, TailsAndAnswers) {
     EXPECT_STREQ(shellExecuteAnswer(4), L"Unknow error.");
 }
 
-TEST_F(BrowserTest, EntryWritesItsAnswerToThePipe) {
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
-    wchar_t tail[32];
-    _snwprintf(tail, 32, L"%lu", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(writeEnd)));
-    OpenBrowserW(nullptr, nullptr, tail, SW_SHOWDEFAULT);  // no address: the shell's error comes back
-    wchar_t answer[512] = {};
-    DWORD got = 0;
-    ASSERT_TRUE(ReadFile(readEnd, answer, sizeof(answer) - 2, &got, nullptr));
-    CloseHandle(readEnd);
-    EXPECT_EQ(got % 2, 0u);
-    EXPECT_EQ(answer[got / 2 - 1], L'\0');
-    EXPECT_STRNE(answer, L"Browser is READY.");
+TEST_F(BrowserTest, TheShellAnswersWithoutAnAddress) {
+    INT_PTR answer = openWithShell(L"");
+    EXPECT_LE(answer, 32);
+    EXPECT_STRNE(shellExecuteAnswer(answer), L"Browser is READY.");
 }
 
 TEST_F(BrowserTest, OpensThePageForRealThroughRundll32) {
     ASSERT_TRUE(installProcessor());
     CTestBrowser browser;
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD session = 0;
-    ASSERT_TRUE(currentUserIdentity(sid, sizeof(sid), &session));
-    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "A1b2C3d4E5", user().c_str(), sid, session),
-              1);
+    JobOwner me;
+    ASSERT_TRUE(threadOwner(me));
+    EXPECT_EQ(openBrowserAsUser(L"http://127.0.0.1:8080/FDXS_Interaction", "A1b2C3d4E5", me), 1);
     EXPECT_EQ(browser.opened(), "http://127.0.0.1:8080/FDXS_Interaction?uid=A1b2C3d4E5\n");
     EXPECT_TRUE(logged("[INFO ] Browser is READY."));
-    EXPECT_TRUE(logged("OpenBrowser "));
+    // No handle travels into the user's session: the answer is the exit code.
+    EXPECT_TRUE(logged("OpenBrowser 0 http://127.0.0.1:8080/FDXS_Interaction?uid=A1b2C3d4E5"));
 }
 
 TEST_F(BrowserTest, NothingStartsWithoutAUidOrAUserProcess) {
     CTestBrowser browser;
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD session = 0;
-    ASSERT_TRUE(currentUserIdentity(sid, sizeof(sid), &session));
+    JobOwner me;
+    ASSERT_TRUE(threadOwner(me));
     const wchar_t* page = L"http://127.0.0.1:8080/FDXS_Interaction";
-    EXPECT_EQ(openBrowserAsUser(page, "short", user().c_str(), sid, session), 0);
+    EXPECT_EQ(openBrowserAsUser(page, "short", me), 0);
     EXPECT_TRUE(logged("Could not convert sUID to wsUID!"));
     // The same name is not the same account: another SID gets no token,
     // nor does the right account in another logon session.
-    BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD systemSize = sizeof(system);
-    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
-    EXPECT_EQ(get_token_for_user(user().c_str(), system, session), nullptr);
-    EXPECT_EQ(get_token_for_user(user().c_str(), sid, session + 1), nullptr);
-    EXPECT_EQ(openBrowserAsUser(page, "A1b2C3d4E5", user().c_str(), system, session), 1);
+    JobOwner system = me;
+    DWORD systemSize = sizeof(system.sid);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system.sid, &systemSize));
+    JobOwner elsewhere = me;
+    elsewhere.sessionId = me.sessionId + 1;
+    EXPECT_EQ(get_token_for_user(system), nullptr);
+    EXPECT_EQ(get_token_for_user(elsewhere), nullptr);
+    EXPECT_EQ(openBrowserAsUser(page, "A1b2C3d4E5", system), 1);
     EXPECT_TRUE(logged("get_token_for_user: Leaving with NULL token"));
     EXPECT_EQ(browser.opened(1500), "");
+}
+
+// Without the session's own token, only a program on the owner's desktop at
+// medium integrity lends one: Wine runs every program elevated, so none does.
+TEST_F(BrowserTest, TheProcessSearchTakesNoElevatedToken) {
+    JobOwner me;
+    ASSERT_TRUE(threadOwner(me));
+    HANDLE own = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own));
+    EXPECT_TRUE(isUsableUserToken(own, me.sid, me.sessionId, false));
+    EXPECT_FALSE(isUsableUserToken(own, me.sid, me.sessionId, true));
+    CloseHandle(own);
+    SessionPlatform noSessionToken = systemSessions();
+    noSessionToken.queryUserToken = [](ULONG, PHANDLE) -> BOOL { return FALSE; };
+    EXPECT_EQ(get_token_for_user(me, noSessionToken), nullptr);
+    EXPECT_NE(unique_handle(get_token_for_user(me)).get(), nullptr);
 }
 }  // namespace

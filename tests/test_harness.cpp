@@ -9,6 +9,7 @@
 #include <future>
 #include "base/clock.h"
 #include "printproc/jobcontext.h"
+#include "printproc/rawjob/spooleridentity.h"
 #include "tests/e2efixture.h"
 #include "tests/spooledjob.h"
 
@@ -43,11 +44,14 @@ private:
 
 // The job's exports called directly (this program's copy of them), so that
 // the clock the job reads can be set.
-BOOL printDirect(CSpooledJob& job, IClock* clock = nullptr) {
+BOOL printDirect(CSpooledJob& job, IClock* clock = nullptr, JobOwnerQuery owner = nullptr,
+                 const SpoolerIdentityApi* identity = nullptr) {
     PRINTPROCESSOROPENDATA data = job.openData();
     HANDLE h = OpenPrintProcessor(&job.printer()[0], &data);
     if (!h) return FALSE;
     static_cast<JobContext*>(h)->clock = clock;
+    static_cast<JobContext*>(h)->queryOwner = owner;
+    static_cast<JobContext*>(h)->spoolerIdentity = identity;
     std::wstring document = job.documentName();
     BOOL result = PrintDocumentOnPrintProcessor(h, &document[0]);
     ClosePrintProcessor(h);
@@ -245,5 +249,96 @@ TEST(Harness, ResetRetriedOnlyWhileTheSilenceIsShort) {
     EXPECT_TRUE(printDirect(job, &clock));
     EXPECT_EQ(s.requestTypes(), (Types{"PING", "XFER", "CHUNK", "PING", "RESET", "RESET"}));
     EXPECT_EQ(s.storageFiles().size(), 2u);  // left for the backlog
+}
+// A job printed on another machine of a print server: its owner and host
+// are the job's, and nothing of it appears on this machine's desktop.
+TEST(Harness, ARemoteJobCarriesItsOwnerAndMachineAndIsToldNothingHere) {
+    CPrintSetup s({}, uniqueName(L"Harness remote"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob job(s.printer->name(), "from afar");
+    ASSERT_TRUE(job.ok());
+    JobOwnerQuery remote = [](JobContext*, LPCWSTR, wchar_t* user, size_t userChars, wchar_t* machine,
+                              size_t machineChars) {
+        wcsncpy(user, L"alice", userChars);
+        wcsncpy(machine, L"\\\\FARHOST.corp.example", machineChars);
+        return true;
+    };
+    EXPECT_TRUE(printDirect(job, nullptr, remote));
+    EXPECT_EQ(s.lastJobState(), "verified");
+    auto xfer = s.requestsOf("XFER");
+    ASSERT_EQ(xfer.size(), 1u);
+    EXPECT_EQ(messageField(xfer[0], "username"), "alice");
+    EXPECT_EQ(messageField(xfer[0], "hostname"), "FARHOST");
+    EXPECT_TRUE(s.notices().empty());
+    EXPECT_NE(s.logText().find("No notifications and no browser for <alice>: the job came from another machine"),
+              std::string::npos);
+}
+
+// A local job of this account (named with this machine's name) is told.
+TEST(Harness, ALocalJobOfTheOwnerIsTold) {
+    CPrintSetup s({}, uniqueName(L"Harness local owner"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob job(s.printer->name(), "from here");
+    ASSERT_TRUE(job.ok());
+    JobOwnerQuery local = [](JobContext*, LPCWSTR, wchar_t* user, size_t userChars, wchar_t* machine,
+                             size_t machineChars) {
+        DWORD size = static_cast<DWORD>(userChars);
+        GetUserNameW(user, &size);
+        wchar_t host[MAX_PATH];
+        size = MAX_PATH;
+        GetComputerNameExW(ComputerNameNetBIOS, host, &size);
+        _snwprintf(machine, machineChars, L"\\\\%ls", host);
+        return true;
+    };
+    EXPECT_TRUE(printDirect(job, nullptr, local));
+    wchar_t host[MAX_PATH];
+    DWORD size = MAX_PATH;
+    GetComputerNameExW(ComputerNameNetBIOS, host, &size);
+    EXPECT_EQ(messageField(s.requestsOf("XFER").at(0), "hostname"), narrow(host));
+    EXPECT_TRUE(contains(s.notices(), "SUCCESSFULLY transferred"));
+}
+
+// A spooler thread that impersonates the job's client works on the
+// printer's key and ProgramData as the spooler, and is the client again
+// afterwards.
+TEST(Harness, AnImpersonatingThreadWorksAsTheSpooler) {
+    static int reverts, impersonations;
+    static bool impersonatingInside;
+    SpoolerIdentityApi recording = {
+        []() -> HANDLE {
+            ++reverts;
+            HANDLE token = nullptr;
+            OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_QUERY, TRUE, &token);
+            RevertToSelf();
+            return token;
+        },
+        [](HANDLE token) -> BOOL {
+            ++impersonations;
+            HANDLE current = nullptr;
+            impersonatingInside = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &current) != FALSE;
+            if (current) CloseHandle(current);
+            BOOL ok = SetThreadToken(nullptr, token);
+            CloseHandle(token);
+            return ok;
+        }};
+    CPrintSetup s({}, uniqueName(L"Harness identity"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob plain(s.printer->name(), "not impersonating");
+    ASSERT_TRUE(plain.ok());
+    EXPECT_TRUE(printDirect(plain, nullptr, nullptr, &recording));
+    EXPECT_EQ(reverts + impersonations, 0);  // nothing to revert
+
+    CSpooledJob job(s.printer->name(), "impersonating");
+    ASSERT_TRUE(job.ok());
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    EXPECT_TRUE(printDirect(job, nullptr, nullptr, &recording));
+    HANDLE after = nullptr;
+    EXPECT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &after));
+    if (after) CloseHandle(after);
+    RevertToSelf();
+    EXPECT_EQ(reverts, 1);
+    EXPECT_EQ(impersonations, 1);
+    EXPECT_FALSE(impersonatingInside);  // the job ran as the spooler until its end
+    EXPECT_EQ(s.lastJobState(), "verified");
 }
 }  // namespace

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <memory>
 #include "interact/notify.h"
+#include "interact/owner.h"
+#include <sddl.h>
 #include "printproc/rawjob/jobstate.h"
 #include "tests/testutil.h"
 
@@ -26,6 +28,14 @@ const Row kRows[] = {
     {L_ERROR, L"[Office] Print job 'Report' **** FAILED ****!!!!"},
     {L_ERROR, L"[Office] **** Your document could not be processed. Please try to send the job again. ****"},
 };
+
+std::wstring sidString(const BYTE* sid) {
+    LPWSTR text = nullptr;
+    ConvertSidToStringSidW(const_cast<BYTE*>(sid), &text);
+    std::wstring result = text ? text : L"";
+    LocalFree(text);
+    return result;
+}
 
 class NotifyTest : public ::testing::Test {
 protected:
@@ -104,10 +114,117 @@ TEST_F(NotifyTest, PortTextKeepsItsLowSixteenBits) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_NE(got[0].find("[P] Start working on print job 'D'"), std::string::npos);
     wchar_t text[261];
-    EXPECT_EQ(notifierPort(text, 261), listener->port());
+    JobOwner me;
+    ASSERT_TRUE(threadOwner(me));
+    EXPECT_EQ(notifierPort(me, text, 261), listener->port());
     EXPECT_EQ(text, over);
     RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort", REG_SZ, L"abc", 8);
-    EXPECT_EQ(notifierPort(text, 261), 0);  // not a number: port 0
+    EXPECT_EQ(notifierPort(me, text, 261), 0);  // not a number: port 0
+}
+
+// In the spooler, HKEY_CURRENT_USER is the service's own hive: the port is
+// read from the job owner's hive, where their notifier publishes it.
+TEST_F(NotifyTest, PortComesFromTheOwnersHiveNotTheProcesssCurrentUser) {
+    CUdpListener decoy;  // what the spooler's own HKCU would name
+    listen(0);           // the owner's "UDPPort"
+    ASSERT_TRUE(decoy.ok());
+    state.log().setLevel(L_INFO);
+    JobOwner owner;
+    resolveJobOwner(owner, [] {
+        static wchar_t name[MAX_PATH];
+        DWORD size = MAX_PATH;
+        GetUserNameW(name, &size);
+        return name;
+    }(), false);
+    ASSERT_EQ(owner.unreachable, nullptr);
+    COwnerScope scope(&owner);
+
+    HKEY foreign = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\RPQTest\\ServiceHive", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &foreign, nullptr),
+              ERROR_SUCCESS);
+    std::wstring decoyPort = std::to_wstring(decoy.port());
+    RegSetKeyValueW(foreign, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort", REG_SZ, decoyPort.c_str(),
+                    static_cast<DWORD>((decoyPort.size() + 1) * 2));
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, foreign), ERROR_SUCCESS);
+    sendNotification(L_START, "0123456789", L"[%s] Start working on print job '%s'", L"P", L"One");
+
+    // A port the owner's notifier published for the session wins over "UDPPort".
+    CUdpListener published;
+    ASSERT_TRUE(published.ok());
+    HKEY sessions = nullptr;
+    std::wstring sid = sidString(owner.sid);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, (sid + L"\\" + kNotifierSessionsKey).c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &sessions, nullptr),
+              ERROR_SUCCESS);
+    DWORD port = published.port();
+    RegSetValueExW(sessions, std::to_wstring(owner.sessionId).c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&port),
+                   sizeof(port));
+    RegCloseKey(sessions);
+    sendNotification(L_START, "0123456789", L"[%s] Start working on print job '%s'", L"P", L"Two");
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    RegCloseKey(foreign);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RPQTest\\ServiceHive");
+    RegDeleteTreeW(HKEY_USERS, (sid + L"\\" + kNotifierSessionsKey).c_str());
+
+    auto mine = receiveAll();
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_NE(mine[0].find("'One'"), std::string::npos);
+    auto fromPublished = published.receiveAll();
+    ASSERT_EQ(fromPublished.size(), 1u);
+    EXPECT_NE(fromPublished[0].find("'Two'"), std::string::npos);
+    EXPECT_TRUE(decoy.receiveAll().empty());
+}
+
+// Nothing of a job goes to a desktop that is not its owner's.
+TEST_F(NotifyTest, AnOwnerWhoCannotBeReachedGetsNothing) {
+    listen(0);
+    state.log().setLevel(L_INFO);
+    JobOwner remote, stranger;
+    resolveJobOwner(remote, L"alice", true);
+    EXPECT_STREQ(remote.unreachable, "the job came from another machine");
+    resolveJobOwner(stranger, L"no-such-account-here", false);
+    EXPECT_STREQ(stranger.unreachable, "the owner's account is not known on this machine");
+    for (const JobOwner* owner : {&remote, &stranger}) {
+        COwnerScope scope(owner);
+        notifyJobFailed(L"Office", L"Secret plans.docx", "0123456789");
+    }
+    EXPECT_TRUE(receiveAll().empty());
+}
+
+// Sessions are told apart by their user tokens; the first active session
+// of the account is the owner's.
+TEST_F(NotifyTest, TheOwnersSessionIsTheOneWhoseTokenIsTheirs) {
+    static DWORD ownSession;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &ownSession));
+    SessionPlatform platform = {
+        [](HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW* sessions, DWORD* count) -> BOOL {
+            static WTS_SESSION_INFOW list[3] = {{7, const_cast<LPWSTR>(L"RDP-Tcp#1"), WTSDisconnected},
+                                                {8, const_cast<LPWSTR>(L"RDP-Tcp#2"), WTSActive},
+                                                {9, const_cast<LPWSTR>(L"RDP-Tcp#3"), WTSActive}};
+            *sessions = list;
+            *count = 3;
+            return TRUE;
+        },
+        [](PVOID) {},
+        [](ULONG session, PHANDLE token) -> BOOL {
+            // Session 9 is this account's; 7 would be too, but is not active.
+            if (session != 9 && session != 7) return FALSE;
+            return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token);
+        }};
+    JobOwner me;
+    ASSERT_TRUE(threadOwner(me));
+    DWORD session = 0;
+    ASSERT_TRUE(findOwnerSession(me.sid, &session, platform));
+    EXPECT_EQ(session, 9u);
+    // No session of the account: only the process's own, as it runs as the account.
+    platform.queryUserToken = [](ULONG, PHANDLE) -> BOOL { return FALSE; };
+    ASSERT_TRUE(findOwnerSession(me.sid, &session, platform));
+    EXPECT_EQ(session, ownSession);
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(system);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+    EXPECT_FALSE(findOwnerSession(system, &session, platform));
 }
 
 TEST_F(NotifyTest, LongMessagesAreCutInsideTheBuffer) {

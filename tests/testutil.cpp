@@ -297,6 +297,8 @@ CUdpListener::CUdpListener(USHORT wanted, const wchar_t* portText) {
     wchar_t text[16];
     _snwprintf(text, 16, L"%u", m_port);
     const wchar_t* value = portText ? portText : text;
+    // A notifier's published port would win over the value below.
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify\\Sessions");
     RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify", L"UDPPort", REG_SZ, value,
                     static_cast<DWORD>((wcslen(value) + 1) * 2));
 }

@@ -1,6 +1,7 @@
 // The RAW job routine's record of one job.
 #pragma once
 #include <windows.h>
+#include "interact/owner.h"
 
 constexpr size_t kHostNameChars = MAX_COMPUTERNAME_LENGTH + 1;  // 16
 constexpr size_t kMachineIdSize = 64;
@@ -30,7 +31,7 @@ struct JobRecord {
     BYTE machineIdLength;
     BYTE machineId[kMachineIdSize];
     BOOL interaction;
-    BYTE userSid[SECURITY_MAX_SID_SIZE];
-    DWORD sessionId;
+    JobOwner owner;  // whom notifications and the browser are for
+    wchar_t remoteHost[kHostNameChars];  // the machine the job came from, when not this one
     ULONGLONG startTick;
 };

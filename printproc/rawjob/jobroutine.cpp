@@ -17,8 +17,10 @@
 #include "diag/security.h"
 #include "interact/browser.h"
 #include "interact/notify.h"
+#include "printproc/rawjob/jobowner.h"
 #include "printproc/rawjob/jobrecord.h"
 #include "printproc/rawjob/jobstate.h"
+#include "printproc/rawjob/spooleridentity.h"
 #include "printproc/rawjob/statemachine.h"
 #include "storage/backlog.h"
 #include "storage/chunks.h"
@@ -146,6 +148,24 @@ void readJobInformation(JobContext* ctx, JobRecord& job) {
                static_cast<int>(job.noOfCopies));
 }
 
+// The owner and origin of the job from the spooler's job information; where
+// that cannot be read, the calling thread's account (the printing program's
+// own when the print processor runs inside it).
+void identifyOwner(JobContext* ctx, LPWSTR spooledName, JobRecord& job) {
+    wchar_t machine[kMachineNameChars] = {};
+    JobOwnerQuery query = ctx->queryOwner ? ctx->queryOwner : spoolerJobOwner;
+    if (query(ctx, spooledName, job.userName, MAX_PATH, machine, kMachineNameChars)) {
+        remoteHostName(machine, job.remoteHost, kHostNameChars);
+    } else {
+        logMessage(L_WARN, "The job's information names no owner: the calling thread's account is taken");
+        DWORD size = MAX_PATH;
+        if (!GetUserNameW(job.userName, &size)) job.userName[0] = L'\0';
+    }
+    resolveJobOwner(job.owner, job.userName, job.remoteHost[0] != L'\0', ctx->sessions ? *ctx->sessions : systemSessions());
+    if (job.owner.unreachable)
+        logMessageW(L_INFO, L"No notifications and no browser for <%s>: %hs", job.userName, job.owner.unreachable);
+}
+
 enum class CaptureEnd { Complete, Aborted, ReadFailed, WriteFailed };
 
 // Steps 18 to 24: the spooled data into the capture file.
@@ -211,9 +231,14 @@ bool capture(JobContext* ctx, JobRecord& job, LPWSTR documentName) {
 }  // namespace
 
 BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
+    // The printer's key, ProgramData and the event log are the spooler's:
+    // worked on as the spooler, never as the client it may impersonate.
+    CAsSpooler asSpooler(ctx->spoolerIdentity);
     CJobState state(ctx->clock);
     CJobScope scope(state);
     JobRecord job = {};
+    job.owner.unreachable = "the job's owner is not known yet";
+    COwnerScope ownerScope(&job.owner);
     job.startTick = GetTickCount64();
     BOOL result = FALSE;
     bool documentStarted = false;
@@ -257,6 +282,7 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
         wchar_t wideUid[11] = {};
         convertUid(wideUid, 11, job.uid);
         running.emplace(kRunningJobLock, wideUid);
+        identifyOwner(ctx, documentName, job);
         sendNotification(L_START, job.uid, L"[%s] Start working on print job '%s'", job.printerName, ctx->documentName);
 
         // 5. Storage directory.
@@ -288,9 +314,10 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
         logMessageW(L_DEBUG, L"Set doc path <%s>", job.documentPath);
         logMessageW(L_DEBUG, L"Set doc file <%s>", ctx->documentName);
 
-        // 9. Host name.
+        // 9. Host name: the machine the job came from.
         DWORD size = kHostNameChars;
-        if (!GetComputerNameExW(ComputerNameNetBIOS, job.hostName, &size)) {
+        if (job.remoteHost[0]) StringCchCopyW(job.hostName, kHostNameChars, job.remoteHost);
+        else if (!GetComputerNameExW(ComputerNameNetBIOS, job.hostName, &size)) {
             logMessage(L_FATAL, "Set host name FAILED!");
             return;
         }
@@ -305,15 +332,12 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
         logMessage(L_DEBUG, "Set domain/workgroup id   <%02X> = <%s>", job.domainKind,
                    job.domainKind == 1 ? "Domain" : "Workgroup");
 
-        // 11. User name.
-        size = MAX_PATH;
-        if (!GetUserNameW(job.userName, &size)) {
-            logMessage(L_FATAL, "Get user name FAILED! Error %d", static_cast<int>(GetLastError()));
+        // 11. User name: the job's owner (read with the UID above).
+        if (!job.userName[0]) {
+            logMessage(L_FATAL, "Get user name FAILED! Error %d", static_cast<int>(ERROR_NONE_MAPPED));
             return;
         }
         logMessageW(L_DEBUG, L"Get user name <%s>", job.userName);
-        if (!currentUserIdentity(job.userSid, sizeof(job.userSid), &job.sessionId))
-            logMessage(L_WARN, "Get user SID FAILED! Error %lu", GetLastError());
 
         // 12, 13. Machine id, document, job id and copies.
         fillMachineId(job);

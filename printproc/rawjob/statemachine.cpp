@@ -211,7 +211,7 @@ int stateInitiation(TransferContext& t) {
         if (isOk(t)) {
             if (t.interaction)
                 openInteractionPage(t.secureTransfer != FALSE, t.serverName, t.serverPort, t.interactionActionPath,
-                                    t.uid(), t.userName, t.userSid, t.sessionId);
+                                    t.uid(), *t.owner);
             t.lastActivity = now(t);
             next = ST_CHUNK_TRANSFER;
             return false;

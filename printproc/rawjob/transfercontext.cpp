@@ -25,6 +25,5 @@ void TransferContext::fillFrom(JobRecord& job) {
     machineIdLength = job.machineIdLength;
     machineId = job.machineId;
     interaction = job.interaction;
-    userSid = job.userSid;
-    sessionId = job.sessionId;
+    owner = &job.owner;
 }

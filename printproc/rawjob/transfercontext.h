@@ -59,8 +59,7 @@ struct TransferContext {
     double lastActivity = 0.0;
     int resumeState = ST_CHUNK_TRANSFER;
     BOOL interaction = TRUE;
-    BYTE* userSid = nullptr;
-    DWORD sessionId = 0;
+    const JobOwner* owner = nullptr;
 
     // References and values from the job record.
     void fillFrom(JobRecord& job);

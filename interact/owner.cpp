@@ -1,0 +1,120 @@
+#include "interact/owner.h"
+#include <sddl.h>
+#include <cstring>
+#include <string>
+#include <strsafe.h>
+#include "base/threadslot.h"
+#include "base/unique.h"
+
+namespace {
+const CThreadSlot t_owner;  // the owner of each thread's job
+
+void freeWts(PWTS_SESSION_INFOW p, const SessionPlatform& platform) {
+    if (p && platform.freeMemory) platform.freeMemory(p);
+}
+
+// The token's account into sid; false when it cannot be read.
+bool tokenUser(HANDLE token, BYTE* sid, DWORD sidSize) {
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    return GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+           CopySid(sidSize, sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
+bool tokenIsAccount(HANDLE token, PSID sid) {
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    return tokenUser(token, user, sizeof(user)) && EqualSid(user, sid);
+}
+
+std::wstring sidText(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return std::wstring();
+    unique_hlocal owner(text);
+    return text;
+}
+}  // namespace
+
+namespace {
+const SessionPlatform kSystemSessions = {WTSEnumerateSessionsW, WTSFreeMemory, WTSQueryUserToken};
+}
+
+const SessionPlatform& systemSessions() { return kSystemSessions; }
+
+bool findOwnerSession(PSID sid, DWORD* session, const SessionPlatform& platform) {
+    PWTS_SESSION_INFOW sessions = nullptr;
+    DWORD count = 0;
+    if (platform.enumerate && platform.enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
+        bool found = false;
+        for (DWORD i = 0; i < count && !found; ++i) {
+            if (sessions[i].State != WTSActive || !platform.queryUserToken) continue;
+            unique_handle token;
+            if (platform.queryUserToken(sessions[i].SessionId, token.put()) && tokenIsAccount(token.get(), sid)) {
+                *session = sessions[i].SessionId;
+                found = true;
+            }
+        }
+        freeWts(sessions, platform);
+        if (found) return true;
+    }
+    // The print processor inside the owner's own program (Wine's spooler).
+    unique_handle process;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, process.put()) || !tokenIsAccount(process.get(), sid))
+        return false;
+    return ProcessIdToSessionId(GetCurrentProcessId(), session) != FALSE;
+}
+
+LONG openOwnerKey(PSID sid, const wchar_t* subKey, HKEY* key) {
+    std::wstring path = sidText(sid);
+    if (path.empty()) return static_cast<LONG>(GetLastError());
+    if (subKey && *subKey) path += std::wstring(L"\\") + subKey;
+    return RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, key);
+}
+
+bool ownerHiveLoaded(PSID sid) {
+    unique_hkey hive;
+    return openOwnerKey(sid, nullptr, hive.put()) == ERROR_SUCCESS;
+}
+
+void resolveJobOwner(JobOwner& owner, const wchar_t* userName, bool remote, const SessionPlatform& platform) {
+    owner = {};
+    StringCchCopyW(owner.userName, MAX_PATH, userName ? userName : L"");
+    if (remote) {
+        owner.unreachable = "the job came from another machine";
+        return;
+    }
+    DWORD sidSize = sizeof(owner.sid), domainSize = MAX_PATH;
+    wchar_t domain[MAX_PATH];
+    SID_NAME_USE use;
+    owner.hasSid = owner.userName[0] &&
+                   LookupAccountNameW(nullptr, owner.userName, owner.sid, &sidSize, domain, &domainSize, &use) &&
+                   use == SidTypeUser;
+    if (!owner.hasSid) {
+        owner.unreachable = "the owner's account is not known on this machine";
+        return;
+    }
+    if (!ownerHiveLoaded(owner.sid)) {
+        owner.unreachable = "the owner has no profile loaded on this machine";
+        return;
+    }
+    owner.hasSession = findOwnerSession(owner.sid, &owner.sessionId, platform);
+    if (!owner.hasSession) owner.unreachable = "the owner is not logged on to this machine";
+}
+
+bool threadOwner(JobOwner& owner) {
+    owner = {};
+    unique_handle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return false;
+    DWORD size = 0;
+    owner.hasSid = tokenUser(token.get(), owner.sid, sizeof(owner.sid));
+    owner.hasSession = GetTokenInformation(token.get(), TokenSessionId, &owner.sessionId, sizeof(DWORD), &size) != FALSE;
+    DWORD nameSize = MAX_PATH;
+    if (!GetUserNameW(owner.userName, &nameSize)) owner.userName[0] = L'\0';
+    if (!owner.hasSid || !ownerHiveLoaded(owner.sid)) owner.unreachable = "the account has no profile loaded";
+    return owner.hasSid;
+}
+
+COwnerScope::COwnerScope(const JobOwner* owner) : m_previous(t_owner.get()) { t_owner.set(const_cast<JobOwner*>(owner)); }
+COwnerScope::~COwnerScope() { t_owner.set(const_cast<void*>(m_previous)); }
+const JobOwner* currentOwner() { return static_cast<const JobOwner*>(t_owner.get()); }

@@ -1,0 +1,48 @@
+#include "printproc/rawjob/jobowner.h"
+#include <winspool.h>
+#include <memory>
+#include <new>
+#include <strsafe.h>
+#include "base/unique.h"
+
+namespace {
+bool ownerFrom(HANDLE printer, DWORD jobId, wchar_t* user, size_t userChars, wchar_t* machine, size_t machineChars) {
+    DWORD needed = 0;
+    GetJobW(printer, jobId, 1, nullptr, 0, &needed);
+    if (needed == 0) return false;
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[needed]());
+    if (!block || !GetJobW(printer, jobId, 1, block.get(), needed, &needed)) return false;
+    auto info = reinterpret_cast<JOB_INFO_1W*>(block.get());
+    if (!info->pUserName || !*info->pUserName) return false;
+    return SUCCEEDED(StringCchCopyW(user, userChars, info->pUserName)) &&
+           SUCCEEDED(StringCchCopyW(machine, machineChars, info->pMachineName ? info->pMachineName : L""));
+}
+
+bool sameName(const wchar_t* name, COMPUTER_NAME_FORMAT format) {
+    wchar_t own[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    return GetComputerNameExW(format, own, &size) && own[0] && _wcsicmp(own, name) == 0;
+}
+}  // namespace
+
+bool spoolerJobOwner(JobContext* ctx, LPCWSTR spooledName, wchar_t* user, size_t userChars, wchar_t* machine,
+                     size_t machineChars) {
+    if (ctx->printerHandle && ownerFrom(ctx->printerHandle, ctx->jobId, user, userChars, machine, machineChars))
+        return true;
+    // A spooler that opened us on the port (Wine's) answers on the job's own handle.
+    unique_printer job;
+    return spooledName && OpenPrinterW(const_cast<LPWSTR>(spooledName), job.put(), nullptr) &&
+           ownerFrom(job.get(), ctx->jobId, user, userChars, machine, machineChars);
+}
+
+void remoteHostName(const wchar_t* machine, wchar_t* host, size_t hostChars) {
+    host[0] = L'\0';
+    if (!machine) return;
+    while (*machine == L'\\') ++machine;
+    if (!*machine || sameName(machine, ComputerNameNetBIOS) || sameName(machine, ComputerNameDnsHostname) ||
+        sameName(machine, ComputerNameDnsFullyQualified))
+        return;
+    size_t n = 0;
+    while (machine[n] && machine[n] != L'.' && n < MAX_COMPUTERNAME_LENGTH && n + 1 < hostChars) ++n;
+    StringCchCopyNW(host, hostChars, machine, n);
+}
