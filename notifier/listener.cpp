@@ -52,27 +52,61 @@ std::wstring socketError(int code) {
 }
 }  // namespace
 
-bool CDatagramListener::start(int port, std::wstring* error) {
-    stop();
-    if (port < 0 || port > 65535) {
-        *error = L"Invalid port " + std::to_wstring(port);
-        return false;
-    }
+// The name another session's notifier holds while it listens on the port.
+std::wstring portMarkerName(int port) { return L"Global\\Halvane.Trayherald.UDP." + std::to_wstring(port); }
+
+bool portHeldByNotifier(int port) {
+    HANDLE marker = OpenMutexW(SYNCHRONIZE, FALSE, portMarkerName(port).c_str());
+    if (!marker) return false;
+    CloseHandle(marker);
+    return true;
+}
+
+namespace {
+// Exclusively: no other socket can take the port over while it is ours.
+SOCKET bindExclusive(int port, int* error) {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) {
-        *error = socketError(WSAGetLastError());
-        return false;
+        *error = WSAGetLastError();
+        return s;
     }
+    BOOL exclusive = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof(exclusive));
     setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveBuffer), sizeof(kReceiveBuffer));
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<u_short>(port));
     if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        *error = socketError(WSAGetLastError());
+        *error = WSAGetLastError();
         closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+}  // namespace
+
+bool CDatagramListener::start(int port, std::wstring* error) {
+    stop();
+    if (port < 0 || port > 65535) {
+        *error = L"Invalid port " + std::to_wstring(port);
         return false;
     }
+    int code = 0;
+    SOCKET s = bindExclusive(port, &code);
+    // Another session's notifier has the port (a Remote Desktop host): this
+    // one takes a free port and publishes it for its own user's jobs.
+    if (s == INVALID_SOCKET && port != 0 && (code == WSAEADDRINUSE || code == WSAEACCES) && portHeldByNotifier(port))
+        s = bindExclusive(0, &code);
+    if (s == INVALID_SOCKET) {
+        *error = socketError(code);
+        return false;
+    }
+    sockaddr_in bound = {};
+    int boundSize = sizeof(bound);
+    getsockname(s, reinterpret_cast<sockaddr*>(&bound), &boundSize);
+    m_port = ntohs(bound.sin_port);
+    m_marker.reset(CreateMutexW(nullptr, FALSE, portMarkerName(m_port).c_str()));
     m_socket = s;
     m_stopping = 0;
     m_ownAddresses = ownAddresses();
@@ -82,6 +116,7 @@ bool CDatagramListener::start(int port, std::wstring* error) {
         *error = socketError(static_cast<int>(GetLastError()));
         closesocket(m_socket);
         m_socket = INVALID_SOCKET;
+        m_marker.reset();
         return false;
     }
     return true;
@@ -98,6 +133,7 @@ void CDatagramListener::stop() {
     }
     CloseHandle(m_thread);
     m_thread = nullptr;
+    m_marker.reset();
 }
 
 DWORD WINAPI CDatagramListener::run(void* self) {

@@ -7,9 +7,13 @@
 #include <windows.h>
 #include <string>
 #include <vector>
+#include "base/unique.h"
 
 // wParam: the datagram's bytes, lParam: their count.
 constexpr UINT WM_DATAGRAM = WM_APP + 1;
+
+// True while a notifier (of any session) listens on the port.
+bool portHeldByNotifier(int port);
 
 class CDatagramListener {
 public:
@@ -18,10 +22,13 @@ public:
     CDatagramListener(const CDatagramListener&) = delete;
     CDatagramListener& operator=(const CDatagramListener&) = delete;
 
-    // Binds every local IPv4 address at the port and starts the thread;
-    // false with a message text when that fails. Windows Sockets must be
-    // started (WSAStartup) by the program.
+    // Binds every local IPv4 address at the port, exclusively, and starts
+    // the thread; false with a message text when that fails. A port that
+    // another session's notifier holds gives a free port instead. Windows
+    // Sockets must be started (WSAStartup) by the program.
     bool start(int port, std::wstring* error);
+    // The port listened on since start.
+    int port() const { return m_port; }
     // Closes the socket and waits for the thread, answering its pending
     // SendMessage meanwhile so that neither waits for the other.
     void stop();
@@ -33,6 +40,8 @@ private:
     std::vector<ULONG> m_ownAddresses;
     ULONGLONG m_addressesRead = 0;
     HWND m_target;
+    int m_port = 0;
+    unique_handle m_marker;  // tells other sessions' notifiers that the port is a notifier's
     SOCKET m_socket = INVALID_SOCKET;
     HANDLE m_thread = nullptr;
     volatile LONG m_stopping = 0;

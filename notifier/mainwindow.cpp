@@ -61,12 +61,14 @@ void CMainWindow::formCreate() {
 }
 
 bool CMainWindow::startListener(std::wstring* error) {
+    if (m_listener) withdrawListeningPort(m_listener->port());
     m_listener.reset();
     int port = 0;
     if (!(*error = toInteger(m_port, &port)).empty()) return false;
     auto listener = std::make_unique<CDatagramListener>(m_window);
     if (!listener->start(port, error)) return false;
     m_listener = std::move(listener);
+    publishListeningPort(m_listener->port());
     return true;
 }
 
@@ -199,6 +201,7 @@ LRESULT CMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         addTrayIcon();
         return 0;
     case WM_DESTROY:  // FormDestroy
+        if (m_listener) withdrawListeningPort(m_listener->port());
         m_listener.reset();
         m_alert.reset();
         removeTrayIcon();

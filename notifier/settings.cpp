@@ -78,3 +78,31 @@ void enableAutoStart() {
 void storeAutoDelete(bool value) { writeFlag(HKEY_LOCAL_MACHINE, kSettingsKey, L"AutoDelete", value); }
 
 bool autoStartEnabled() { return valueExists(HKEY_CURRENT_USER, kRunKey, kRunValue); }
+
+namespace {
+std::wstring sessionValueName() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return std::to_wstring(session);
+}
+}  // namespace
+
+void publishListeningPort(int port) {
+    unique_hkey k;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSessionsKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, k.put(),
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    DWORD value = static_cast<DWORD>(port);
+    RegSetValueExW(k.get(), sessionValueName().c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+void withdrawListeningPort(int port) {
+    unique_hkey k;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSessionsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, k.put()) != ERROR_SUCCESS)
+        return;
+    std::wstring name = sessionValueName();
+    DWORD value = 0, size = sizeof(value);
+    if (RegQueryValueExW(k.get(), name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+        value == static_cast<DWORD>(port))
+        RegDeleteValueW(k.get(), name.c_str());
+}

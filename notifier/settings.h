@@ -34,3 +34,10 @@ bool autoStartEnabled();
 // Setup), so that the user's own box in the dialog is the one truth.
 void enableAutoStart();
 constexpr wchar_t kAutoStartSwitch[] = L"/autostart";
+
+// Volatile (gone at logoff): per session, the port this user's notifier
+// listens on, which the print processor reads from the user's own hive.
+constexpr wchar_t kSessionsKey[] = L"SOFTWARE\\Halvane\\Ferrydoc\\TaskbarNotify\\Sessions";
+void publishListeningPort(int port);
+// Removes this session's value while it still names port.
+void withdrawListeningPort(int port);

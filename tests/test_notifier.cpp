@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
+#include "notifier/listener.h"
 #include "notifier/mainwindow.h"
 #include "notifier/receiving.h"
 #include "notifier/settings.h"
@@ -133,5 +134,56 @@ TEST_F(NotifierRegistry, ReadAndWriteRules) {
     EXPECT_TRUE(valueExists(HKEY_CURRENT_USER, key.c_str(), L"Text"));
     deleteValue(HKEY_CURRENT_USER, key.c_str(), L"Text");
     EXPECT_FALSE(valueExists(HKEY_CURRENT_USER, key.c_str(), L"Text"));
+}
+// A Remote Desktop host: every session's notifier is set to the same port.
+// The second takes a free port; a program that is no notifier still gets
+// the error.
+TEST(NotifierListener, AnotherSessionsNotifierOnThePortMeansAFreePort) {
+    WSADATA wsa;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    std::wstring error;
+    CDatagramListener first(nullptr);
+    ASSERT_TRUE(first.start(0, &error));
+    int port = first.port();
+    ASSERT_GT(port, 0);
+    EXPECT_TRUE(portHeldByNotifier(port));
+    CDatagramListener second(nullptr);
+    ASSERT_TRUE(second.start(port, &error)) << narrow(error);
+    EXPECT_GT(second.port(), 0);
+    EXPECT_NE(second.port(), port);
+
+    SOCKET foreign = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    ASSERT_EQ(bind(foreign, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    int size = sizeof(address);
+    getsockname(foreign, reinterpret_cast<sockaddr*>(&address), &size);
+    CDatagramListener third(nullptr);
+    EXPECT_FALSE(third.start(ntohs(address.sin_port), &error));
+    EXPECT_EQ(error, L"Could not bind socket. Address and port are already in use.");
+    closesocket(foreign);
+    first.stop();
+    EXPECT_FALSE(portHeldByNotifier(port));
+    second.stop();
+    WSACleanup();
+}
+
+TEST(NotifierListener, TheListeningPortIsPublishedForTheSession) {
+    DWORD session = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+    std::wstring name = std::to_wstring(session);
+    auto published = [&]() -> DWORD {
+        DWORD value = 0, size = sizeof(value);
+        return RegGetValueW(HKEY_CURRENT_USER, kSessionsKey, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+                       ERROR_SUCCESS
+                   ? value
+                   : 0;
+    };
+    publishListeningPort(40123);
+    EXPECT_EQ(published(), 40123u);
+    withdrawListeningPort(40124);  // another notifier's since: left alone
+    EXPECT_EQ(published(), 40123u);
+    withdrawListeningPort(40123);
+    EXPECT_EQ(published(), 0u);
 }
 }  // namespace

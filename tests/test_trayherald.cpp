@@ -340,6 +340,38 @@ TEST_F(TrayheraldTest, AJobPrintedThroughTheSpoolerShowsItsMessages) {
     ASSERT_TRUE(tray.countReaches(4));  // start message, then Start, Sending and END, newest first
     EXPECT_NE(tray.shown().find(L"SUCCESSFULLY transferred."), std::wstring::npos) << tray.shown();
 }
+// A Remote Desktop host: another session's notifier already listens on the
+// configured port. This one starts without an error on a free port,
+// publishes it in its user's hive, and RPQ's notices for this user reach it.
+TEST_F(TrayheraldTest, AnotherSessionsNotifierOnThePortIsNoError) {
+    CPrintSetup setup({}, uniqueName(L"Tray session"));
+    ASSERT_TRUE(setup.ok());
+    USHORT port = freeUdpPort();
+    SOCKET other = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    HANDLE marker = CreateMutexW(nullptr, FALSE, (L"Global\\Halvane.Trayherald.UDP." + std::to_wstring(port)).c_str());
+    ASSERT_NE(marker, nullptr);
+    CTrayherald tray(port, L"60000", false);
+    ASSERT_TRUE(tray.ready());
+    EXPECT_EQ(findOwnWindow(L"#32770", L"Error", GetProcessId(tray.process())), nullptr);
+    DWORD session = 0, published = 0, size = sizeof(published);
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    ASSERT_TRUE(waitFor([&] {
+        size = sizeof(published);
+        return RegGetValueW(HKEY_CURRENT_USER, kSessionsKey, std::to_wstring(session).c_str(), RRF_RT_REG_DWORD, nullptr,
+                            &published, &size) == ERROR_SUCCESS;
+    }));
+    EXPECT_NE(published, port);
+    ASSERT_EQ(setup.print("for this session only"), 0);
+    ASSERT_TRUE(tray.countReaches(4));
+    EXPECT_NE(tray.shown().find(L"SUCCESSFULLY transferred."), std::wstring::npos) << tray.shown();
+    closesocket(other);
+    CloseHandle(marker);
+}
+
 // The pop-up fades in to full opacity in steps of 5, and a web link in a
 // message opens through the shell; an anchor to anything else never does.
 TEST_F(TrayheraldTest, FadesInAndOpensOnlyWebLinks) {
