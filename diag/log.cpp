@@ -44,10 +44,11 @@ bool composeLogPath(wchar_t* target, wchar_t* printerName) {
     wchar_t date[32];
     StringCchPrintfW(date, 32, L"%d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
     if (!productDataPath(target)) return false;
-    if (FAILED(StringCchCatW(target, MAX_PATH, L"\\Log")) || !makeSecureFolder(target, FileAccess::Readable)) return false;
+    // Logs name users' documents: the system and administrators only.
+    if (FAILED(StringCchCatW(target, MAX_PATH, L"\\Log")) || !makeSecureFolder(target, FileAccess::Private)) return false;
     escapePathName(printerName);
     if (FAILED(StringCchCatW(target, MAX_PATH, L"\\")) || FAILED(StringCchCatW(target, MAX_PATH, printerName))) return false;
-    if (!makeSecureFolder(target, FileAccess::Readable)) return false;
+    if (!makeSecureFolder(target, FileAccess::Private)) return false;
     return SUCCEEDED(StringCchCatW(target, MAX_PATH, L"\\RPQ-")) && SUCCEEDED(StringCchCatW(target, MAX_PATH, date)) &&
            SUCCEEDED(StringCchCatW(target, MAX_PATH, L".log"));
 }
@@ -68,7 +69,7 @@ bool CLog::openLogFile(wchar_t* printerName) {
         return false;
     }
     m_file.reset(openSecureFile(m_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                FileAccess::Readable));
+                                FileAccess::Private));
     if (!m_file) {
         DWORD error = GetLastError();
         reportEvent(L"ERROR: Could not open logfile");

@@ -37,6 +37,19 @@ HANDLE openUnfollowed(const wchar_t* path, DWORD desiredAccess, DWORD share, DWO
     return CreateFileW(path, desiredAccess, share, const_cast<SECURITY_ATTRIBUTES*>(security), disposition,
                        flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
+// A trusted folder that an older version made readable for everyone is
+// closed to them, through a handle to the folder itself.
+void makePrivate(const wchar_t* path, CSecurityAttributes& attributes) {
+    unique_hfile folder(openUnfollowed(path, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, nullptr,
+                                       FILE_FLAG_BACKUP_SEMANTICS));
+    if (!folder || !isAtPath(folder.get(), path)) return;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!GetSecurityDescriptorDacl(attributes.get()->lpSecurityDescriptor, &present, &dacl, &defaulted) || !present) return;
+    SetSecurityInfo(folder.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                    nullptr, dacl, nullptr);
+}
 }  // namespace
 
 CSecurityAttributes::CSecurityAttributes(FileAccess access) {
@@ -119,6 +132,7 @@ bool makeSecureFolder(const wchar_t* path, FileAccess access, unique_hfile* held
         unique_hlocal owned(descriptor);
         if (!isTrustedFolderSecurity(descriptor))
             return refuseFolder(L"A folder that others made or may write to stands where RPQ keeps a folder", path);
+        if (access == FileAccess::Private) makePrivate(path, attributes);
     }
     if (held) *held = std::move(folder);
     return true;

@@ -6,8 +6,8 @@
 #include "base/unique.h"
 
 enum class FileAccess {
-    Readable,  // the system and administrators change it, everyone reads it (logs)
-    Private,   // the system and administrators only (users' documents)
+    Readable,  // the system and administrators change it, everyone reads it (the product's folders)
+    Private,   // the system and administrators only (users' documents, logs)
 };
 
 // A security attributes block with the access list, inherited by what is

@@ -96,6 +96,32 @@ TEST(Log, FileNameFolderAndLineFormat) {
     EXPECT_EQ(lines[2].substr(13), "[ERROR] wide <Gr\xc3\xbc\xc3\x9f" "e> <7>");  // UTF-8
 }
 
+// Log lines name users' documents: nobody but the system and the
+// administrators may read the log or its folders.
+TEST(Log, LogsAreForTheSystemAndAdministratorsOnly) {
+    CJobLog job(uniqueName(L"Log private"));
+    std::wstring file = job.state.log().path();
+    std::wstring folder = file.substr(0, file.find_last_of(L'\\'));
+    // (Wine keeps an existing folder's list whatever SetSecurityInfo is told:
+    // the shared "Log" folder is checked only where this run made it.)
+    for (const std::wstring& path : {file, folder}) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        PACL dacl = nullptr;
+        ASSERT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                        nullptr, &sd),
+                  ERROR_SUCCESS);
+        LPWSTR text = nullptr;
+        ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                         &text, nullptr));
+        std::wstring sddl = text;
+        LocalFree(text);
+        LocalFree(sd);
+        EXPECT_NE(sddl.find(L";;;SY)"), std::wstring::npos) << narrow(path) << " " << narrow(sddl);
+        for (const wchar_t* anyone : {L";;;WD)", L";;;BU)", L";;;AU)", L";;;IU)"})
+            EXPECT_EQ(sddl.find(anyone), std::wstring::npos) << narrow(path) << " " << narrow(sddl);
+    }
+}
+
 TEST(Log, SecondJobAppendsAfterAnEmptyLine) {
     std::wstring name = uniqueName(L"Log again");
     std::wstring path;

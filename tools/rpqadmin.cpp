@@ -129,7 +129,7 @@ bool makeDataFolders(std::wstring* failed) {
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
     std::wstring halvane = std::wstring(base) + L"\\Halvane", product = halvane + L"\\RPQ";
     const std::pair<std::wstring, const wchar_t*> folders[] = {
-        {halvane, kReadableSddl}, {product, kReadableSddl}, {product + L"\\Log", kReadableSddl},
+        {halvane, kReadableSddl}, {product, kReadableSddl}, {product + L"\\Log", kPrivateSddl},
         {product + L"\\Temp", kPrivateSddl}};
     for (const auto& folder : folders)
         if (!secureDataFolder(folder.first, folder.second)) {
