@@ -7,6 +7,10 @@
 
 namespace {
 constexpr wchar_t kNamespace[] = L"RPQ";
+// A namespace that cannot be had at once (another process is creating or
+// closing it) is tried again a few times before the lock is refused.
+constexpr int kNamespaceAttempts = 4;
+constexpr DWORD kNamespaceRetryMs = 25;
 // Objects and the namespace: the system and administrators only.
 constexpr wchar_t kObjectSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
@@ -22,21 +26,33 @@ struct CObjectSecurity {
     }
 };
 
-// The namespace bounded by the system account's SID: only a process running
-// as the system can create it, so no one can take its names first. Null
-// where the platform offers none.
-HANDLE openNamespace(CObjectSecurity& security) {
-    HANDLE boundary = CreateBoundaryDescriptorW(kNamespace, 0);
-    if (!boundary) return nullptr;
-    BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(system);
-    HANDLE space = nullptr;
-    if (CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) && AddSIDToBoundaryDescriptor(&boundary, system)) {
-        space = CreatePrivateNamespaceW(&security.attributes, boundary, kNamespace);
-        if (!space) space = OpenPrivateNamespaceW(boundary, kNamespace);
+// The namespace bounded by the administrators' SID: the spooler (the system
+// account holds that group) and administrators' tools share it, and no one
+// else can create it first. Null with *missing where the platform has no
+// boundary descriptors (Wine); null alone when it could not be had.
+HANDLE openNamespace(CObjectSecurity& security, bool* missing) {
+    *missing = false;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return nullptr;
+    for (int attempt = 0; attempt < kNamespaceAttempts; ++attempt) {
+        if (attempt > 0) Sleep(kNamespaceRetryMs);
+        HANDLE boundary = CreateBoundaryDescriptorW(kNamespace, 0);
+        if (!boundary) {
+            *missing = true;
+            return nullptr;
+        }
+        HANDLE space = nullptr;
+        if (AddSIDToBoundaryDescriptor(&boundary, administrators)) {
+            space = CreatePrivateNamespaceW(&security.attributes, boundary, kNamespace);
+            if (!space) space = OpenPrivateNamespaceW(boundary, kNamespace);
+        }
+        DWORD error = GetLastError();
+        DeleteBoundaryDescriptor(boundary);
+        SetLastError(error);
+        if (space) return space;
     }
-    DeleteBoundaryDescriptor(boundary);
-    return space;
+    return nullptr;
 }
 
 // The object's full name: in the namespace, or under "Local\".
@@ -59,7 +75,9 @@ void lockName(wchar_t* target, size_t capacity, const wchar_t* prefix, const wch
 CNamedLock::CNamedLock(const wchar_t* prefix, const wchar_t* text) {
     CObjectSecurity security;
     if (!security.attributes.lpSecurityDescriptor) return;  // never an object open to anyone
-    m_namespace.reset(openNamespace(security));
+    bool missing = false;
+    m_namespace.reset(openNamespace(security, &missing));
+    if (!m_namespace && !missing) return;  // never split into a second namespace
     wchar_t name[80];
     objectName(name, 80, static_cast<bool>(m_namespace), prefix, text);
     m_mutex.reset(CreateMutexW(&security.attributes, FALSE, name));
@@ -81,7 +99,9 @@ void CNamedLock::unlock() {
 
 bool namedLockExists(const wchar_t* prefix, const wchar_t* text) {
     CObjectSecurity security;
-    unique_namespace space(openNamespace(security));
+    bool missing = false;
+    unique_namespace space(openNamespace(security, &missing));
+    if (!space && !missing) return false;
     wchar_t name[80];
     objectName(name, 80, static_cast<bool>(space), prefix, text);
     unique_handle mutex(OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name));

@@ -1,9 +1,11 @@
 // Named mutexes that serialise work on one thing (a file, a registry key)
 // across threads and processes, and mark a running job. They live in a
-// private namespace that only the system account can create; where the
-// platform has none (Wine), under "Local\" with an access list for the
-// system and administrators, and an object found there already is used only
-// when its owner is trusted.
+// private namespace bounded by the administrators' group, which the spooler
+// (the system account) and administrators' tools share; a namespace that
+// cannot be had leaves the lock invalid. Only where the platform has no
+// boundary descriptors (Wine) they live under "Local\" with an access list
+// for the system and administrators, and an object found there already is
+// used only when its owner is trusted.
 #pragma once
 #include <windows.h>
 #include "base/unique.h"

@@ -282,6 +282,10 @@ BOOL printRawJob(JobContext* ctx, LPWSTR documentName) {
         wchar_t wideUid[11] = {};
         convertUid(wideUid, 11, job.uid);
         running.emplace(kRunningJobLock, wideUid);
+        if (!running->valid()) {  // unmarked, its files could be swept from under it
+            logSystemError("Mark job as running FAILED! <%lu>", GetLastError());
+            return;
+        }
         identifyOwner(ctx, documentName, job);
         sendNotification(L_START, job.uid, L"[%s] Start working on print job '%s'", job.printerName, ctx->documentName);
 
