@@ -38,6 +38,48 @@ TEST(Spooler, InstallFromTheProgramFolder) {
     ASSERT_TRUE(MoveFileW(moved.c_str(), temp.c_str()));
 }
 
+// The spooler keeps RPQ.dll loaded for as long as it runs: an install (a
+// repair, an upgrade) sets the loaded file aside instead of failing.
+TEST(Spooler, InstallWhileTheSpoolerHoldsRpqDll) {
+    ASSERT_TRUE(installProcessor());
+    wchar_t dir[MAX_PATH] = {};
+    DWORD needed = 0;
+    ASSERT_TRUE(GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(dir), sizeof(dir), &needed));
+    std::wstring installed = std::wstring(dir) + L"\\RPQ.dll";
+    HMODULE held = LoadLibraryW(installed.c_str());  // as the spooler holds it
+    ASSERT_NE(held, nullptr);
+    // A newer build: the same code with bytes after it.
+    std::string newer = readFileBytes(binDir() + L"\\RPQ.dll") + std::string(4096, '\x5a');
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring source = std::wstring(temp) + uniqueName(L"RPQ-newer") + L".dll";
+    ASSERT_TRUE(writeFileBytes(source, newer));
+    std::string output;
+    EXPECT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" install \"" + source + L"\"", &output), 0) << output;
+    EXPECT_NE(output.find("the spooler holds the older version loaded"), std::string::npos) << output;
+    EXPECT_EQ(readFileBytes(installed), newer);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((installed + L".old-*").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    std::wstring aside = std::wstring(dir) + L"\\" + data.cFileName;
+    // ... and it goes at the next restart.
+    std::wstring pending;
+    DWORD size = 0;
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations",
+                 RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size);
+    pending.resize(size / sizeof(wchar_t) + 1);
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations",
+                 RRF_RT_REG_MULTI_SZ, nullptr, &pending[0], &size);
+    EXPECT_NE(pending.find(data.cFileName), std::wstring::npos);
+    // Once nothing holds it, the next install deletes it.
+    FreeLibrary(held);
+    EXPECT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" install", &output), 0) << output;
+    EXPECT_EQ(GetFileAttributesW(aside.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(readFileBytes(installed), readFileBytes(binDir() + L"\\RPQ.dll"));
+    DeleteFileW(source.c_str());
+}
+
 // Event Viewer finds the text of RPQ's entries in the registered message
 // file, as it looks it up.
 TEST(Spooler, EventLogEntriesHaveTheirText) {

@@ -15,6 +15,7 @@
 #include "base/platform.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
+#include "tools/replacefile.h"
 #include "tools/toolerror.h"
 
 namespace {
@@ -25,8 +26,10 @@ constexpr wchar_t kWineDriver[] = L"Wine PostScript Driver";
 int usage() {
     fwprintf(stderr,
              L"usage:\n"
-             L"  rpqadmin install [RPQ.dll [7z.dll]]   copy RPQ.dll into the spooler and register it;\n"
-             L"                                         7z.dll goes to %%ProgramFiles%%\\Halvane\\RPQ\n"
+             L"  rpqadmin install [RPQ.dll [7z.dll]] [--restart-spooler]\n"
+             L"                                         copy RPQ.dll into the spooler and register it;\n"
+             L"                                         7z.dll goes to %%ProgramFiles%%\\Halvane\\RPQ; files in use\n"
+             L"                                         are set aside, and the running spooler restarted\n"
              L"  rpqadmin uninstall                     unregister RPQ and remove its files\n"
              L"  rpqadmin add-printer NAME [--port PORT] [--driver DRIVER] [--attributes N] [--processor P]\n"
              L"  rpqadmin remove-printer NAME\n"
@@ -74,9 +77,12 @@ bool sameFile(const std::wstring& a, const std::wstring& b) {
            first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-// Copies source onto target unless they are the same file already.
-bool copyOnto(const std::wstring& source, const std::wstring& target) {
-    return sameFile(source, target) || CopyFileW(source.c_str(), target.c_str(), FALSE);
+// Copies source onto target unless they are the same file already; a
+// target in use is set aside (see replacefile.h).
+bool copyOnto(const std::wstring& source, const std::wstring& target, bool* wasInUse) {
+    *wasInUse = false;
+    sweepSetAside(target);
+    return sameFile(source, target) || replaceFile(source, target, wasInUse);
 }
 
 bool processorDir(std::wstring& dir) {
@@ -140,17 +146,25 @@ bool makeDataFolders(std::wstring* failed) {
 }
 
 int install(int argc, wchar_t** argv) {
-    std::wstring dll = argc > 2 ? argv[2] : besideMe(kProcessorFile);
-    std::wstring sevenZip = argc > 3 ? argv[3] : besideMe(L"7z.dll");
+    std::vector<std::wstring> files;
+    bool restart = false;
+    for (int i = 2; i < argc; ++i) {
+        if (!wcscmp(argv[i], L"--restart-spooler")) restart = true;
+        else files.push_back(argv[i]);
+    }
+    if (files.size() > 2) return usage();
+    std::wstring dll = files.size() > 0 ? files[0] : besideMe(kProcessorFile);
+    std::wstring sevenZip = files.size() > 1 ? files[1] : besideMe(L"7z.dll");
     std::wstring dir;
     if (!processorDir(dir)) return failWith(L"GetPrintProcessorDirectory", GetLastError());
     std::wstring target = dir + L"\\" + kProcessorFile;
-    if (!copyOnto(dll, target))
+    bool dllInUse = false, sevenZipInUse = false;
+    if (!copyOnto(dll, target, &dllInUse))
         return failWith((L"Copying " + dll + L" to " + target).c_str(), GetLastError());
     std::wstring pf;
     if (!programFilesDir(pf)) return failWith(L"Creating the program files folder", GetLastError());
     std::wstring sevenZipTarget = pf + L"\\7z.dll";
-    if (!copyOnto(sevenZip, sevenZipTarget))
+    if (!copyOnto(sevenZip, sevenZipTarget, &sevenZipInUse))
         return failWith((L"Copying " + sevenZip + L" to " + sevenZipTarget).c_str(), GetLastError());
     // Event Viewer reads the entries' text from RPQ.dll's message table.
     DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
@@ -166,6 +180,16 @@ int install(int argc, wchar_t** argv) {
         return failWith(L"AddPrintProcessor", GetLastError());
     wprintf(L"installed print processor \"%ls\": %ls\n7-Zip library: %ls\n", kProcessorName, target.c_str(),
             sevenZipTarget.c_str());
+    if (dllInUse || sevenZipInUse) {
+        bool restarted = false;
+        if (!restart)
+            wprintf(L"the spooler holds the older version loaded: it takes the new one when it restarts\n");
+        else if (!restartSpoolerIfRunning(&restarted))
+            return failWith(L"Restarting the Spooler service", GetLastError());
+        else if (restarted)
+            wprintf(L"restarted the Spooler service: its next job uses the new version\n");
+        wprintf(L"the older files are deleted at the next restart\n");
+    }
     return 0;
 }
 
@@ -253,6 +277,12 @@ int addPrinter(int argc, wchar_t** argv) {
     }
     if (!findDriver(driver.c_str())) {
         if (driver != kWineDriver) return failWith((L"Finding the driver " + driver).c_str(), ERROR_UNKNOWN_PRINTER_DRIVER);
+        // Wine's own driver is installed on demand, and only where Wine is.
+        if (!runningUnderWine()) {
+            fwprintf(stderr, L"no printer driver named: give one with --driver NAME (\"%ls\" exists only under Wine)\n",
+                     kWineDriver);
+            return 1;
+        }
         if (!installWineDriver()) return failWith(L"Installing the Wine PostScript driver", GetLastError());
     }
     std::wstring dataFile;
@@ -450,8 +480,8 @@ int packageInstall(int argc, wchar_t** argv) {
         else if (name == L"PORT") port = data;
         else settings.push_back(item);
     }
-    wchar_t* installArgs[] = {argv[0], const_cast<wchar_t*>(L"install")};
-    if (int rc = install(2, installArgs)) return rc;
+    wchar_t* installArgs[] = {argv[0], const_cast<wchar_t*>(L"install"), const_cast<wchar_t*>(L"--restart-spooler")};
+    if (int rc = install(3, installArgs)) return rc;
     if (LONG rc = makeNotifierKey()) return failWith(L"Creating the notifier's settings key", static_cast<DWORD>(rc));
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductKey, L"UpgradeInProgress");
     if (printer.empty()) return 0;
