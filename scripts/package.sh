@@ -59,5 +59,10 @@ steady() { faketime -f "$STAMP" setarch "$(uname -m)" -R "$@"; }
 steady wixl -a x64 -D Version="$VERSION" -D Bin=. -D ProductCode="$(code "product $VERSION")" \
   -D PackageCode="$PACKAGE_CODE" -o "$MSI" "$ROOT/package/rpq.wxs" 2>/dev/null
 steady msibuild "$MSI" -s "RPQ" "Halvane" "x64;1033" "{$PACKAGE_CODE}"
+# wixl drops the rollback bits: DLL action (1) + return ignored (0x40) +
+# rollback (0x100) + in script (0x400) + no impersonation (0x800).
+for action in ClearUpgradeMark RollbackRegister; do
+  steady msibuild "$MSI" -q "UPDATE \`CustomAction\` SET \`Type\` = 3393 WHERE \`Action\` = '$action'"
+done
 [ -z "$PFX" ] || sign "$MSI"
 echo "$MSI"

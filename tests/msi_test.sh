@@ -32,6 +32,30 @@ FOREIGN="MSI foreign $$"
 key() { wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\$PRINTER\\FDXS" /v "$1" 2>/dev/null | tr -d '\r'; }
 printerThere() { wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\$1" /v Name >/dev/null 2>&1; }
 
+tables() { msiinfo export "$OLD" CustomAction; msiinfo export "$OLD" InstallExecuteSequence; }
+actionType() { msiinfo export "$OLD" CustomAction | tr -d '\r' | awk -F'\t' -v a="$1" '$1 == a { print $2 }'; }
+sequenceOf() { msiinfo export "$OLD" InstallExecuteSequence | tr -d '\r' | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
+# Rollback (0x100) in script (0x400) without impersonation (0x800); changes deferred.
+check "rollback actions are rollback actions in the built tables" '[ "$(actionType ClearUpgradeMark)" = 3393 ] && [ "$(actionType RollbackRegister)" = 3393 ]'
+check "registration is deferred, as the system, after its rollback" '[ "$(actionType Register)" = 3073 ] && [ "$(sequenceOf RollbackRegister)" -lt "$(sequenceOf Register)" ]'
+
+# The spooler's registration as a machine without RPQ has it (the other
+# tests' is put back at the end).
+wine "$BIN/rpqadmin.exe" uninstall >/dev/null 2>&1
+PROCESSOR_KEY='HKLM\System\CurrentControlSet\Control\Print\Environments\Windows x64\Print Processors\RPQ'
+SPOOLER_DLL="$WINEPREFIX/drive_c/windows/system32/spool/prtprocs/x64/RPQ.dll"
+registered() { wine reg query "$PROCESSOR_KEY" >/dev/null 2>&1 || [ -e "$SPOOLER_DLL" ]; }
+msi /i "$(winpath "$OLD")" /l*v "$(winpath "$WORK/driver.log")" PRINTERNAME="$PRINTER" DRIVER="No such driver $$"
+check "a driver that is not installed fails the install" '[ $? -ne 0 ]'
+check "the log names it" 'iconv -f utf-16 -t utf-8 "$WORK/driver.log" 2>/dev/null | grep -q "RPQ: DRIVER names no installed printer driver" || grep -aq "RPQ: DRIVER names no installed printer driver" "$WORK/driver.log"'
+check "nothing was installed or registered" '[ ! -e "$PF/rpqadmin.exe" ] && ! registered'
+# A name longer than the spooler takes passes the package's checks and fails
+# when the printer is added, after the registration.
+UNADDABLE=$(printf 'L%.0s' $(seq 300))
+msi /i "$(winpath "$OLD")" /l*v "$(winpath "$WORK/unaddable.log")" PRINTERNAME="$UNADDABLE"
+check "a printer that cannot be added fails the install" '[ $? -ne 0 ]'
+check "its rollback leaves nothing registered" '! registered && [ ! -e "$PF/rpqadmin.exe" ]'
+
 msi /i "$(winpath "$OLD")" /l*v "$(winpath "$WORK/bad.log")" PRINTERNAME="$PRINTER" SERVERPORT=abc
 check "a bad SERVERPORT fails the install" '[ $? -ne 0 ]'
 check "the log says why" 'iconv -f utf-16 -t utf-8 "$WORK/bad.log" 2>/dev/null | grep -q "RPQ: SERVERPORT must be a number from 1 to 65535" || grep -aq "RPQ: SERVERPORT must be a number" "$WORK/bad.log"'
@@ -72,15 +96,22 @@ msi /i "$(winpath "$OLD")" REINSTALL=ALL REINSTALLMODE=amus
 check "repair restores a removed file" '[ -f "$PF/RPQ.dll" ]'
 
 # An upgrade that fails after it began rolls back, and takes its upgrade mark with it.
-msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/failed.log")" PRINTERNAME="MSI failing $$" DRIVER="No such driver $$"
+msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/failed.log")" PRINTERNAME="$UNADDABLE"
 check "an upgrade that fails is refused" '[ $? -ne 0 ]'
 check "its rollback clears the upgrade mark" '! wine reg query "HKLM\\SOFTWARE\\Halvane\\RPQ" /v UpgradeInProgress >/dev/null 2>&1'
 # (Wine's rollback deletes the files the failed package wrote over the older
 # version's instead of restoring them; the upgrade below writes them anew.)
 check "the older version keeps its printer" 'printerThere "$PRINTER"'
 
-msi /i "$(winpath "$NEW")"
-check "the upgrade succeeds" '[ $? -eq 0 ]'
+# The spooler holds RPQ.dll loaded while the upgrade replaces it.
+wine "$BIN/holddll.exe" "$(winpath "$SPOOLER_DLL")" "$(winpath "$WORK/held")" "$(winpath "$WORK/release")" &
+HOLDER=$!
+eventually '[ -e "$WORK/held" ]'
+msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/upgrade.log")"
+check "the upgrade succeeds while the spooler holds RPQ.dll" '[ $? -eq 0 ]'
+check "the new RPQ.dll is in the spooler's folder" 'cmp -s "$SPOOLER_DLL" "$PF/RPQ.dll"'
+check "the held one is set aside" 'ls "$SPOOLER_DLL".old-* >/dev/null 2>&1'
+touch "$WORK/release"; wait $HOLDER
 check "the upgrade keeps the printer and its settings" 'printerThere "$PRINTER" && key ServerPort | grep -qi "0x$(printf %x "$PORT")"'
 
 wine "$BIN/rpqadmin.exe" add-printer "$FOREIGN" >/dev/null 2>&1

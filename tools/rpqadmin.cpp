@@ -15,12 +15,11 @@
 #include "base/platform.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
+#include "tools/registration.h"
 #include "tools/replacefile.h"
 #include "tools/toolerror.h"
 
 namespace {
-constexpr wchar_t kProcessorName[] = L"RPQ";
-constexpr wchar_t kProcessorFile[] = L"RPQ.dll";
 constexpr wchar_t kWineDriver[] = L"Wine PostScript Driver";
 
 int usage() {
@@ -83,15 +82,6 @@ bool copyOnto(const std::wstring& source, const std::wstring& target, bool* wasI
     *wasInUse = false;
     sweepSetAside(target);
     return sameFile(source, target) || replaceFile(source, target, wasInUse);
-}
-
-bool processorDir(std::wstring& dir) {
-    wchar_t buffer[MAX_PATH] = {};
-    DWORD needed = 0;
-    if (!GetPrintProcessorDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(buffer), sizeof(buffer), &needed))
-        return false;
-    dir = buffer;
-    return true;
 }
 
 // One data folder with its access list and the administrators as owner:
@@ -191,18 +181,6 @@ int install(int argc, wchar_t** argv) {
         wprintf(L"the older files are deleted at the next restart\n");
     }
     return 0;
-}
-
-// Wine's DeletePrintProcessorW answers success and keeps the registration:
-// there (and only there) the spooler's key of the processor is removed too.
-bool unregisterProcessor() {
-    if (!DeletePrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorName)) &&
-        GetLastError() != ERROR_UNKNOWN_PRINTPROCESSOR)
-        return false;
-    if (runningUnderWine())
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE,
-                       L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print Processors\\RPQ");
-    return true;
 }
 
 int uninstall() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 #include "base/cmdline.h"
+#include "base/platform.h"
+#include "tools/registration.h"
 #include "base/unique.h"
 
 // The installer loads and frees this module for every action: libstdc++'s
@@ -95,14 +97,31 @@ UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     unique_handle readEnd, writeEnd;
     if (CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {sizeof(startup)};
-    if (writeEnd) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = startup.hStdError = writeEnd.get();
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    // The pipe's write end is the one handle the tool gets: the installer's
+    // service holds others that are inheritable.
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::unique_ptr<BYTE[]> listBlock(new BYTE[listSize ? listSize : 1]);
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBlock.get());
+    HANDLE inherited = writeEnd.get();
+    bool listed = writeEnd && InitializeProcThreadAttributeList(list, 1, 0, &listSize);
+    if (listed && !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &inherited, sizeof(inherited),
+                                             nullptr, nullptr)) {
+        DeleteProcThreadAttributeList(list);
+        listed = false;
+    }
+    if (listed) {
+        startup.lpAttributeList = list;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = writeEnd.get();
     }
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(items[0].c_str(), &line[0], nullptr, nullptr, writeEnd ? TRUE : FALSE,
-                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    BOOL started = CreateProcessW(items[0].c_str(), &line[0], nullptr, nullptr, listed ? TRUE : FALSE,
+                                  CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
+                                  &startup.StartupInfo, &process);
+    if (listed) DeleteProcThreadAttributeList(list);
     DWORD startError = GetLastError();
     writeEnd.reset();  // the tool's end of the pipe is the tool's alone: reading ends when it exits
     if (!started) {
@@ -141,6 +160,26 @@ std::vector<std::wstring> splitData(const std::wstring& data) {
     items.push_back(data.substr(start));
     return items;
 }
+
+bool printerExists(const std::wstring& name) {
+    unique_printer printer;
+    return OpenPrinterW(const_cast<LPWSTR>(name.c_str()), printer.put(), nullptr) != FALSE;
+}
+
+bool driverInstalled(const std::wstring& name) {
+    DWORD needed = 0, count = 0;
+    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+    if (needed == 0) return false;
+    std::unique_ptr<BYTE[]> block(new BYTE[needed]);
+    if (!EnumPrinterDriversW(nullptr, nullptr, 1, block.get(), needed, &needed, &count)) return false;
+    auto* drivers = reinterpret_cast<DRIVER_INFO_1W*>(block.get());
+    for (DWORD i = 0; i < count; ++i)
+        if (drivers[i].pName && _wcsicmp(drivers[i].pName, name.c_str()) == 0) return true;
+    return false;
+}
+
+// The driver that rpqadmin installs itself under Wine.
+constexpr wchar_t kWineDriver[] = L"Wine PostScript Driver";
 
 bool isLevel(const std::wstring& text) {
     for (const wchar_t* level : {L"ON", L"TRACE", L"DEBUG", L"INFO", L"WARN", L"ERROR", L"FATAL", L"START", L"STOP", L"OFF"})
@@ -182,6 +221,15 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckProperties(MSIHANDLE instal
                 break;
             }
     }
+    // A printer to add needs its driver: known before anything changes.
+    std::wstring driver = property(install, L"DRIVER");
+    if (problem.empty() && !printer.empty() && !printerExists(printer)) {
+        bool wine = runningUnderWine();
+        if (driver.empty() && !wine)
+            problem = L"DRIVER must name the printer driver for the new printer \"" + printer + L"\".";
+        else if (!driver.empty() && !driverInstalled(driver) && !(wine && driver == kWineDriver))
+            problem = L"DRIVER names no installed printer driver: \"" + driver + L"\".";
+    }
     if (problem.empty()) return ERROR_SUCCESS;
     tell(install, INSTALLMESSAGE_ERROR, L"RPQ: " + problem + L" Nothing was installed.");
     return ERROR_INSTALL_FAILURE;
@@ -200,6 +248,46 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareRegister(MSIHANDLE instal
     for (const auto& argument : arguments)
         data += kSeparator + std::wstring(argument.second) + L"=" + property(install, argument.first);
     MsiSetPropertyW(install, L"Register", data.c_str());
+    // Its rollback undoes a first registration; one that was there before
+    // (a repair, an upgrade) is the older version's and stays.
+    HKEY key = nullptr;
+    bool registered = RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                    L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print "
+                                    L"Processors\\RPQ",
+                                    0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS;
+    if (key) RegCloseKey(key);
+    MsiSetPropertyW(install, L"RollbackRegister", registered ? L"" : L"first");
+    return ERROR_SUCCESS;
+}
+
+// Rollback of Register, as the system: what a failed first installation
+// registered goes again: the printers it added, the print processor, its
+// spooler copy and event source. Done here, not by rpqadmin.exe, which the
+// rollback of the files may have taken already.
+extern "C" __declspec(dllexport) UINT __stdcall RollbackRegister(MSIHANDLE install) {
+    if (property(install, L"CustomActionData").empty()) return ERROR_SUCCESS;  // registered before: kept
+    std::wstring added;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane\\RPQ", 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+        DWORD size = 0;
+        if (RegQueryValueExW(key, L"PackagePrinters", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size) {
+            added.resize(size / sizeof(wchar_t) + 1);
+            RegQueryValueExW(key, L"PackagePrinters", nullptr, nullptr, reinterpret_cast<BYTE*>(&added[0]), &size);
+        }
+        RegCloseKey(key);
+    }
+    for (const wchar_t* p = added.c_str(); *p; p += wcslen(p) + 1) {
+        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+        unique_printer printer;
+        if (OpenPrinterW(const_cast<LPWSTR>(p), printer.put(), &defaults)) DeletePrinter(printer.get());
+    }
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane\\RPQ", L"PackagePrinters");
+    bool unregistered = unregisterProcessor();
+    std::wstring dir;
+    if (processorDir(dir)) DeleteFileW((dir + L"\\" + kProcessorFile).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\RPQ");
+    tell(install, INSTALLMESSAGE_INFO, unregistered ? L"RPQ: the failed installation's registration was undone."
+                                                    : L"RPQ: the failed installation's registration could not be undone.");
     return ERROR_SUCCESS;
 }
 
