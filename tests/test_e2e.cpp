@@ -262,6 +262,15 @@ TEST(Diagnose, ServerUpErrorDownAndHttps) {
     for (const char* text : {"print processor \"RPQ\"", "the server answers PING: OK", "job folder ",
                              "a job would get through"})
         EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+    // The notifier port as a job reads it: from each logged-on user's own hive.
+    wchar_t user[MAX_PATH];
+    DWORD size = MAX_PATH;
+    GetUserNameW(user, &size);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    std::string notifier = "\\" + narrow(user) + " (session " + std::to_string(session) + "): UDP port " +
+                           std::to_string(up.listener->port()) + ", something listens there";
+    EXPECT_NE(out.find(notifier), std::string::npos) << notifier << "\n" << out;
 
     CPrintSetup refusing({"error:3 PING"}, uniqueName(L"Diagnose error"));
     ASSERT_TRUE(refusing.ok());

@@ -2,6 +2,7 @@
 #include <winspool.h>
 #include <memory>
 #include <new>
+#include <string>
 #include <strsafe.h>
 #include "base/unique.h"
 
@@ -29,10 +30,16 @@ bool spoolerJobOwner(JobContext* ctx, LPCWSTR spooledName, wchar_t* user, size_t
                      size_t machineChars) {
     if (ctx->printerHandle && ownerFrom(ctx->printerHandle, ctx->jobId, user, userChars, machine, machineChars))
         return true;
-    // A spooler that opened us on the port (Wine's) answers on the job's own handle.
-    unique_printer job;
-    return spooledName && OpenPrinterW(const_cast<LPWSTR>(spooledName), job.put(), nullptr) &&
-           ownerFrom(job.get(), ctx->jobId, user, userChars, machine, machineChars);
+    // A spooler that opened us on the port (Wine's) answers on the printer:
+    // the spooled name is "<printer>, Job <n>".
+    if (!spooledName) return false;
+    std::wstring printerName(spooledName);
+    size_t job = printerName.rfind(L", Job ");
+    if (job == std::wstring::npos) return false;
+    printerName.resize(job);
+    unique_printer printer;
+    return OpenPrinterW(&printerName[0], printer.put(), nullptr) &&
+           ownerFrom(printer.get(), ctx->jobId, user, userChars, machine, machineChars);
 }
 
 void remoteHostName(const wchar_t* machine, wchar_t* host, size_t hostChars) {
