@@ -15,8 +15,10 @@ constexpr wchar_t kSettingsLock[] = L"RPQSettings";
 // The event source "RPQ": its message file and the kinds of entries it writes.
 constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\RPQ";
 
-// Escapes \ / : * ? " < > | in a printer name (260 characters) in place,
-// keeping only whole escapes.
+// Escapes % \ / : * ? " < > | in a printer name (260 characters) in place,
+// and what would not name a folder of its own: trailing dots and spaces
+// (".." becomes "%2e%2e") and the first letter of a device name ("CON",
+// "lpt1.x" become "%43ON", "%6cpt1.x"); keeps only whole escapes.
 void escapePathName(wchar_t* name);
 // The key path for a printer: false when it does not fit 260 characters.
 bool settingsKeyPath(const wchar_t* printerName, wchar_t* path);

@@ -3,6 +3,10 @@
 #include "base/unique.h"
 
 namespace {
+// Rights that let their holder put, replace or remove something in a folder.
+constexpr ACCESS_MASK kChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE |
+                                        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
 bool isWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
     BYTE known[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof(known);
@@ -37,4 +41,32 @@ bool hasTrustedOwner(HANDLE object, SE_OBJECT_TYPE type) {
         return false;
     unique_hlocal held(descriptor);
     return isTrustedOwner(owner);
+}
+
+bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = nullptr;
+    if (!descriptor || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !isTrustedOwner(owner) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
+        return false;  // no access list at all lets everyone in
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) return false;
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;  // for what is made inside, not for the folder
+        switch (header->AceType) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case SYSTEM_AUDIT_ACE_TYPE:
+        case SYSTEM_ALARM_ACE_TYPE:
+            continue;
+        case ACCESS_ALLOWED_ACE_TYPE: {
+            auto ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            if ((ace->Mask & kChangingRights) && !isTrustedOwner(&ace->SidStart)) return false;
+            continue;
+        }
+        default:
+            return false;  // a kind of grant not looked into
+        }
+    }
+    return true;
 }

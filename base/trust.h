@@ -7,3 +7,6 @@
 bool isTrustedOwner(PSID owner);
 // The owner of a kernel object or file, through its handle.
 bool hasTrustedOwner(HANDLE object, SE_OBJECT_TYPE type);
+// A folder RPQ may use as it finds it: a trusted owner, and no right to put,
+// replace or remove anything in it for anyone else.
+bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor);

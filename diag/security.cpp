@@ -9,10 +9,6 @@
 #include "diag/eventlog.h"
 
 namespace {
-// Rights that let their holder put, replace or remove something in a folder.
-constexpr ACCESS_MASK kChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE |
-                                        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-
 
 void refuse(const wchar_t* what, const wchar_t* path) {
     wchar_t text[MAX_PATH + 128];
@@ -69,41 +65,16 @@ HANDLE createPrivateFile(const wchar_t* path, DWORD desiredAccess, DWORD share) 
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return INVALID_HANDLE_VALUE;
     if (!isAtPath(file.get(), path)) {
-        markForDeletion(file.get());
+        bool deleted = markForDeletion(file.get());
         file.reset();
-        refuse(L"A job file was made outside RPQ's folder (a folder on the way was redirected) and deleted", path);
+        refuse(deleted ? L"A job file was made outside RPQ's folder (a folder on the way was redirected) and deleted"
+                       : L"A job file was made outside RPQ's folder (a folder on the way was redirected) and could not "
+                         L"be deleted",
+               path);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     return file.release();
-}
-
-bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor) {
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE, present = FALSE;
-    PACL dacl = nullptr;
-    if (!descriptor || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !isTrustedOwner(owner) ||
-        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
-        return false;  // no access list at all lets everyone in
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) return false;
-        if (header->AceFlags & INHERIT_ONLY_ACE) continue;  // for what is made inside, not for the folder
-        switch (header->AceType) {
-        case ACCESS_DENIED_ACE_TYPE:
-        case SYSTEM_AUDIT_ACE_TYPE:
-        case SYSTEM_ALARM_ACE_TYPE:
-            continue;
-        case ACCESS_ALLOWED_ACE_TYPE: {
-            auto ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-            if ((ace->Mask & kChangingRights) && !isTrustedOwner(&ace->SidStart)) return false;
-            continue;
-        }
-        default:
-            return false;  // a kind of grant not looked into
-        }
-    }
-    return true;
 }
 
 bool makeSecureFolder(const wchar_t* path, FileAccess access, unique_hfile* held) {

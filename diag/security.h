@@ -3,6 +3,7 @@
 // redirected.
 #pragma once
 #include <windows.h>
+#include "base/trust.h"
 #include "base/unique.h"
 
 enum class FileAccess {
@@ -37,9 +38,6 @@ HANDLE createPrivateFile(const wchar_t* path, DWORD desiredAccess, DWORD share);
 // replaced or deleted) until held is released.
 bool makeSecureFolder(const wchar_t* path, FileAccess access, unique_hfile* held = nullptr);
 
-// The rule above for a folder's security: trusted owner, no write or create
-// right for anyone else.
-bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor);
 
 // Deletes the file at path through a handle to it, only when that handle's
 // final path is path itself (no link or redirected folder on the way).

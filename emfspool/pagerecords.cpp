@@ -1,11 +1,15 @@
 #include "emfspool/pagerecords.h"
 #include "base/spoolformat.h"
+#include "emfspool/recordsizes.h"
 
 namespace {
 constexpr size_t kHeaderMinimum = 88;  // ENHMETAHEADER up to nPalEntries' neighbours
 constexpr DWORD kStockFlag = 0x80000000;
 constexpr DWORD kMaxHandles = 0xFFFF;  // what the player's handle table is made for: a WORD's worth
 
+
+// Where a record that names a brush of the handle table further in keeps it.
+constexpr size_t kRegionBrushParameter = 5;  // FILLRGN, FRAMERGN: after rclBounds and cbRgnData
 
 // The records whose first parameter is a handle-table index.
 bool takesHandleIndex(DWORD type) {
@@ -46,13 +50,21 @@ bool checkPageRecords(const BYTE* page, size_t size, const char** reason) {
         DWORD recordSize = readDword(page + offset + 4);
         if (recordSize < 8 || recordSize % 4 || recordSize > bytes - offset) return refuseInput("page record runs past the page", reason);
         if (n >= records && readDword(page + offset) != EMR_EOF) return refuseInput("page has more records than it says", reason);
-        if (readDword(page + offset) == EMR_EOF) return true;
+        if (!recordFitsItsCounts(page + offset, recordSize)) return refuseInput("page record holds more than its size", reason);
+        // The player plays to the header's byte count: the end record is the last.
+        if (readDword(page + offset) == EMR_EOF)
+            return offset + recordSize == bytes ? true : refuseInput("page has records after its end record", reason);
         offset += recordSize;
     }
     return refuseInput("page ends without its last record", reason);
 }
 
 bool isPlayableRecord(const ENHMETARECORD* record, DWORD handleCount) {
+    if (record->iType == EMR_FILLRGN || record->iType == EMR_FRAMERGN) {
+        if (record->nSize < 8 + (kRegionBrushParameter + 1) * 4) return false;
+        DWORD brush = record->dParm[kRegionBrushParameter];
+        return brush != 0 && brush < handleCount;  // no stock value: the player indexes its table with it
+    }
     if (!takesHandleIndex(record->iType)) return true;
     if (record->nSize < 12) return false;  // no room for the index
     DWORD index = record->dParm[0];

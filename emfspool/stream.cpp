@@ -11,10 +11,12 @@ bool refuse(const char* why, const char** reason) {
     return refuseInput(why, reason);
 }
 
-bool isZeros(const BYTE* bytes, size_t size) {
-    for (size_t i = 0; i < size; ++i)
-        if (bytes[i]) return false;
-    return true;
+// Where the stream's trailing zeros begin (size when it ends in another byte):
+// found once, from the end, so that the walk stays linear.
+size_t zerosFrom(const BYTE* bytes, size_t size) {
+    size_t start = size;
+    while (start > 0 && bytes[start - 1] == 0) --start;
+    return start;
 }
 
 bool isMetafile(const BYTE* bytes, size_t size) {
@@ -32,10 +34,11 @@ bool parseSpoolStream(const BYTE* bytes, size_t size, SpoolStream* stream, const
     const DEVMODEW* devMode = nullptr;
     size_t pendingData = SIZE_MAX;  // start of a data record that waits for its extension record
     size_t offset = (headerSize + 3) & ~size_t(3);
+    const size_t tail = zerosFrom(bytes, size);
     while (offset < size) {
         // A pool file's tail: zeros, or a page-data record of size 0 (the
         // next page, never finished). The complete pages before it play.
-        if (pendingData == SIZE_MAX && isZeros(bytes + offset, size - offset)) break;
+        if (pendingData == SIZE_MAX && offset >= tail) break;
         if (size - offset < kRecordHeader) return refuse("record header cut short", reason);
         DWORD id = readDword(bytes + offset);
         size_t length = readDword(bytes + offset + 4);

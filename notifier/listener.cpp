@@ -164,11 +164,11 @@ DWORD WINAPI CDatagramListener::run(void* self) {
 }
 
 bool CDatagramListener::fromThisMachine(const in_addr& sender) {
-    if (isLocalSender(sender, m_ownAddresses)) return true;
+    if (m_rule(sender, m_ownAddresses)) return true;
     // Addresses change (DHCP, a new network): read them again, not on every stranger's datagram.
     ULONGLONG now = GetTickCount64();
     if (now - m_addressesRead < kAddressRefreshMs) return false;
     m_ownAddresses = ownAddresses();
     m_addressesRead = now;
-    return isLocalSender(sender, m_ownAddresses);
+    return m_rule(sender, m_ownAddresses);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 #include "base/unique.h"
+#include "notifier/receiving.h"
 
 // wParam: the datagram's bytes, lParam: their count.
 constexpr UINT WM_DATAGRAM = WM_APP + 1;
@@ -15,9 +16,12 @@ constexpr UINT WM_DATAGRAM = WM_APP + 1;
 // True while a notifier (of any session) listens on the port.
 bool portHeldByNotifier(int port);
 
+// Whether a datagram's sender may be heard (isLocalSender; tests give their own).
+using SenderRule = bool (*)(const in_addr& sender, const std::vector<ULONG>& ownAddresses);
+
 class CDatagramListener {
 public:
-    explicit CDatagramListener(HWND target) : m_target(target) {}
+    explicit CDatagramListener(HWND target, SenderRule rule = isLocalSender) : m_target(target), m_rule(rule) {}
     ~CDatagramListener() { stop(); }
     CDatagramListener(const CDatagramListener&) = delete;
     CDatagramListener& operator=(const CDatagramListener&) = delete;
@@ -40,6 +44,7 @@ private:
     std::vector<ULONG> m_ownAddresses;
     ULONGLONG m_addressesRead = 0;
     HWND m_target;
+    SenderRule m_rule;
     int m_port = 0;
     unique_handle m_marker;  // tells other sessions' notifiers that the port is a notifier's
     SOCKET m_socket = INVALID_SOCKET;

@@ -1,4 +1,5 @@
 #include "notifier/mainwindow.h"
+#include "notifier/weblink.h"
 #include <shellapi.h>
 #include <cwchar>
 #include "notifier/receiving.h"
@@ -183,9 +184,7 @@ LRESULT CMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         m_alert->hide();
         return 0;
     case WM_ALERT_ANCHOR: {  // AdvAlertWindow1AnchorClick: web pages only, never a program or a share
-        const auto* target = reinterpret_cast<const wchar_t*>(lParam);
-        if (target && isWebLink(target))
-            ShellExecuteW(m_window, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
+        openWebLink(m_window, reinterpret_cast<const wchar_t*>(lParam));
         return 0;
     }
     case WM_GET_ALERT: return reinterpret_cast<LRESULT>(m_alert->window());

@@ -35,6 +35,16 @@ bool isWebLink(const std::wstring& target) {
     return false;
 }
 
+std::wstring linkHost(const std::wstring& target) {
+    size_t start = target.find(L"://");
+    if (start == std::wstring::npos) return std::wstring();
+    start += 3;
+    size_t end = target.find_first_of(L"/?#", start);
+    std::wstring authority = target.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    size_t at = authority.rfind(L'@');  // "trusted.example@elsewhere" goes to elsewhere
+    return at == std::wstring::npos ? authority : authority.substr(at + 1);
+}
+
 std::vector<TextPiece> splitAnchors(const std::wstring& line) {
     static const std::wstring kOpen = L"<a href=\"", kQuote = L"\">", kClose = L"</a>";
     std::vector<TextPiece> out;
@@ -55,8 +65,12 @@ std::vector<TextPiece> splitAnchors(const std::wstring& line) {
         plain(line.substr(at, open - at));
         std::wstring label = line.substr(quote + kQuote.size(), close - quote - kQuote.size());
         std::wstring target = line.substr(open + kOpen.size(), quote - open - kOpen.size());
-        if (isWebLink(target) && !label.empty()) out.push_back({label, target});
-        else plain(label);
+        if (isWebLink(target) && !label.empty()) {
+            out.push_back({label, target});
+            plain(L" (" + linkHost(target) + L")");  // where it goes, whatever the label says
+        } else {
+            plain(label);
+        }
         at = close + kClose.size();
     }
     return out;

@@ -26,9 +26,13 @@ struct TextPiece {
     std::wstring target;  // empty for plain text
 };
 // Splits <a href="target">label</a> anchors out of a line. Only http:// and
-// https:// targets become links; any other anchor stays as its label, plain.
+// https:// targets become links, each followed by its host in brackets as
+// plain text; any other anchor stays as its label, plain.
 std::vector<TextPiece> splitAnchors(const std::wstring& line);
 bool isWebLink(const std::wstring& target);
+// The host (and port) a link goes to, without any user part.
+std::wstring linkHost(const std::wstring& target);
+
 
 // The messages, newest first, and which one is shown; at most kMaxMessages,
 // the oldest dropped first.

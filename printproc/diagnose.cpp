@@ -7,6 +7,7 @@
 #include <strsafe.h>
 #include <string>
 #include "base/errortext.h"
+#include "base/printerkey.h"
 #include "base/unique.h"
 #include "config/settings.h"
 #include "diag/log.h"
@@ -134,9 +135,14 @@ DWORD diagnose(const wchar_t* printerName, CReport& report) {
     // The printer's log: what a job writes, and where the probe below leaves its lines.
     CJobState state;
     CJobScope scope(state);
-    wchar_t escaped[MAX_PATH * 3] = {};
+    // The name as jobs use it, escaped before anything else: settings, job
+    // folder and serial numbers of the printer itself even when its log
+    // cannot be opened (which escapes its own copy).
+    wchar_t escaped[MAX_PATH * 3] = {}, logName[MAX_PATH * 3] = {};
     StringCchCopyW(escaped, MAX_PATH, printerName);
-    bool logOpen = state.log().openLogFile(escaped);
+    escapePathName(escaped);
+    StringCchCopyW(logName, MAX_PATH, printerName);
+    bool logOpen = state.log().openLogFile(logName);
     report.check(logOpen, logOpen ? L"log " + std::wstring(state.log().path())
                                   : L"the log cannot be opened (" + errorText(GetLastError()) +
                                         L"); the event log, source \"RPQ\", says why");

@@ -1,6 +1,7 @@
 // Backlog records: UID.psf beside a job's files while it is in flight.
 #pragma once
 #include <windows.h>
+#include "base/jobfiles.h"
 #include <cstddef>
 #include "base/clock.h"
 
@@ -59,9 +60,6 @@ void deleteJobFiles(const wchar_t* baseName, const wchar_t* storagePath);
 // stay whatever their age.
 bool lookForOlderJobs(const wchar_t* storagePath, const IClock& clock);
 
-// Whether a file name is one of a job's: its 10-character UID, then ".dat",
-// ".7z", ".psf" or a chunk number of three or more digits.
-bool isJobFileName(const wchar_t* name);
 
 // A running job holds a lock of this prefix and its UID (see CNamedLock).
 constexpr wchar_t kRunningJobLock[] = L"RPQJob";

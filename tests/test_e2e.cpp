@@ -3,6 +3,7 @@
 // and the log.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <shlobj.h>
 #include <winspool.h>
 #include <thread>
 #include "tests/e2efixture.h"
@@ -271,6 +272,28 @@ TEST(Diagnose, ServerUpErrorDownAndHttps) {
     std::string notifier = "\\" + narrow(user) + " (session " + std::to_string(session) + "): UDP port " +
                            std::to_string(up.listener->port()) + ", something listens there";
     EXPECT_NE(out.find(notifier), std::string::npos) << notifier << "\n" << out;
+
+    // A printer whose log cannot be opened is still checked under its own,
+    // escaped name: its settings, its job folder, never a stray twin.
+    CPrintSetup blocked({}, uniqueName(L"Diagnose 100%"));
+    ASSERT_TRUE(blocked.ok());
+    wchar_t data[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, data);
+    std::wstring logFolder = std::wstring(data) + L"\\Halvane\\RPQ\\Log\\" + blocked.escapedName();
+    ASSERT_TRUE(writeFileBytes(logFolder, "a file where the log's folder belongs"));
+    EXPECT_EQ(diagnose(blocked.printer->name(), &out), 1) << out;
+    EXPECT_NE(out.find("the log cannot be opened"), std::string::npos) << out;
+    EXPECT_NE(out.find("the server answers PING: OK"), std::string::npos) << out;  // the printer's own settings
+    EXPECT_NE(out.find("job folder " + narrow(std::wstring(data)) + "\\Halvane\\RPQ\\Temp\\" +
+                       narrow(blocked.escapedName())),
+              std::string::npos)
+        << out;
+    HKEY twin = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                            (L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + blocked.printer->name() + L"\\FDXS").c_str(),
+                            0, KEY_READ, &twin),
+              ERROR_SUCCESS);
+    DeleteFileW(logFolder.c_str());
 
     CPrintSetup refusing({"error:3 PING"}, uniqueName(L"Diagnose error"));
     ASSERT_TRUE(refusing.ok());

@@ -1,6 +1,7 @@
 // Log files: location, line format, levels, banner and jobs side by side.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <aclapi.h>
 #include <sddl.h>
 #include <regex>
@@ -282,6 +283,35 @@ TEST(Log, EscapingPrinterNames) {
     longName[MAX_PATH - 1] = L'\0';
     escapePathName(longName);
     EXPECT_EQ(wcslen(longName), 258u);  // whole escapes only, within 260
+
+    // Names Windows would not keep as a folder of their own.
+    const std::pair<const wchar_t*, const wchar_t*> own[] = {
+        {L".", L"%2e"},           {L"..", L"%2e%2e"},       {L"Office.", L"Office%2e"},
+        {L"Office . ", L"Office%20%2e%20"}, {L"a.b", L"a.b"}, {L"CON", L"%43ON"},
+        {L"lpt1.txt", L"%6cpt1.txt"},      {L"nul ", L"%6eul%20"}, {L"COM0", L"COM0"},
+        {L"CONSOLE", L"CONSOLE"}};
+    for (const auto& c : own) {
+        wchar_t text[MAX_PATH];
+        wcscpy(text, c.first);
+        escapePathName(text);
+        EXPECT_STREQ(text, c.second) << narrow(c.first);
+    }
+}
+
+// Each such printer gets a log folder of its own, never a shared or a
+// parent folder.
+TEST(Log, EveryPrinterNameGetsAFolderOfItsOwn) {
+    std::vector<std::wstring> folders;
+    for (const wchar_t* printer : {L"..", L".", L"AUX", L"Dots.."}) {
+        CJobLog job(printer);
+        std::wstring path = job.state.log().path();
+        std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
+        EXPECT_NE(folder.find(L"\\Log\\"), std::wstring::npos) << narrow(folder);
+        EXPECT_EQ(std::count(folders.begin(), folders.end(), folder), 0) << narrow(folder);
+        folders.push_back(folder);
+        logMessage(L_FATAL, "own folder");
+        EXPECT_TRUE(contains(job.messages(), "own folder"));
+    }
 }
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include "notifier/receiving.h"
 #include "notifier/settings.h"
 #include "notifier/validation.h"
+#include "notifier/weblink.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -73,8 +74,11 @@ TEST(NotifierReceiving, OnlyWebAnchorsBecomeLinks) {
         return out;
     };
     EXPECT_EQ(links(L"Job <a href=\"http://srv:8080/FDXS_Interaction?uid=A\">page</a> ready"),
-              L"[Job ]{http://srv:8080/FDXS_Interaction?uid=A|page}[ ready]");
-    EXPECT_EQ(links(L"<a href=\"HTTPS://srv/x\">s</a>"), L"{HTTPS://srv/x|s}");
+              L"[Job ]{http://srv:8080/FDXS_Interaction?uid=A|page}[ (srv:8080) ready]");
+    EXPECT_EQ(links(L"<a href=\"HTTPS://srv/x\">s</a>"), L"{HTTPS://srv/x|s}[ (srv)]");
+    // The label may say anything: the host shown is where the link goes.
+    EXPECT_EQ(links(L"<a href=\"http://bank.example@evil.example/x\">bank.example</a>"),
+              L"{http://bank.example@evil.example/x|bank.example}[ (evil.example)]");
     for (const wchar_t* target : {L"C:\\Users\\Public\\x.exe", L"file:///C:/Windows/system32/calc.exe",
                                   L"\\\\host\\share\\x.exe", L"ms-settings:", L"javascript:alert(1)", L"http://",
                                   L"http://a b", L"http://a\tb", L"httpx://a", L" http://a"})
@@ -82,6 +86,18 @@ TEST(NotifierReceiving, OnlyWebAnchorsBecomeLinks) {
                   L"[A Your job needs attention!]") << target;
     EXPECT_EQ(links(L"<a href=\"http://x\">unclosed"), L"[<a href=\"http://x\">unclosed]");
     EXPECT_EQ(links(L""), L"");
+}
+
+// The click's own check: a target that is no web link never reaches the
+// shell, even if it got past the parser.
+TEST(NotifierReceiving, OnlyWebLinksReachTheShell) {
+    CTestBrowser browser;
+    for (const wchar_t* target : {L"ftp://127.0.0.1:9/tool.exe", L"file:///C:/windows/system32/calc.exe",
+                                  L"C:\\windows\\notepad.exe", L"javascript:alert(1)"})
+        EXPECT_FALSE(openWebLink(nullptr, target)) << narrow(target);
+    EXPECT_EQ(browser.opened(1000), "");
+    EXPECT_TRUE(openWebLink(nullptr, L"http://127.0.0.1:9/page"));
+    EXPECT_EQ(browser.opened(), "http://127.0.0.1:9/page\n");
 }
 
 TEST(NotifierReceiving, ListKeepsTheNewestThousand) {
@@ -165,6 +181,49 @@ TEST(NotifierListener, AnotherSessionsNotifierOnThePortMeansAFreePort) {
     first.stop();
     EXPECT_FALSE(portHeldByNotifier(port));
     second.stop();
+    WSACleanup();
+}
+
+// The listener hands on only what its sender rule lets through: with a rule
+// that hears nobody, a datagram from this machine is dropped too.
+TEST(NotifierListener, TheSenderRuleDecides) {
+    WSADATA wsa;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    static int delivered;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+        if (m == WM_DATAGRAM) ++delivered;
+        return DefWindowProcW(h, m, w, l);
+    };
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"RpqSenderRuleTest";
+    RegisterClassW(&wc);
+    HWND target = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    ASSERT_NE(target, nullptr);
+    auto deliveredAfterSending = [&](SenderRule rule) {
+        delivered = 0;
+        CDatagramListener listener(target, rule);
+        std::wstring error;
+        EXPECT_TRUE(listener.start(0, &error));
+        SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<u_short>(listener.port()));
+        std::string datagram = std::string("7D3F19A4-5C2E-4B8A-9E61-0F4C2B7A93D5:heard?") + '\0';
+        sendto(s, datagram.data(), static_cast<int>(datagram.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        closesocket(s);
+        for (ULONGLONG end = GetTickCount64() + 1500; GetTickCount64() < end && delivered == 0;) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        }
+        listener.stop();
+        return delivered;
+    };
+    EXPECT_EQ(deliveredAfterSending([](const in_addr&, const std::vector<ULONG>&) { return false; }), 0);
+    EXPECT_EQ(deliveredAfterSending(isLocalSender), 1);
+    DestroyWindow(target);
     WSACleanup();
 }
 

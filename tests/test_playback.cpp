@@ -507,6 +507,17 @@ TEST_F(PlaybackTest, ShortDevmodesAndHugeParameters) {
     ASSERT_TRUE(playEmf(1, true, reinterpret_cast<DEVMODEW*>(tooShort.data())));  // the printer's default serves
     EXPECT_EQ(pageNumbers(output.pages()), "1|");
 
+    // Larger than the system's DEVMODE: not read at all (its copies would say 3).
+    std::vector<BYTE> oversize = duplexMode(DMDUP_SIMPLEX);
+    oversize.resize(sizeof(DEVMODEW) + 64);
+    auto* big = reinterpret_cast<DEVMODEW*>(oversize.data());
+    big->dmSize = sizeof(DEVMODEW) + 64;
+    big->dmDriverExtra = 0;
+    big->dmCopies = 3;
+    big->dmFields |= DM_COPIES;
+    ASSERT_TRUE(playEmf(1, true, big));  // the printer's default serves
+    EXPECT_EQ(pageNumbers(output.pages()), "1|");
+
     struct Case {
         const wchar_t* parameters;
         DWORD copies, tabSize;
@@ -727,6 +738,83 @@ TEST(PlaybackSpooler, SpoolFilesFromWindowsPlay) {
         }
     }
     EXPECT_TRUE(s.requests().empty());
+}
+
+// A page with a record put in before its end record (or, with afterEnd,
+// after it), its header's byte and record counts kept true.
+std::vector<BYTE> withRecord(std::vector<BYTE> page, const std::vector<DWORD>& record, bool afterEnd = false) {
+    std::vector<BYTE> bytes(record.size() * 4);
+    memcpy(bytes.data(), record.data(), bytes.size());
+    DWORD size = 0;
+    memcpy(&size, page.data() + 48, 4);
+    size_t eof = 0;
+    for (size_t at = *reinterpret_cast<DWORD*>(page.data() + 4); at < size; at += *reinterpret_cast<DWORD*>(page.data() + at + 4))
+        if (*reinterpret_cast<DWORD*>(page.data() + at) == EMR_EOF) eof = at;
+    page.insert(page.begin() + (afterEnd ? size : eof), bytes.begin(), bytes.end());
+    *reinterpret_cast<DWORD*>(page.data() + 48) += static_cast<DWORD>(bytes.size());
+    *reinterpret_cast<DWORD*>(page.data() + 52) += 1;
+    return page;
+}
+
+// A rectangle region's data: header and one rectangle.
+std::vector<DWORD> regionRecord(DWORD type, DWORD brush) {
+    std::vector<DWORD> r = {type, 0, 0, 0, 100, 100, 48, brush};
+    if (type == EMR_FRAMERGN) r.insert(r.end(), {2, 2});
+    r.insert(r.end(), {32, RDH_RECTANGLES, 1, 16, 0, 0, 100, 100, 0, 0, 100, 100});
+    r[1] = static_cast<DWORD>(r.size() * 4);
+    return r;
+}
+
+// Records made to fault Wine's player: a region's brush far past the handle
+// table, more points than a polyline holds, a record after the end record.
+// Played through Wine's spooler inside the printing program: it survives;
+// the page prints without the record, or the job is refused.
+TEST(PlaybackSpooler, CraftedRecordsNeverTakeDownTheProgram) {
+    CPrintSetup s({}, uniqueName(L"Crafted"));
+    ASSERT_TRUE(s.ok());
+    HDC reference = CreateCompatibleDC(nullptr);
+    std::vector<BYTE> control = boxPage(reference, 2);
+    DeleteDC(reference);
+    const std::vector<DWORD> polyline = {EMR_POLYLINE16, 36, 0, 0, 100, 100, 100000, 0x00100010, 0x00200020};
+    struct Case {
+        const char* name;
+        std::vector<BYTE> page;
+        bool prints;
+    } cases[] = {
+        {"control", control, true},
+        {"FILLRGN brush", withRecord(control, regionRecord(EMR_FILLRGN, 0x7FFFFFF)), true},
+        {"FRAMERGN brush", withRecord(control, regionRecord(EMR_FRAMERGN, 0x7FFFFFF)), true},
+        {"POLYLINE16 points", withRecord(control, polyline), false},
+        {"after EOF", withRecord(control, regionRecord(EMR_FILLRGN, 0x7FFFFFF), true), false},
+    };
+    for (const Case& c : cases) {
+        std::vector<BYTE> stream = spoolStream(L"crafted", nullptr, {c.page});
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        std::wstring file = std::wstring(temp) + uniqueName(L"crafted") + L".spl";
+        ASSERT_TRUE(writeFileBytes(file, std::string(stream.begin(), stream.end())));
+        auto failures = [&] {
+            std::string log = s.logText();
+            size_t n = 0;
+            for (size_t at = log.find("EMF playback of"); at != std::string::npos; at = log.find("EMF playback of", at + 1)) ++n;
+            return n;
+        };
+        size_t before = failures();
+        COutput output;
+        int rc = runCommand(toolPath(L"rpqprint.exe") + L" --datatype \"NT EMF 1.008\" --output \"" + output.path() +
+                            L"\" \"" + s.printer->name() + L"\" \"" + file + L"\"");
+        DeleteFileW(file.c_str());
+        EXPECT_TRUE(rc == 0 || rc == 1) << c.name << ": the printing program ended with " << rc;
+        if (c.prints) EXPECT_EQ(output.pages().size(), 1u) << c.name;
+        EXPECT_EQ(failures(), before + (c.prints ? 0 : 1)) << c.name;
+    }
+    std::vector<BYTE> page = withRecord(control, polyline);
+    const char* reason = nullptr;
+    EXPECT_FALSE(checkPageRecords(page.data(), page.size(), &reason));
+    EXPECT_STREQ(reason, "page record holds more than its size");
+    page = withRecord(control, regionRecord(EMR_FILLRGN, 1), true);
+    EXPECT_FALSE(checkPageRecords(page.data(), page.size(), &reason));
+    EXPECT_STREQ(reason, "page has records after its end record");
 }
 
 // A Windows pool file (64 KiB: its complete page, then a page-data record of

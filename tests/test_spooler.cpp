@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <winspool.h>
 #include <shlobj.h>
+#include <sddl.h>
 #include "printproc/jobcontext.h"
 #include "base/printerkey.h"
 #include "diag/eventlog.h"
@@ -78,6 +79,114 @@ TEST(Spooler, InstallWhileTheSpoolerHoldsRpqDll) {
     EXPECT_EQ(GetFileAttributesW(aside.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(readFileBytes(installed), readFileBytes(binDir() + L"\\RPQ.dll"));
     DeleteFileW(source.c_str());
+}
+
+std::wstring commonData() {
+    wchar_t base[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
+    return std::wstring(base) + L"\\Halvane\\RPQ";
+}
+
+bool makeFolderWith(const std::wstring& path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return false;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), sd, FALSE};
+    bool made = CreateDirectoryW(path.c_str(), &sa) != FALSE;
+    LocalFree(sd);
+    return made;
+}
+
+// job-file names: "J0000000001.dat" style UIDs of 10 characters.
+std::wstring jobName(int n) {
+    wchar_t name[32];
+    _snwprintf(name, 32, L"J%09d.dat", n);
+    return name;
+}
+
+// A folder a user made where RPQ keeps its job folders is never secured in
+// place: install moves it aside and makes a fresh one.
+TEST(Spooler, InstallTakesUntrustedFoldersOverFresh) {
+    std::wstring printer = commonData() + L"\\Temp\\" + uniqueName(L"squatted");
+    ASSERT_TRUE(CreateDirectoryW(printer.c_str(), nullptr));
+    // Everyone may change it (Wine shows Unix permissions as the access list).
+    ASSERT_EQ(runUnix("chmod 777 '" + unixPathOf(printer) + "'"), 0);
+    ASSERT_TRUE(writeFileBytes(printer + L"\\planted.txt", "a user's"));
+    std::string output;
+    ASSERT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" install", &output), 0) << output;
+    EXPECT_NE(output.find("was moved aside to"), std::string::npos) << output;
+    EXPECT_EQ(GetFileAttributesW((printer + L"\\planted.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(readFileBytes(printer + L".untrusted-1\\planted.txt"), "a user's");
+    EXPECT_NE(GetFileAttributesW(printer.c_str()), INVALID_FILE_ATTRIBUTES);
+    removeTree(printer);
+    removeTree(printer + L".untrusted-1");
+}
+
+// Removal as the system deletes nothing outside RPQ's folders: a link in
+// the job folder, a hard link and a symbolic link among the job files, and
+// a printer folder swapped for a link while removal works in it.
+TEST(Spooler, RemovalFollowsNoLink) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring outside = std::wstring(temp) + uniqueName(L"outside"), swapped = outside + L"-swap";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(swapped.c_str(), nullptr));
+    const int kFiles = 3000;
+    for (int i = 0; i < kFiles; ++i) ASSERT_TRUE(writeFileBytes(swapped + L"\\" + jobName(i), "outside"));
+    ASSERT_TRUE(writeFileBytes(outside + L"\\" + jobName(0), "outside"));
+    ASSERT_TRUE(writeFileBytes(outside + L"\\hard.txt", "outside"));
+
+    std::wstring jobs = commonData() + L"\\Temp", own = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    std::wstring linked = jobs + L"\\" + uniqueName(L"linked"), mixed = jobs + L"\\" + uniqueName(L"mixed"),
+                 raced = jobs + L"\\" + uniqueName(L"raced");
+    ASSERT_TRUE(makeUnixSymlink(linked, outside));  // the job folder holds a link to a folder outside
+    ASSERT_TRUE(makeFolderWith(mixed, (L"D:P" + own).c_str()));
+    ASSERT_TRUE(CreateHardLinkW((mixed + L"\\" + jobName(1)).c_str(), (outside + L"\\hard.txt").c_str(), nullptr));
+    ASSERT_TRUE(makeUnixSymlink(mixed + L"\\" + jobName(2), outside + L"\\" + jobName(0)));
+    ASSERT_TRUE(writeFileBytes(mixed + L"\\" + jobName(3), "a job's"));
+    ASSERT_TRUE(makeFolderWith(raced, (L"D:P" + own).c_str()));
+    for (int i = 0; i < kFiles; ++i) ASSERT_TRUE(writeFileBytes(raced + L"\\" + jobName(i), "a job's"));
+    // The link that takes the raced folder's place, made ahead beside it.
+    std::wstring staged = commonData() + L"\\" + uniqueName(L"staged");
+    ASSERT_TRUE(makeUnixSymlink(staged, swapped));
+    WIN32_FIND_DATAW first;
+    HANDLE find = FindFirstFileW((raced + L"\\J*").c_str(), &first);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    std::wstring command = toolPath(L"rpqadmin.exe") + L" package-uninstall";
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    // As soon as removal has begun inside the raced folder, it is to become a
+    // link: the folder being worked on is held, so the swap is refused.
+    std::wstring gone = raced + L"\\" + first.cFileName;
+    for (ULONGLONG end = GetTickCount64() + 60000; GetTickCount64() < end;)
+        if (GetFileAttributesW(gone.c_str()) == INVALID_FILE_ATTRIBUTES) break;
+    bool swappedIn = MoveFileW(raced.c_str(), (raced + L"-moved").c_str());
+    DWORD swapError = GetLastError();
+    if (swappedIn) MoveFileW(staged.c_str(), raced.c_str());
+    WaitForSingleObject(pi.hProcess, 120000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_TRUE(swappedIn || swapError == ERROR_SHARING_VIOLATION || swapError == ERROR_ACCESS_DENIED)
+        << "the swap came too late to race (error " << swapError << ")";
+
+    int left = 0;
+    for (int i = 0; i < kFiles; ++i) left += readFileBytes(swapped + L"\\" + jobName(i)) == "outside";
+    EXPECT_EQ(left, kFiles);  // nothing deleted through the swapped-in link
+    EXPECT_EQ(readFileBytes(outside + L"\\hard.txt"), "outside");
+    EXPECT_EQ(readFileBytes(outside + L"\\" + jobName(0)), "outside");
+    EXPECT_EQ(GetFileAttributesW((mixed + L"\\" + jobName(3)).c_str()), INVALID_FILE_ATTRIBUTES);  // RPQ's own: gone
+
+    removeUnixSymlink(linked);
+    if (swappedIn) removeUnixSymlink(raced);
+    else removeUnixSymlink(staged);
+    removeUnixSymlink(mixed + L"\\" + jobName(2));
+    removeTree(mixed);
+    removeTree(raced + L"-moved");
+    removeTree(outside);
+    removeTree(swapped);
+    ASSERT_TRUE(installProcessor());
 }
 
 // Event Viewer finds the text of RPQ's entries in the registered message

@@ -25,6 +25,8 @@ struct HandleTable {
     HandleEntry Handles[1];
 };
 
+// 0 when the table cannot be read (the test then fails: a count of 0 would
+// prove nothing).
 size_t handleCount() {
     using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
     auto query = reinterpret_cast<Query>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
@@ -82,9 +84,11 @@ TEST(Unload, LoadPrintFreeLeavesNothing) {
     ASSERT_TRUE(text.ok());
     for (int i = 0; i < 10; ++i) cycle(s, text);  // warm: the system's own caches fill first
     size_t handles = handleCount(), memory = committedPrivate();
+    ASSERT_GT(handles, 0u) << "the handle table could not be read";
     constexpr int kCycles = 100;
     for (int i = 0; i < kCycles; ++i) cycle(s, text);
     size_t handlesAfter = handleCount(), memoryAfter = committedPrivate();
+    ASSERT_GT(handlesAfter, 0u) << "the handle table could not be read";
     // Flat: less than one handle and under 4 KiB per cycle on average.
     EXPECT_LT(handlesAfter, handles + kCycles / 4) << handles << " -> " << handlesAfter;
     EXPECT_LT(memoryAfter, memory + kCycles * 4096) << memory << " -> " << memoryAfter;

@@ -11,10 +11,12 @@
 #include <vector>
 #include <aclapi.h>
 #include "base/finalpath.h"
+#include "base/trust.h"
 #include "base/folderaccess.h"
 #include "base/platform.h"
 #include "base/printerkey.h"
 #include "base/unique.h"
+#include "tools/jobfolder.h"
 #include "tools/registration.h"
 #include "tools/replacefile.h"
 #include "tools/toolerror.h"
@@ -85,9 +87,12 @@ bool copyOnto(const std::wstring& source, const std::wstring& target, bool* wasI
 }
 
 // One data folder with its access list and the administrators as owner:
-// made with them, or, when it exists (made by a user, or by an older version
-// for everyone), given them through a handle to the folder itself.
-bool secureDataFolder(const std::wstring& path, const wchar_t* sddl) {
+// made with them; one that exists and is RPQ's (a trusted owner, nobody
+// else may change it) is given them through a handle to itself; one that
+// others made or may write to is moved aside, named in *movedAside, and
+// made anew: never secured in place, where what a user put inside would
+// stay theirs. A link or a file there is refused.
+bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstring* movedAside) {
     unique_hlocal descriptor;
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
@@ -106,6 +111,23 @@ bool secureDataFolder(const std::wstring& path, const wchar_t* sddl) {
         SetLastError(ERROR_ACCESS_DENIED);  // a link or a file: left for the administrator to remove
         return false;
     }
+    PSECURITY_DESCRIPTOR current = nullptr;
+    if (GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &current) != ERROR_SUCCESS)
+        return false;
+    unique_hlocal currentOwner(current);
+    if (!isTrustedFolderSecurity(current)) {
+        folder.reset();
+        for (unsigned n = 1;; ++n) {
+            std::wstring aside = path + L".untrusted-" + std::to_wstring(n);
+            if (MoveFileExW(path.c_str(), aside.c_str(), 0)) {
+                *movedAside = aside;
+                break;
+            }
+            if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+        }
+        return CreateDirectoryW(path.c_str(), &attributes) != FALSE;
+    }
     PACL dacl = nullptr;
     BOOL present = FALSE, defaulted = FALSE;
     GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
@@ -119,17 +141,48 @@ bool secureDataFolder(const std::wstring& path, const wchar_t* sddl) {
     return rc == ERROR_SUCCESS;
 }
 
-// "<common app data>\Halvane\RPQ" with "Log" (readable) and "Temp" (private).
-bool makeDataFolders(std::wstring* failed) {
+// The printer folders inside Log\ or Temp\ that are not RPQ's: moved aside
+// (the next job makes a fresh one).
+bool takeOverPrinterFolders(const std::wstring& parent, const wchar_t* sddl, std::vector<std::wstring>* movedAside) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    unique_hfind find(FindFirstFileW((parent + L"\\*").c_str(), &data));
+    if (find) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L".." || !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || name.find(L".untrusted-") != std::wstring::npos)
+                continue;
+            names.push_back(name);
+        } while (FindNextFileW(find.get(), &data));
+    }
+    for (const std::wstring& name : names) {
+        std::wstring aside;
+        if (!secureDataFolder(parent + L"\\" + name, sddl, &aside)) return false;
+        if (!aside.empty()) movedAside->push_back(aside);
+    }
+    return true;
+}
+
+// "<common app data>\\Halvane\\RPQ" with "Log" and "Temp" (the system and administrators only).
+bool makeDataFolders(std::wstring* failed, std::vector<std::wstring>* movedAside) {
     wchar_t base[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
     std::wstring halvane = std::wstring(base) + L"\\Halvane", product = halvane + L"\\RPQ";
     const std::pair<std::wstring, const wchar_t*> folders[] = {
         {halvane, kReadableSddl}, {product, kReadableSddl}, {product + L"\\Log", kPrivateSddl},
         {product + L"\\Temp", kPrivateSddl}};
-    for (const auto& folder : folders)
-        if (!secureDataFolder(folder.first, folder.second)) {
+    for (const auto& folder : folders) {
+        std::wstring aside;
+        if (!secureDataFolder(folder.first, folder.second, &aside)) {
             *failed = folder.first;
+            return false;
+        }
+        if (!aside.empty()) movedAside->push_back(aside);
+    }
+    for (const wchar_t* parent : {L"\\Log", L"\\Temp"})
+        if (!takeOverPrinterFolders(product + parent, kPrivateSddl, movedAside)) {
+            *failed = product + parent;
             return false;
         }
     return true;
@@ -164,7 +217,11 @@ int install(int argc, wchar_t** argv) {
         rc = RegSetKeyValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported", REG_DWORD, &types, sizeof(types));
     if (rc != ERROR_SUCCESS) return failWith(L"Registering the event source \"RPQ\"", static_cast<DWORD>(rc));
     std::wstring folder;
-    if (!makeDataFolders(&folder)) return failWith((L"Securing the data folder " + folder).c_str(), GetLastError());
+    std::vector<std::wstring> movedAside;
+    if (!makeDataFolders(&folder, &movedAside))
+        return failWith((L"Securing the data folder " + folder).c_str(), GetLastError());
+    for (const std::wstring& aside : movedAside)
+        wprintf(L"a folder that was not RPQ's (others made it or may change it) was moved aside to %ls\n", aside.c_str());
     if (!AddPrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorFile), const_cast<LPWSTR>(kProcessorName)) &&
         GetLastError() != ERROR_PRINT_PROCESSOR_ALREADY_INSTALLED)
         return failWith(L"AddPrintProcessor", GetLastError());
@@ -481,29 +538,6 @@ int packageInstall(int argc, wchar_t** argv) {
     return configure(static_cast<int>(raw.size()), raw.data());
 }
 
-// Removes a folder and all in it; a link inside is removed itself, never
-// followed. A folder that is not there counts as removed.
-bool removeTreeUnfollowed(const std::wstring& folder) {
-    DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-    bool ok = true;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        WIN32_FIND_DATAW data;
-        unique_hfind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
-        if (find) {
-            do {
-                if (!wcscmp(data.cFileName, L".") || !wcscmp(data.cFileName, L"..")) continue;
-                ok = removeTreeUnfollowed(folder + L"\\" + data.cFileName) && ok;
-            } while (FindNextFileW(find.get(), &data));
-        }
-        find.reset();
-        return RemoveDirectoryW(folder.c_str()) && ok;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(folder.c_str()) != FALSE;  // a link to a folder
-    SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileW(folder.c_str()) != FALSE;
-}
-
 // Set by the newer package while it removes the older one (see rpqmsica).
 bool upgradeInProgress() {
     DWORD value = 0, size = sizeof(value);
@@ -556,8 +590,10 @@ int packageUninstall() {
     wchar_t base[MAX_PATH] = {};
     if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
         std::wstring temp = std::wstring(base) + L"\\Halvane\\RPQ\\Temp";
-        if (!removeTreeUnfollowed(temp)) {
-            fwprintf(stderr, L"the job folder %ls could not be removed whole (error %lu)\n", temp.c_str(), GetLastError());
+        std::vector<std::wstring> kept;
+        if (!removeJobFolder(temp, &kept)) {
+            fwprintf(stderr, L"the job folder %ls was not removed whole; kept:\n", temp.c_str());
+            for (const std::wstring& item : kept) fwprintf(stderr, L"  %ls\n", item.c_str());
             rc = 1;
         }
     }

@@ -22,16 +22,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!checkPageRecords(bytes, page.size, &reason)) continue;
         DWORD handles = 0;
         memcpy(&handles, bytes + 56, 2);
-        size_t offset = 0;
+        uint32_t offset = 0, nBytes = 0;
         memcpy(&offset, bytes + 4, 4);
-        offset = static_cast<uint32_t>(offset);
-        while (offset + 8 <= page.size) {
+        memcpy(&nBytes, bytes + 48, 4);
+        // The player's walk: to the header's byte count, the end record last.
+        bool ended = false;
+        while (offset < nBytes) {
+            if (ended || offset + 8 > page.size) __builtin_trap();
             auto* record = reinterpret_cast<const ENHMETARECORD*>(bytes + offset);
-            if (record->nSize >= 12 && offset + 12 > page.size) __builtin_trap();
+            if (record->nSize < 8 || offset + record->nSize > nBytes) __builtin_trap();
             isPlayableRecord(record, handles);
-            if (record->iType == EMR_EOF || record->nSize < 8) break;
+            ended = record->iType == EMR_EOF;
             offset += record->nSize;
         }
+        if (!ended) __builtin_trap();
     }
     return 0;
 }
