@@ -200,6 +200,7 @@ void writeLogLine(int level, const char* text) {
 }
 
 bool logSystemError(const char* format, ...) {
+    const DWORD lastError = GetLastError();  // the caller's, kept: a failed text lookup sets its own
     va_list args;
     va_start(args, format);
     DWORD code = va_arg(args, DWORD);
@@ -210,9 +211,10 @@ bool logSystemError(const char* format, ...) {
     writeLogLine(L_ERROR, line);
 
     std::wstring text = systemErrorText(code, 0x400);
-    if (text.empty()) return false;
-    logMessageW(L_ERROR, L"%s", text.c_str());
-    return true;
+    if (text.empty()) logMessage(L_ERROR, "(no text exists for error %lu)", code);
+    else logMessageW(L_ERROR, L"%s", text.c_str());
+    SetLastError(lastError);
+    return !text.empty();
 }
 
 void logElapsed(ULONGLONG startTick) {

@@ -3,7 +3,8 @@
 #include <windowsx.h>
 
 namespace {
-constexpr int kWidth = 300, kHeight = 100, kCaption = 18, kButton = 16;
+// Sizes at 96 DPI; scaled to the monitor's DPI with px().
+constexpr int kWidth = 300, kHeight = 100, kCaption = 18, kButton = 16, kFontHeight = 11, kMargin = 4;
 constexpr UINT_PTR kHideTimer = 1;
 // lParam of both: the fade's generation; a message of an older fade is stale.
 constexpr UINT WM_FADE_STEP = WM_APP + 13;  // wParam: opacity
@@ -19,6 +20,19 @@ void gradient(HDC dc, const RECT& r, COLORREF from, COLORREF to, bool vertical) 
     GradientFill(dc, v, 2, &g, 1, vertical ? GRADIENT_FILL_RECT_V : GRADIENT_FILL_RECT_H);
 }
 
+// The window's DPI (its monitor's, for a per-monitor aware program), else the system's.
+UINT windowDpi(HWND window) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow =
+        reinterpret_cast<GetDpiForWindowFn>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow"));
+    UINT dpi = getDpiForWindow && window ? getDpiForWindow(window) : 0;
+    if (dpi == 0) {
+        HDC screen = GetDC(nullptr);
+        dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSY));
+        ReleaseDC(nullptr, screen);
+    }
+    return dpi ? dpi : 96;
+}
 }  // namespace
 
 CAlertWindow::CAlertWindow(HWND owner) : m_owner(owner) {
@@ -31,7 +45,8 @@ CAlertWindow::CAlertWindow(HWND owner) : m_owner(owner) {
     RegisterClassExW(&wc);
     m_window = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW, kAlertClass, L"", WS_POPUP, 0, 0, kWidth, kHeight,
                                owner, nullptr, instance, this);
-    m_font = CreateFontW(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"MS Sans Serif");
+    m_dpi = windowDpi(m_window);
+    makeFont();
     m_tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
                                 m_window, nullptr, instance, nullptr);
     for (int b = 0; b < kButtons; ++b) {
@@ -45,6 +60,21 @@ CAlertWindow::CAlertWindow(HWND owner) : m_owner(owner) {
     }
 }
 
+void CAlertWindow::makeFont() {
+    if (m_font) DeleteObject(m_font);
+    m_font = CreateFontW(-px(kFontHeight), 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"MS Sans Serif");
+}
+
+void CAlertWindow::updateTools() {
+    for (int b = 0; b < kButtons; ++b) {
+        TOOLINFOW tool = {sizeof(tool)};
+        tool.hwnd = m_window;
+        tool.uId = static_cast<UINT_PTR>(b);
+        tool.rect = buttonRect(b);
+        SendMessageW(m_tooltip, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+}
+
 CAlertWindow::~CAlertWindow() {
     stopFade();
     if (m_window) DestroyWindow(m_window);
@@ -54,8 +84,8 @@ CAlertWindow::~CAlertWindow() {
 RECT CAlertWindow::buttonRect(int button) const {
     // Right to left in the caption: Close, Delete, Next, Previous.
     static const int kOrder[kButtons] = {3, 2, 0, 1};
-    int right = kWidth - 2 - kOrder[button] * (kButton + 2);
-    return {right - kButton, 1, right, 1 + kButton};
+    int right = px(kWidth) - px(2) - kOrder[button] * (px(kButton) + px(2));
+    return {right - px(kButton), px(1), right, px(1) + px(kButton)};
 }
 
 int CAlertWindow::buttonAt(POINT p) const {
@@ -76,7 +106,7 @@ void CAlertWindow::place() {
     if (taskbar && IsWindowVisible(taskbar) && GetWindowRect(taskbar, &bar) && bar.top > work.top &&
         bar.top < work.bottom && bar.bottom >= work.bottom)
         work.bottom = bar.top;
-    SetWindowPos(m_window, nullptr, work.right - kWidth, work.bottom - kHeight, kWidth, kHeight,
+    SetWindowPos(m_window, nullptr, work.right - px(kWidth), work.bottom - px(kHeight), px(kWidth), px(kHeight),
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -161,9 +191,10 @@ void CAlertWindow::press(int button) {
 }
 
 void CAlertWindow::paint(HDC dc) {
-    RECT all = {0, 0, kWidth, kHeight};
-    RECT caption = {0, 0, kWidth, kCaption};
-    RECT body = {0, kCaption, kWidth, kHeight};
+    const int width = px(kWidth), height = px(kHeight), captionHeight = px(kCaption), margin = px(kMargin);
+    RECT all = {0, 0, width, height};
+    RECT caption = {0, 0, width, captionHeight};
+    RECT body = {0, captionHeight, width, height};
     gradient(dc, caption, kCaptionFrom, kCaptionTo, false);
     gradient(dc, body, kWindowFrom, kWindowTo, true);
     HBRUSH border = CreateSolidBrush(kBorder);
@@ -176,7 +207,7 @@ void CAlertWindow::paint(HDC dc) {
     wsprintfW(count, L"%d of %d", m_messages.position() < 0 ? 0 : m_messages.position(),
               static_cast<int>(m_messages.count()));
     SetTextColor(dc, RGB(255, 255, 255));
-    RECT countRect = {4, 0, 140, kCaption};
+    RECT countRect = {margin, 0, px(140), captionHeight};
     DrawTextW(dc, count, -1, &countRect, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
     // The buttons, with their hover and pressed gradients.
     static const wchar_t* const kGlyphs[kButtons] = {L"<", L">", L"x", L"D"};
@@ -193,24 +224,24 @@ void CAlertWindow::paint(HDC dc) {
     if (position > 0) {
         TEXTMETRICW metrics;
         GetTextMetricsW(dc, &metrics);
-        int y = kCaption + 1;
+        int y = captionHeight + 1;
         for (const std::wstring& line : splitLines(m_messages.at(static_cast<size_t>(position - 1)))) {
             std::vector<TextPiece> parts = splitAnchors(line);
             if (parts.size() == 1 && parts[0].target.empty()) {  // plain text wraps at words
-                RECT r = {4, y, kWidth - 4, kHeight - 1};
+                RECT r = {margin, y, width - margin, height - 1};
                 SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
                 int height = DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &r,
                                        DT_WORDBREAK | DT_LEFT | DT_NOPREFIX | DT_END_ELLIPSIS);
                 y += height;
-                if (y >= kHeight - 1) break;
+                if (y >= height - 1) break;
                 continue;
             }
-            int x = 4;
+            int x = margin;
             for (const TextPiece& piece : parts) {
                 SIZE extent = {};
                 GetTextExtentPoint32W(dc, piece.text.c_str(), static_cast<int>(piece.text.size()), &extent);
                 SetTextColor(dc, piece.target.empty() ? GetSysColor(COLOR_WINDOWTEXT) : RGB(0, 0, 0xCC));
-                RECT r = {x, y, kWidth - 4, y + metrics.tmHeight};
+                RECT r = {x, y, width - margin, y + metrics.tmHeight};
                 DrawTextW(dc, piece.text.c_str(), static_cast<int>(piece.text.size()), &r,
                           DT_SINGLELINE | DT_LEFT | DT_END_ELLIPSIS | DT_NOPREFIX);
                 if (!piece.target.empty()) {
@@ -225,7 +256,7 @@ void CAlertWindow::paint(HDC dc) {
                 x += extent.cx;
             }
             y += metrics.tmHeight;
-            if (y >= kHeight - 1) break;
+            if (y >= height - 1) break;
         }
     }
     SelectObject(dc, oldFont);
@@ -250,6 +281,13 @@ LRESULT CAlertWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     case WM_ERASEBKGND: return 1;
+    case WM_DPICHANGED:  // moved to a monitor of another DPI: laid out anew for it
+        m_dpi = HIWORD(wParam) ? HIWORD(wParam) : 96;
+        makeFont();
+        updateTools();
+        if (visible()) place();
+        InvalidateRect(m_window, nullptr, TRUE);
+        return 0;
     case WM_FADE_STEP:
         if (static_cast<UINT>(lParam) == m_fadeGeneration)
             SetLayeredWindowAttributes(m_window, 0, static_cast<BYTE>(wParam), LWA_ALPHA);

@@ -60,6 +60,11 @@ private:
     HWND m_window = nullptr;
     HWND m_tooltip = nullptr;
     HFONT m_font = nullptr;
+    UINT m_dpi = 96;
+    // A size at 96 DPI in this window's pixels.
+    int px(int value) const { return MulDiv(value, static_cast<int>(m_dpi), 96); }
+    void makeFont();
+    void updateTools();
     CMessageList m_messages;
     UINT m_displayMs = 5000;
     int m_hover = -1;

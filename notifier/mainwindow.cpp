@@ -149,6 +149,16 @@ LRESULT CALLBACK CMainWindow::proc(HWND window, UINT message, WPARAM wParam, LPA
 }
 
 LRESULT CMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    // Explorer started again (after a crash or an update): its tray is new
+    // and empty, so the icon, its tip and its menu are added once more.
+    static const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    if (message == taskbarCreated && taskbarCreated != 0) {
+        if (m_trayIcon) {
+            m_trayIcon = false;
+            addTrayIcon();
+        }
+        return 0;
+    }
     switch (message) {
     case WM_DATAGRAM: onDatagram(reinterpret_cast<const char*>(wParam), static_cast<size_t>(lParam)); return 0;
     case WM_TRAY:

@@ -20,9 +20,11 @@
 #include "transfer/http.h"
 
 namespace {
+// The code, and the system's or WinINet's text where one exists: never the
+// text of a lookup that failed.
 std::wstring errorText(DWORD code) {
     std::wstring text = systemErrorLine(code);
-    return L"error " + std::to_wstring(code) + (text.empty() ? L"" : L": " + text);
+    return L"error " + std::to_wstring(code) + (text.empty() ? L" (no text exists for it)" : L": " + text);
 }
 
 class CReport {

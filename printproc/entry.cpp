@@ -4,8 +4,10 @@
 #include <winsplp.h>
 #include <algorithm>
 #include <cstring>
+#include <strsafe.h>
 #include "base/devmode.h"
 #include "base/unique.h"
+#include "diag/eventlog.h"
 #include "printproc/datatypes.h"
 #include "printproc/jobcontext.h"
 #include "printproc/rawjob/jobroutine.h"
@@ -18,10 +20,19 @@
 namespace {
 constexpr DWORD kRestrictedAttributes = PRINTER_ATTRIBUTE_DIRECT | PRINTER_ATTRIBUTE_RAW_ONLY;
 
-// Ends an open that failed, keeping the failing call's last error.
-HANDLE failOpen(JobContext* ctx) {
+// Ends an open that failed, keeping the failing call's last error. No log
+// is open yet: the reason goes to the event log.
+HANDLE failOpen(JobContext* ctx, const PRINTPROCESSOROPENDATA* data = nullptr, const wchar_t* step = nullptr) {
     DWORD error = GetLastError();
     releaseJobContext(ctx);
+    if (data && step) {
+        wchar_t line[1024];
+        StringCchPrintfW(line, 1024, L"OpenPrintProcessor FAILED for printer <%s>, datatype <%s>, document <%s>: %s, error %lu",
+                         data->pPrinterName ? data->pPrinterName : L"", data->pDatatype ? data->pDatatype : L"",
+                         data->pDocumentName ? data->pDocumentName : L"", step, error);
+        reportEvent(line);
+        reportSystemError(error);
+    }
     SetLastError(error);
     return nullptr;
 }
@@ -106,7 +117,7 @@ HANDLE WINAPI OpenPrintProcessor(LPWSTR pPrinterName, PPRINTPROCESSOROPENDATA pD
         if (datatype == DT_RAW) {
             if (!OpenPrinterW(pPrinterName, &ctx->printerHandle, nullptr)) {
                 ctx->printerHandle = nullptr;
-                return failOpen(ctx);
+                return failOpen(ctx, pData, L"the printer cannot be opened");
             }
             ctx->passThrough = insidePlayback();
         } else if (isEmfDatatype(datatype)) {
@@ -115,17 +126,17 @@ HANDLE WINAPI OpenPrintProcessor(LPWSTR pPrinterName, PPRINTPROCESSOROPENDATA pD
             if (isUsableDevmode(pData->pDevMode)) {
                 DWORD bytes = devmodeBytes(pData->pDevMode);
                 ctx->devMode = static_cast<DEVMODEW*>(allocZeroed(bytes));
-                if (!ctx->devMode) return failOpen(ctx);
+                if (!ctx->devMode) return failOpen(ctx, pData, L"out of memory");
                 memcpy(ctx->devMode, pData->pDevMode, bytes);
             }
         } else if (datatype == DT_TEXT) {
             // Wine names the port here; the open data names the printer.
             LPWSTR printer = pData->pPrinterName && *pData->pPrinterName ? pData->pPrinterName : pPrinterName;
             ctx->dc = CreateDCW(L"", printer, nullptr, pData->pDevMode);
-            if (!ctx->dc) return failOpen(ctx);
+            if (!ctx->dc) return failOpen(ctx, pData, L"no device context for the printer");
         } else {
             SetLastError(ERROR_INVALID_DATATYPE);
-            return failOpen(ctx);
+            return failOpen(ctx, pData, L"a datatype RPQ does not play");
         }
 
         ctx->signature = kJobSignature;
@@ -148,7 +159,7 @@ HANDLE WINAPI OpenPrintProcessor(LPWSTR pPrinterName, PPRINTPROCESSOROPENDATA pD
             copyFailed(ctx->parameters, pData->pParameters) ||
             copyFailed(ctx->openDataPrinterName, pData->pPrinterName)) {
             if (GetLastError() == 0) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return failOpen(ctx);
+            return failOpen(ctx, pData, L"out of memory");
         }
         applyParameters(ctx);
         checkCopies(ctx);

@@ -14,7 +14,7 @@ APT_PACKAGES=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   wine wine64 libgnutls30 googletest xvfb 7zip imagemagick
   libcpp-httplib-dev libssl-dev openssl procps nlohmann-json3-dev wixl msitools faketime
-  ghostscript fonts-liberation clang libclang-rt-14-dev osslsigncode python3
+  ghostscript fonts-liberation clang libclang-rt-14-dev osslsigncode python3 icoutils
 )
 missing=()
 for p in "${APT_PACKAGES[@]}"; do

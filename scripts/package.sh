@@ -59,6 +59,14 @@ steady() { faketime -f "$STAMP" setarch "$(uname -m)" -R "$@"; }
 steady wixl -a x64 -D Version="$VERSION" -D Bin=. -D ProductCode="$(code "product $VERSION")" \
   -D PackageCode="$PACKAGE_CODE" -o "$MSI" "$ROOT/package/rpq.wxs" 2>/dev/null
 steady msibuild "$MSI" -s "RPQ" "Halvane" "x64;1033" "{$PACKAGE_CODE}"
+# wixl leaves the File table's Version and Language empty: Windows Installer
+# would treat every file as unversioned on repair and upgrade.
+for entry in RPQ.dll:RPQ.dll SevenZip.dll:7z.dll rpqadmin.exe:rpqadmin.exe rpqprint.exe:rpqprint.exe Trayherald.exe:Trayherald.exe; do
+  id="${entry%%:*}" file="${entry#*:}"
+  info=$(python3 "$ROOT/scripts/peversion.py" "$STAGE/$file")
+  [ -n "$info" ] || { echo "package.sh: $file has no version resource" >&2; exit 1; }
+  steady msibuild "$MSI" -q "UPDATE \`File\` SET \`Version\` = '${info%%$'\t'*}', \`Language\` = '${info#*$'\t'}' WHERE \`File\` = '$id'"
+done
 # wixl drops the rollback bits: DLL action (1) + return ignored (0x40) +
 # rollback (0x100) + in script (0x400) + no impersonation (0x800).
 for action in ClearUpgradeMark RollbackRegister; do

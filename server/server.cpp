@@ -291,6 +291,7 @@ void RpqServer::handleTransfer(const httplib::Request& req, httplib::Response& r
                        {"path", req.path},
                        {"contentType", contentType},
                        {"contentLength", req.get_header_value("Content-Length")},
+                       {"connection", req.get_header_value("Connection")},
                        {"boundary", boundary},
                        {"bodySize", req.body.size()},
                        {"bodyFile", bodyFile},

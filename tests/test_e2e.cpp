@@ -144,13 +144,25 @@ TEST(EndToEnd, AnswersToAnotherRequestAndDocumentNames) {
     EXPECT_TRUE(s.storageFiles().empty());
 }
 
+// No request goes out on a connection the server may have closed while
+// idle: each asks for a connection of its own.
+TEST(EndToEnd, EveryExchangeOnItsOwnConnection) {
+    CPrintSetup s({}, uniqueName(L"E2E connections"));
+    ASSERT_TRUE(s.ok());
+    for (int job = 0; job < 3; ++job) ASSERT_EQ(s.print(randomData(40000, 20 + job)), 0);
+    auto requests = s.requests();
+    ASSERT_GE(requests.size(), 12u);
+    for (const std::string& line : requests) EXPECT_EQ(jsonField(line, "connection"), "close") << line;
+    EXPECT_EQ(s.lastJobState(), "verified");
+}
+
 TEST(EndToEnd, XferAnsweredError) {
     CPrintSetup s({"error:5 XFER"}, uniqueName(L"E2E xfer error"));
     ASSERT_TRUE(s.ok());
     ASSERT_EQ(s.print("small document"), 0);
     EXPECT_EQ(typesOf(s), (Types{"PING", "XFER", "RESET"}));
     auto notices = s.notices();
-    EXPECT_TRUE(contains(notices, "] print job FAILED, because 'Undefined'"));
+    EXPECT_TRUE(contains(notices, "] print job FAILED, because 'server reason 5'"));
     EXPECT_TRUE(contains(notices, "**** FAILED ****!!!!"));
     EXPECT_TRUE(s.storageFiles().empty());
     EXPECT_NE(s.logText().find("XFER NAK: resetting"), std::string::npos);

@@ -341,4 +341,39 @@ TEST(Harness, AnImpersonatingThreadWorksAsTheSpooler) {
     EXPECT_FALSE(impersonatingInside);  // the job ran as the spooler until its end
     EXPECT_EQ(s.lastJobState(), "verified");
 }
+// The job's status in the printer's queue, read with GetJob from another
+// thread while the job runs against a slow server.
+TEST(Harness, TheQueueShowsWhereTheJobIs) {
+    CPrintSetup s({"delay:700 XFER", "delay:700 CHUNK", "delay:700 PING#2"}, uniqueName(L"Harness status"), L"",
+                  kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob job(s.printer->name(), randomData(50000, 11));
+    ASSERT_TRUE(job.ok());
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterW(&job.printer()[0], &printer, nullptr));
+    DWORD jobId = job.openData().JobId;
+    auto status = [&]() -> std::string {
+        DWORD needed = 0;
+        GetJobW(printer, jobId, 1, nullptr, 0, &needed);
+        std::vector<BYTE> block(needed ? needed : 1);
+        if (!needed || !GetJobW(printer, jobId, 1, block.data(), needed, &needed)) return "";
+        auto* info = reinterpret_cast<JOB_INFO_1W*>(block.data());
+        return info->pStatus ? narrow(info->pStatus) : "";
+    };
+    CDllRun run(job);
+    ASSERT_TRUE(run.ok());
+    run.start();
+    std::vector<std::string> seen;
+    EXPECT_TRUE(waitUntil([&] {
+        std::string now = status();
+        if (!now.empty() && (seen.empty() || seen.back() != now)) seen.push_back(now);
+        return now == "Transferred";
+    }));
+    EXPECT_TRUE(run.result());
+    ClosePrinter(printer);
+    std::string all;
+    for (const std::string& text : seen) all += text + "|";
+    for (const char* text : {"Sending part 1 of 1|", "Waiting for the server|", "Transferred|"})
+        EXPECT_NE(all.find(text), std::string::npos) << text << " in " << all;
+}
 }  // namespace

@@ -164,7 +164,7 @@ TEST_F(ProtocolTest, DecodingResponses) {
         holder.clear();
         holder.set(v.value);
         EXPECT_STREQ(holder.statusName(), v.status);
-        EXPECT_STREQ(holder.reasonName(), "Undefined");
+        EXPECT_STREQ(holder.reasonName(), v.error ? "server reason 1" : "Undefined");
         EXPECT_EQ(holder.isOk(), v.ok);
         EXPECT_EQ(holder.isError(), v.error);
         EXPECT_EQ(holder.isWait(), v.wait);

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <shellapi.h>
 #include <string>
 #include "notifier/alert.h"
 #include "notifier/mainwindow.h"
@@ -370,6 +371,95 @@ TEST_F(TrayheraldTest, AnotherSessionsNotifierOnThePortIsNoError) {
     EXPECT_NE(tray.shown().find(L"SUCCESSFULLY transferred."), std::wstring::npos) << tray.shown();
     closesocket(other);
     CloseHandle(marker);
+}
+
+// Explorer restarted (after a crash or an update): its new tray is empty and
+// it broadcasts "TaskbarCreated"; the icon comes back with its tip and menu.
+TEST_F(TrayheraldTest, TheTrayIconComesBackAfterTaskbarCreated) {
+    CTrayherald tray(freeUdpPort(), L"60000", false);
+    ASSERT_TRUE(tray.ready());
+    auto iconThere = [&] {
+        NOTIFYICONDATAW icon = {sizeof(icon)};
+        icon.hWnd = tray.main();
+        icon.uID = 1;
+        return Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;  // changes nothing; fails without the icon
+    };
+    ASSERT_TRUE(waitFor(iconThere));
+    NOTIFYICONDATAW gone = {sizeof(gone)};
+    gone.hWnd = tray.main();
+    gone.uID = 1;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &gone));  // the tray as a new Explorer has it
+    ASSERT_FALSE(iconThere());
+    PostMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(waitFor(iconThere));
+}
+
+// The display's DPI as Wine gives it to programs started from now on.
+void setLogPixels(DWORD dpi) {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_CURRENT_CONFIG}) {
+        const wchar_t* key = root == HKEY_CURRENT_USER ? L"Control Panel\\Desktop" : L"Software\\Fonts";
+        RegSetKeyValueW(root, key, L"LogPixels", REG_DWORD, &dpi, sizeof(dpi));
+    }
+}
+
+// Laid out for the monitor's DPI (the notifier is per-monitor aware): at 192
+// the pop-up is twice its size at 96, and the settings dialog's labels fit
+// their controls, all inside the dialog.
+TEST_F(TrayheraldTest, LaidOutForTheDisplaysDpi) {
+    using SetAwareness = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
+    auto setAwareness = reinterpret_cast<SetAwareness>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext"));
+    ASSERT_NE(setAwareness, nullptr);
+    setAwareness(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);  // this thread sees real pixels too
+    for (DWORD dpi : {96u, 192u}) {
+        setLogPixels(dpi);
+        CTrayherald tray(freeUdpPort(), L"60000", false);
+        ASSERT_TRUE(tray.ready()) << dpi;
+        tray.send("laid out for the display");
+        ASSERT_TRUE(tray.countReaches(2));
+        ASSERT_TRUE(waitFor([&] { return tray.alertVisible(); }));
+        RECT alert = {};
+        GetWindowRect(tray.alert(), &alert);
+        EXPECT_EQ(alert.right - alert.left, MulDiv(300, static_cast<int>(dpi), 96)) << dpi;
+        EXPECT_EQ(alert.bottom - alert.top, MulDiv(100, static_cast<int>(dpi), 96)) << dpi;
+
+        PostMessageW(tray.main(), WM_COMMAND, IDM_SETTINGS, 0);
+        HWND dialog = tray.window(L"#32770", L"Settings");
+        ASSERT_NE(dialog, nullptr) << dpi;
+        RECT client = {};
+        GetClientRect(dialog, &client);
+        HFONT font = CreateFontW(-MulDiv(8, static_cast<int>(dpi), 72), 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0,
+                                 0, 0, L"MS Sans Serif");
+        HDC dc = GetDC(nullptr);
+        HGDIOBJ old = SelectObject(dc, font);
+        int checked = 0;
+        for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            RECT r = {};
+            GetWindowRect(child, &r);
+            MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+            std::wstring text = textOf(child);
+            EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom)
+                << dpi << " " << narrow(text);
+            wchar_t kind[32] = {};
+            GetClassNameW(child, kind, 32);
+            LONG style = GetWindowLongW(child, GWL_STYLE) & 0xF;
+            bool label = _wcsicmp(kind, L"Static") == 0 ||
+                         (_wcsicmp(kind, L"Button") == 0 && (style == BS_AUTOCHECKBOX || style == BS_CHECKBOX));
+            if (!label || text.empty()) continue;
+            SIZE extent = {};
+            GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+            int box = _wcsicmp(kind, L"Button") == 0 ? MulDiv(16, static_cast<int>(dpi), 96) : 0;
+            EXPECT_LE(extent.cx + box, r.right - r.left) << dpi << " " << narrow(text);
+            EXPECT_LE(extent.cy, r.bottom - r.top) << dpi << " " << narrow(text);
+            ++checked;
+        }
+        EXPECT_GE(checked, 3) << dpi;
+        SelectObject(dc, old);
+        ReleaseDC(nullptr, dc);
+        DeleteObject(font);
+        click(dialog, IDCANCEL);
+    }
+    setLogPixels(96);
 }
 
 // The pop-up fades in to full opacity in steps of 5, and a web link in a

@@ -4,7 +4,9 @@
 #include <shlobj.h>
 #include <winspool.h>
 #include <sddl.h>
+#include <cerrno>
 #include <cstdio>
+#include <cwctype>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -31,7 +33,8 @@ int usage() {
              L"                                         copy RPQ.dll into the spooler and register it;\n"
              L"                                         7z.dll goes to %%ProgramFiles%%\\Halvane\\RPQ; files in use\n"
              L"                                         are set aside, and the running spooler restarted\n"
-             L"  rpqadmin uninstall                     unregister RPQ and remove its files\n"
+             L"  rpqadmin uninstall [--force]           unregister RPQ and remove its files (refused while\n"
+             L"                                         printers are bound to it, unless --force)\n"
              L"  rpqadmin add-printer NAME [--port PORT] [--driver DRIVER] [--attributes N] [--processor P]\n"
              L"  rpqadmin remove-printer NAME\n"
              L"  rpqadmin configure NAME [VALUE=DATA | -VALUE]...\n"
@@ -240,7 +243,31 @@ int install(int argc, wchar_t** argv) {
     return 0;
 }
 
-int uninstall() {
+// The local printers bound to the print processor RPQ.
+std::vector<std::wstring> boundPrinters() {
+    std::vector<std::wstring> names;
+    DWORD needed = 0, count = 0;
+    EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count);
+    std::vector<BYTE> block(needed ? needed : 1);
+    if (!needed || !EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, block.data(), needed, &needed, &count)) return names;
+    auto* printers = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+    for (DWORD i = 0; i < count; ++i)
+        if (printers[i].pPrintProcessor && _wcsicmp(printers[i].pPrintProcessor, kProcessorName) == 0)
+            names.push_back(printers[i].pPrinterName);
+    return names;
+}
+
+int uninstall(int argc, wchar_t** argv) {
+    bool force = argc > 2 && !wcscmp(argv[2], L"--force");
+    if (argc > (force ? 3 : 2)) return usage();
+    // Their jobs would fail while the tools still said "spooled".
+    std::vector<std::wstring> bound = boundPrinters();
+    if (!bound.empty() && !force) {
+        for (const std::wstring& name : bound)
+            fwprintf(stderr, L"printer \"%ls\" is bound to the print processor %ls\n", name.c_str(), kProcessorName);
+        fwprintf(stderr, L"nothing was removed: switch or remove these printers first, or give --force\n");
+        return 1;
+    }
     if (!unregisterProcessor()) return failWith(L"DeletePrintProcessor", GetLastError());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     std::wstring dir, pf;
@@ -377,10 +404,51 @@ bool isOneOf(const wchar_t* name, const wchar_t* const* list, size_t count) {
     return false;
 }
 
+// The rule a setting's value must keep, as the package checks it; empty
+// when the value keeps it.
+std::wstring brokenRule(const std::wstring& name, const std::wstring& data) {
+    auto number = [&](unsigned long low, unsigned long high, unsigned long* value) {
+        wchar_t* end = nullptr;
+        errno = 0;
+        *value = wcstoul(data.c_str(), &end, 0);
+        return !data.empty() && iswdigit(data[0]) && !*end && errno == 0 && *value >= low && *value <= high;
+    };
+    unsigned long value = 0;
+    if (name == L"ServerPort")
+        return number(1, 65535, &value) ? L"" : L"ServerPort must be a number from 1 to 65535";
+    if (name == L"SecureTransfer" || name == L"AcceptAllCertificates" || name == L"Interaction")
+        return data == L"0" || data == L"1" ? L"" : name + L" must be 0 or 1";
+    if (name == L"MsgNo") return number(0, 0xFFFFFFFFul, &value) ? L"" : L"MsgNo must be a number from 0 to 4294967295";
+    if (name == L"Logger") {
+        for (const wchar_t* level : {L"ON", L"TRACE", L"DEBUG", L"INFO", L"WARN", L"ERROR", L"FATAL", L"START", L"STOP", L"OFF"})
+            if (_wcsicmp(data.c_str(), level) == 0) return L"";
+        return data.size() == 1 && iswdigit(data[0])
+                   ? L""
+                   : L"Logger must be one of ON, TRACE, DEBUG, INFO, WARN, ERROR, FATAL, START, STOP, OFF or a number from 0 to 9";
+    }
+    return L"";
+}
+
 int configure(int argc, wchar_t** argv) {
     if (argc < 3) return usage();
     wchar_t path[MAX_PATH];
     if (!printerKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
+    // Every item is checked before anything is written: a refused value changes nothing.
+    for (int i = 3; i < argc; ++i) {
+        std::wstring item = argv[i];
+        std::wstring name = item.empty() || item[0] != L'-' ? item.substr(0, item.find(L'=')) : item.substr(1);
+        if (!isOneOf(name.c_str(), kDwordValues, 5) && !isOneOf(name.c_str(), kStringValues, 4)) {
+            fwprintf(stderr, L"unknown setting \"%ls\"\n", name.c_str());
+            return usage();
+        }
+        if (item[0] == L'-') continue;
+        if (item.find(L'=') == std::wstring::npos) return usage();
+        std::wstring rule = brokenRule(name, item.substr(item.find(L'=') + 1));
+        if (!rule.empty()) {
+            fwprintf(stderr, L"%ls, not \"%ls\": nothing was changed\n", rule.c_str(), item.substr(item.find(L'=') + 1).c_str());
+            return 1;
+        }
+    }
     unique_hkey key;
     DWORD disposition = 0;
     LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
@@ -398,29 +466,16 @@ int configure(int argc, wchar_t** argv) {
     }
     for (int i = 3; i < argc; ++i) {
         std::wstring item = argv[i];
-        if (!item.empty() && item[0] == L'-') {
+        if (item[0] == L'-') {
             rc = RegDeleteValueW(key.get(), item.c_str() + 1);
             if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
                 return failWith((L"Deleting " + item.substr(1)).c_str(), rc);
             continue;
         }
         size_t eq = item.find(L'=');
-        if (eq == std::wstring::npos) return usage();
         std::wstring name = item.substr(0, eq), data = item.substr(eq + 1);
-        if (isOneOf(name.c_str(), kDwordValues, 5)) {
-            wchar_t* end = nullptr;
-            unsigned long value = wcstoul(data.c_str(), &end, 0);
-            if (data.empty() || *end) {
-                fwprintf(stderr, L"%ls needs a number, not \"%ls\"\n", name.c_str(), data.c_str());
-                return 1;
-            }
-            rc = setDword(key.get(), name.c_str(), value);
-        } else if (isOneOf(name.c_str(), kStringValues, 4)) {
-            rc = setString(key.get(), name.c_str(), data.c_str());
-        } else {
-            fwprintf(stderr, L"unknown setting \"%ls\"\n", name.c_str());
-            return usage();
-        }
+        if (isOneOf(name.c_str(), kDwordValues, 5)) rc = setDword(key.get(), name.c_str(), wcstoul(data.c_str(), nullptr, 0));
+        else rc = setString(key.get(), name.c_str(), data.c_str());
         if (rc != ERROR_SUCCESS) return failWith((L"Writing " + name).c_str(), rc);
     }
     wprintf(L"configured HKLM\\%ls\n", path);
@@ -560,18 +615,11 @@ int packageUninstall() {
         removePrinter(3, args);
     }
     storePackagePrinters({});
-    DWORD needed = 0, count = 0;
-    EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count);
-    std::vector<BYTE> block(needed ? needed : 1);
     bool bound = false;
-    if (needed && EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, block.data(), needed, &needed, &count)) {
-        auto* printers = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
-        for (DWORD i = 0; i < count; ++i)
-            if (printers[i].pPrintProcessor && _wcsicmp(printers[i].pPrintProcessor, kProcessorName) == 0) {
-                fwprintf(stderr, L"printer \"%ls\" is still bound to %ls: the print processor stays registered\n",
-                         printers[i].pPrinterName, kProcessorName);
-                bound = true;
-            }
+    for (const std::wstring& name : boundPrinters()) {
+        fwprintf(stderr, L"printer \"%ls\" is still bound to %ls: the print processor stays registered\n", name.c_str(),
+                 kProcessorName);
+        bound = true;
     }
     if (bound) return 0;
     if (!unregisterProcessor()) return failWith(L"DeletePrintProcessor", GetLastError());
@@ -620,11 +668,32 @@ int diagnose(int argc, wchar_t** argv) {
     return static_cast<int>(result);
 }
 
+// Whether this process runs with an administrator's full rights (elevated).
+bool runsElevated() {
+    unique_handle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return usage();
     std::wstring command = argv[1];
+    // The manifest asks for the caller's own rights (asInvoker): commands that
+    // change the machine say plainly what they need instead of failing deep
+    // inside with "access denied".
+    for (const wchar_t* privileged : {L"install", L"uninstall", L"add-printer", L"remove-printer", L"configure",
+                                      L"diagnose", L"package-install", L"package-uninstall"})
+        if (command == privileged && !runsElevated()) {
+            fwprintf(stderr, L"rpqadmin %ls changes the spooler and the machine's settings: run it as administrator "
+                             L"(from an elevated prompt)\n",
+                     privileged);
+            return 5;
+        }
     if (command == L"install") return install(argc, argv);
-    if (command == L"uninstall") return uninstall();
+    if (command == L"uninstall") return uninstall(argc, argv);
     if (command == L"add-printer") return addPrinter(argc, argv);
     if (command == L"remove-printer") return removePrinter(argc, argv);
     if (command == L"configure") return configure(argc, argv);

@@ -24,7 +24,9 @@ int usage() {
              L"            start a page), sent as an EMF job (\"NT EMF 1.008\")\n"
              L"  --datatype NAME  the file's bytes unchanged as a job of that datatype (a spool\n"
              L"            file saved from a Windows spooler: --datatype \"NT EMF 1.008\")\n"
-             L"  --output  the file the printer's port writes the job to\n",
+             L"  --output  the file the printer's port writes the job to\n"
+             L"Exit code 0: the job was spooled. Whether RPQ delivered it is told by the\n"
+             L"notifier and written in the printer's log.\n",
              kLinesPerPage);
     return 2;
 }
@@ -121,10 +123,10 @@ int wmain(int argc, wchar_t** argv) {
     if (rc != 0) AbortPrinter(printer.get());
     else if (!EndDocPrinter(printer.get())) rc = failWith(L"EndDocPrinter", GetLastError());
     if (rc == 0) {
-        wprintf(L"printed %llu bytes to \"%ls\" as %ls job %lu \"%ls\"", total, printerName, datatype.c_str(), jobId,
+        wprintf(L"spooled %llu bytes to \"%ls\" as %ls job %lu \"%ls\"", total, printerName, datatype.c_str(), jobId,
                 docName.c_str());
         if (pages) wprintf(L" (%zu pages)", pages);
-        wprintf(L"\n");
+        wprintf(L"\n(whether it was delivered is in the printer's RPQ log and the notifier's messages)\n");
     }
     return rc;
 }

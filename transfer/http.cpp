@@ -374,6 +374,13 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
             logSystemError("Failed to add request header Content-Type. Reason <%lu>", GetLastError());
             return false;
         }
+        // Every exchange on a connection of its own: a kept-alive connection
+        // that the server closed while idle would swallow the next request.
+        if (!HttpAddRequestHeadersW(request.get(), L"Connection: close\r\n", static_cast<DWORD>(-1),
+                                    HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+            logSystemError("Failed to add request header Connection. Reason <%lu>", GetLastError());
+            return false;
+        }
         char part[kMessagePartCapacity];
         size_t partLength = 0;
         if (!buildMessagePart(part, sizeof(part), message, length, boundaryLine, &partLength)) return false;

@@ -1,4 +1,5 @@
 #include "transfer/protocol.h"
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <strsafe.h>
@@ -73,7 +74,12 @@ const char* CFDXSProtocol::statusNameOf(uint8_t value) {
 }
 
 const char* CFDXSProtocol::statusName() const { return statusNameOf(m_value); }
-const char* CFDXSProtocol::reasonName() const { return "Undefined"; }
+const char* CFDXSProtocol::reasonName() const { return m_reason; }
+
+void CFDXSProtocol::formatReason() {
+    if (m_value != 255 && (m_value & 3) == 1) snprintf(m_reason, sizeof(m_reason), "server reason %u", m_value >> 4u);
+    else snprintf(m_reason, sizeof(m_reason), "Undefined");
+}
 
 const char* typeName(uint32_t type) {
     switch (type) {

@@ -44,10 +44,15 @@ struct ProtocolResponse {
 class CFDXSProtocol {
 public:
     virtual ~CFDXSProtocol() = default;
-    void clear() { m_value = 0; }
-    void set(uint8_t value) { m_value = value; }
+    void clear() { set(0); }
+    void set(uint8_t value) {
+        m_value = value;
+        formatReason();
+    }
     uint8_t value() const { return m_value; }
     const char* statusName() const;
+    // An Error's reason as the user reads it: "server reason <n>" (bits 4-7
+    // of the status); "Undefined" for any other status.
     const char* reasonName() const;
     bool isOk() const { return (m_value & 3) == 0; }
     bool isError() const { return (m_value & 3) == 1; }
@@ -55,7 +60,9 @@ public:
     static const char* statusNameOf(uint8_t value);
 
 private:
+    void formatReason();
     uint8_t m_value = 255;
+    char m_reason[24] = "Undefined";
 };
 
 const char* typeName(uint32_t type);

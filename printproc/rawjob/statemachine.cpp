@@ -1,4 +1,5 @@
 #include "printproc/rawjob/statemachine.h"
+#include "printproc/rawjob/jobstatus.h"
 #include <cstring>
 #include "diag/log.h"
 #include "diag/security.h"
@@ -27,7 +28,8 @@ void abortNotice(TransferContext& t) {
     t.told = true;
 }
 
-void failureNotice(TransferContext& t) {
+void failureNotice(TransferContext& t, const wchar_t* reason = L"the job could not be transferred") {
+    setJobStatus(t.jobContext, L"Failed: %s", reason);
     if (cancelled(t)) {
         abortNotice(t);
     } else if (!t.told) {
@@ -86,6 +88,7 @@ int stateInitial(TransferContext& t) {
 
         // 3. Compression.
         ULONGLONG step = GetTickCount64();
+        setJobStatus(t.jobContext, L"Compressing");
         logMessage(L_INFO, "Compressing input file.");
         logMessageW(L_TRACE, L"Input file for 7zip <%s>", t.inputPath);
         logMessageW(L_TRACE, L"Output file for 7zip <%s>", t.archivePath);
@@ -249,6 +252,8 @@ int stateChunkTransfer(TransferContext& t) {
         if (t.noOfChunks > 1)
             sendNotification(L_INFO, t.uid(), L"[%s] Sending part %d of %d", t.printerName,
                              static_cast<int>(t.currentChunk), static_cast<int>(t.noOfChunks));
+        setJobStatus(t.jobContext, L"Sending part %d of %d", static_cast<int>(t.currentChunk),
+                     static_cast<int>(t.noOfChunks));
         t.request.currentChunk = t.currentChunk;
         t.request.nextChunk = t.currentChunk < t.noOfChunks ? t.currentChunk + 1 : 0;
         const ChunkEntry* selected = nullptr;
@@ -331,9 +336,21 @@ int stateChunkTransfer(TransferContext& t) {
     return next;
 }
 
+int waitForTheServer(TransferContext& t);
+
 int stateWait(TransferContext& t) {
     ULONGLONG stateStart = GetTickCount64();
+    int next = waitForTheServer(t);
+    // The server failed the job after its parts (Error, no or no valid
+    // answer): the user is told, and the job's files go.
+    if (next == ST_RESET && !t.told) failureNotice(t, L"the server did not confirm the job");
+    logElapsed(stateStart);
+    return next;
+}
+
+int waitForTheServer(TransferContext& t) {
     logMessage(L_INFO, "Enter state: *** WAIT ***");
+    setJobStatus(t.jobContext, L"Waiting for the server");
     prepareRequest(t.request, t.uid(), MSG_PING);
     uint16_t length = 0;
     if (!encode(t, &length)) {
@@ -360,6 +377,7 @@ int stateWait(TransferContext& t) {
             if (!deleteRecord(t.storagePath, t.uid())) logMessage(L_ERROR, "Could not delete RPQ record file!");
             sendNotification(L_STOP, t.uid(), L"[%s] END, print job '%s' SUCCESSFULLY transferred.", t.printerName,
                              t.documentName);
+            setJobStatus(t.jobContext, L"Transferred");
             t.told = true;
             logMessageW(L_STOP, L"###### printing on <%s>,  <%s> SUCCESSFULLY transferred.", t.printerName,
                         t.documentName);
@@ -368,7 +386,6 @@ int stateWait(TransferContext& t) {
         t.lastActivity = now(t);
         next = ST_WAIT;
     }
-    logElapsed(stateStart);
     return next;
 }
 

@@ -1,0 +1,43 @@
+#include "printproc/rawjob/jobstatus.h"
+#include <winspool.h>
+#include <cstdarg>
+#include <memory>
+#include <new>
+#include <string>
+#include <strsafe.h>
+#include "base/unique.h"
+#include "diag/log.h"
+
+namespace {
+bool setOn(HANDLE printer, DWORD jobId, wchar_t* status) {
+    DWORD needed = 0;
+    GetJobW(printer, jobId, 1, nullptr, 0, &needed);
+    if (needed == 0) return false;
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[needed]());
+    if (!block || !GetJobW(printer, jobId, 1, block.get(), needed, &needed)) return false;
+    auto* info = reinterpret_cast<JOB_INFO_1W*>(block.get());
+    info->pStatus = status;
+    info->Position = JOB_POSITION_UNSPECIFIED;
+    return SetJobW(printer, jobId, 1, block.get(), 0) != FALSE;
+}
+}  // namespace
+
+void setJobStatus(const JobContext* ctx, const wchar_t* format, ...) {
+    if (!ctx) return;
+    wchar_t status[256];
+    va_list args;
+    va_start(args, format);
+    StringCchVPrintfW(status, 256, format, args);
+    va_end(args);
+    if (ctx->statusSink) {
+        ctx->statusSink(ctx, status);
+        return;
+    }
+    if (ctx->printerHandle && setOn(ctx->printerHandle, ctx->jobId, status)) return;
+    // A spooler that opened us on its port (Wine's) keeps the job on the printer.
+    unique_printer printer;
+    if (ctx->openDataPrinterName && OpenPrinterW(ctx->openDataPrinterName, printer.put(), nullptr) &&
+        setOn(printer.get(), ctx->jobId, status))
+        return;
+    logMessageW(L_DEBUG, L"Job status <%s> not set (error %lu)", status, GetLastError());
+}
