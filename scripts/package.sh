@@ -44,9 +44,9 @@ MSI="$OUT/RPQ-$VERSION-x64.msi"
 # The package's files, staged (and signed there when asked).
 STAGE="$OUT/stage"
 rm -rf "$STAGE"; mkdir -p "$STAGE"
-for f in RPQ.dll 7z.dll rpqadmin.exe rpqprint.exe Trayherald.exe rpqmsica.dll; do cp -p "$BIN/$f" "$STAGE/$f"; done  # -p: the cabinet keeps file times
+for f in RPQ.dll 7z.dll rpqadmin.exe rpqprint.exe rpqcheck.exe Trayherald.exe rpqmsica.dll; do cp -p "$BIN/$f" "$STAGE/$f"; done  # -p: the cabinet keeps file times
 if [ -n "$PFX" ]; then
-  for f in RPQ.dll rpqadmin.exe rpqprint.exe Trayherald.exe rpqmsica.dll; do sign "$STAGE/$f"; done
+  for f in RPQ.dll rpqadmin.exe rpqprint.exe rpqcheck.exe Trayherald.exe rpqmsica.dll; do sign "$STAGE/$f"; done
 fi
 # wixl takes file sources relative to the folder it runs in. The same inputs
 # give the same bytes: wixl's clock is held at the last commit's time, its
@@ -61,7 +61,8 @@ steady wixl -a x64 -D Version="$VERSION" -D Bin=. -D ProductCode="$(code "produc
 steady msibuild "$MSI" -s "RPQ" "Halvane" "x64;1033" "{$PACKAGE_CODE}"
 # wixl leaves the File table's Version and Language empty: Windows Installer
 # would treat every file as unversioned on repair and upgrade.
-for entry in RPQ.dll:RPQ.dll SevenZip.dll:7z.dll rpqadmin.exe:rpqadmin.exe rpqprint.exe:rpqprint.exe Trayherald.exe:Trayherald.exe; do
+for entry in RPQ.dll:RPQ.dll SevenZip.dll:7z.dll rpqadmin.exe:rpqadmin.exe rpqprint.exe:rpqprint.exe rpqcheck.exe:rpqcheck.exe \
+             Trayherald.exe:Trayherald.exe; do
   id="${entry%%:*}" file="${entry#*:}"
   info=$(python3 "$ROOT/scripts/peversion.py" "$STAGE/$file")
   [ -n "$info" ] || { echo "package.sh: $file has no version resource" >&2; exit 1; }

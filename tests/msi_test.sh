@@ -38,10 +38,20 @@ sequenceOf() { msiinfo export "$OLD" InstallExecuteSequence | tr -d '\r' | awk -
 # Rollback (0x100) in script (0x400) without impersonation (0x800); changes deferred.
 check "rollback actions are rollback actions in the built tables" '[ "$(actionType ClearUpgradeMark)" = 3393 ] && [ "$(actionType RollbackRegister)" = 3393 ]'
 check "registration is deferred, as the system, after its rollback" '[ "$(actionType Register)" = 3073 ] && [ "$(sequenceOf RollbackRegister)" -lt "$(sequenceOf Register)" ]'
+check "removal is deferred, as the system" '[ "$(actionType Unregister)" = 3137 ]'
+# Immediate actions (in script bit 0x400 clear) only read, before InstallInitialize.
+immediateLate() { msiinfo export "$OLD" CustomAction | tr -d '\r' | awk -F'\t' 'NR > 3 && !(int($2 / 1024) % 2) { print $1 }' |
+  while read -r a; do [ "$(sequenceOf "$a")" -lt 1500 ] || echo "$a"; done; }
+check "immediate actions all run before anything changes" '[ -z "$(immediateLate)" ]'
+fileVersion() { msiinfo export "$OLD" File | tr -d '\r' | awk -F'\t' -v f="$1" '$1 == f { print $5 "/" $6 }'; }
+allVersioned() { for f in RPQ.dll SevenZip.dll rpqadmin.exe rpqprint.exe rpqcheck.exe Trayherald.exe; do
+  v=$(fileVersion "$f"); [ -n "${v%/*}" ] && [ "${v#*/}" = 1033 ] || return 1; done; }
+check "every file has its version and language" allVersioned
+check "the package's files have the binaries' version" '[ "$(fileVersion RPQ.dll)" = "$(python3 "$ROOT/scripts/peversion.py" "$BIN/RPQ.dll" | tr "\t" /)" ]'
 
 # The spooler's registration as a machine without RPQ has it (the other
 # tests' is put back at the end).
-wine "$BIN/rpqadmin.exe" uninstall >/dev/null 2>&1
+wine "$BIN/rpqadmin.exe" uninstall --force >/dev/null 2>&1
 PROCESSOR_KEY='HKLM\System\CurrentControlSet\Control\Print\Environments\Windows x64\Print Processors\RPQ'
 SPOOLER_DLL="$WINEPREFIX/drive_c/windows/system32/spool/prtprocs/x64/RPQ.dll"
 registered() { wine reg query "$PROCESSOR_KEY" >/dev/null 2>&1 || [ -e "$SPOOLER_DLL" ]; }
@@ -73,7 +83,8 @@ msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER" SERVERNAME='127.0.0.1\' SERVER
 check "a trailing backslash arrives as data" 'key ServerName | grep -q "127.0.0.1\\\\$" && key Logger | grep -q DEBUG && key Interaction | grep -q 0x0'
 msi /i "$(winpath "$OLD")" PRINTERNAME="$PRINTER" SERVERNAME=127.0.0.1 SERVERPORT="$PORT" LOGGER=DEBUG INTERACTION=0
 check "the install succeeds" '[ $? -eq 0 ]'
-check "the files are in Program Files" 'for f in RPQ.dll 7z.dll rpqadmin.exe rpqprint.exe Trayherald.exe; do [ -f "$PF/$f" ] || exit 1; done'
+inProgramFiles() { for f in RPQ.dll 7z.dll rpqadmin.exe rpqprint.exe rpqcheck.exe Trayherald.exe; do [ -f "$PF/$f" ] || return 1; done; }
+check "the files are in Program Files" inProgramFiles
 check "the settings hold the given values" 'key ServerPort | grep -qi "0x$(printf %x "$PORT")" && key Logger | grep -q DEBUG'
 AS='HKLM\SOFTWARE\Microsoft\Active Setup\Installed Components\{6E2B3F0A-4C1D-4E7B-9A52-8F3C1D2E7B41}'
 check "no start at logon a user cannot turn off" '! wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run" /v FerrydocNotify >/dev/null 2>&1'

@@ -17,6 +17,7 @@ BINARIES = [  # file, objdump, program?, manifest texts
     ('win/bin/rpqmsica.dll', 'x86_64', False, []),
     ('win/bin/rpqadmin.exe', 'x86_64', True, ['level="asInvoker"', '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']),
     ('win/bin/rpqprint.exe', 'x86_64', True, ['level="asInvoker"', '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']),
+    ('win/bin/rpqcheck.exe', 'x86_64', True, ['level="asInvoker"', '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']),
     ('win/bin/Trayherald.exe', 'x86_64', True, ['Microsoft.Windows.Common-Controls', 'version="6.0.0.0"',
                                                'PerMonitorV2', 'true/pm', 'level="asInvoker"',
                                                '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']),

@@ -18,7 +18,7 @@ MSI=$(RPQ_BUILD="$BUILD" bash "$ROOT/scripts/package.sh" --version 1.0.9 --sign 
       --password-file "$WORK/password" 2>"$WORK/package.log" | tail -n 1)
 check "the signed package is built" '[ -f "$MSI" ]' || cat "$WORK/package.log"
 verify() { osslsigncode verify -CAfile "$WORK/cert.pem" -in "$1" >"$WORK/verify.log" 2>&1; }
-for f in RPQ.dll Trayherald.exe rpqadmin.exe rpqprint.exe rpqmsica.dll; do
+for f in RPQ.dll Trayherald.exe rpqadmin.exe rpqprint.exe rpqcheck.exe rpqmsica.dll; do
   check "$f is signed" 'verify "$BUILD/package/stage/$f"'
 done
 check "the package is signed" 'verify "$MSI"'

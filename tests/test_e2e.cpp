@@ -184,9 +184,13 @@ TEST(EndToEnd, ServerSilentAfterTheLastChunk) {
     Types types = typesOf(s);
     // One PING, then RESET retried while the silence is short: 1 + 4 retries.
     EXPECT_EQ(types, (Types{"PING", "XFER", "CHUNK", "PING", "RESET", "RESET", "RESET", "RESET", "RESET"}));
-    EXPECT_FALSE(contains(s.notices(), "SUCCESSFULLY"));
-    auto files = s.storageFiles();
-    EXPECT_EQ(files.size(), 2u);  // the chunk and the record stay for the backlog
+    // The job the server never confirms is lost: the user is told, its files go.
+    auto notices = s.notices();
+    EXPECT_FALSE(contains(notices, "SUCCESSFULLY"));
+    EXPECT_TRUE(contains(notices, "**** FAILED ****!!!!"));
+    EXPECT_TRUE(contains(notices, "Please try to send the job again."));
+    EXPECT_TRUE(s.storageFiles().empty());
+    EXPECT_NE(s.logText().find("could not be transferred."), std::string::npos);
 }
 
 TEST(EndToEnd, ServerDownAtTheProbe) {

@@ -175,3 +175,35 @@ TEST_F(SettingsTest, SerialNumbersStayUniqueUnderConcurrency) {
     EXPECT_EQ(*all.rbegin(), 200u);
 }
 }  // namespace
+
+namespace {
+// rpqadmin configure holds every value to the package's rules: a refused
+// value names its rule, exits non-zero and changes nothing.
+TEST(Configure, ValuesAreCheckedBeforeAnythingIsWritten) {
+    std::wstring printer = uniqueName(L"Configure");
+    std::wstring tool = toolPath(L"rpqadmin.exe") + L" configure \"" + printer + L"\" ";
+    std::string out;
+    ASSERT_EQ(runCommand(tool + L"ServerPort=9100 Logger=DEBUG", &out), 0) << out;
+    const std::pair<const wchar_t*, const char*> refused[] = {
+        {L"ServerPort=99999", "ServerPort must be a number from 1 to 65535"},
+        {L"ServerPort=0", "ServerPort must be a number from 1 to 65535"},
+        {L"Logger=LOUD", "Logger must be one of"},
+        {L"Logger=10", "Logger must be one of"},
+        {L"SecureTransfer=2", "SecureTransfer must be 0 or 1"},
+        {L"Interaction=yes", "Interaction must be 0 or 1"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_EQ(runCommand(tool + L"ServerName=changed " + r.first, &out), 1) << narrow(r.first);
+        EXPECT_NE(out.find(r.second), std::string::npos) << out;
+    }
+    ASSERT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" show \"" + printer + L"\"", &out), 0);
+    EXPECT_NE(out.find("ServerPort             9100"), std::string::npos) << out;  // nothing changed
+    EXPECT_NE(out.find("\"DEBUG\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("changed"), std::string::npos) << out;
+    EXPECT_EQ(runCommand(tool + L"Logger=7 SecureTransfer=1", &out), 0) << out;
+    wchar_t key[MAX_PATH];
+    wcscpy(key, printer.c_str());
+    escapePathName(key);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + std::wstring(key)).c_str());
+}
+}  // namespace

@@ -354,8 +354,11 @@ extern "C" __declspec(dllexport) UINT __stdcall ReportForeignPrinters(MSIHANDLE 
 // UPGRADINGPRODUCTCODE), this mark does: package-uninstall then keeps the
 // printers and the registration, and the newer version's package-install
 // clears the mark.
+// Windows Installer tells the older version's removal itself
+// (UPGRADINGPRODUCTCODE), so on Windows this writes nothing: an immediate
+// action never changes the machine there. Only Wine's msiexec needs the mark.
 extern "C" __declspec(dllexport) UINT __stdcall MarkUpgrade(MSIHANDLE install) {
-    if (property(install, L"WIX_UPGRADE_DETECTED").empty()) return ERROR_SUCCESS;
+    if (!runningUnderWine() || property(install, L"WIX_UPGRADE_DETECTED").empty()) return ERROR_SUCCESS;
     DWORD one = 1;
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane\\RPQ", L"UpgradeInProgress", REG_DWORD, &one, sizeof(one));
     tell(install, INSTALLMESSAGE_INFO, L"RPQ: upgrading an installed version in place.");
