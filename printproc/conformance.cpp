@@ -60,9 +60,10 @@ std::wstring moduleDirectory() {
 // A response as the report shows it.
 std::wstring describe(const ProtocolResponse& r) {
     wchar_t text[160];
-    StringCchPrintfW(text, 160, L"%s seq %u uid %.10hs status %hs", typeText(r.type).c_str(), r.sequenceNo, r.UID,
-                     CFDXSProtocol::statusNameOf(r.value));
+    StringCchPrintfW(text, 160, L"%s seq %u uid %.10hs", typeText(r.type).c_str(), r.sequenceNo, r.UID);
     std::wstring out = text;
+    if (r.type == MSG_RESET) return out;  // a RESET's answer carries no status
+    out += L" status " + widen(CFDXSProtocol::statusNameOf(r.value));
     if ((r.value & 3) == 1) out += L" (reason " + std::to_wstring(r.value >> 4) + L")";
     return out;
 }

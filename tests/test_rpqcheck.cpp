@@ -76,7 +76,7 @@ TEST(Rpqcheck, NamesWhatAFaultyServerBreaks) {
 TEST(Rpqcheck, PassesAnotherConformingServer) {
     std::string dir = "/tmp/rpq-wt-" + uniqueToken();
     CreateDirectoryW(unixToWin(dir).c_str(), nullptr);
-    ASSERT_TRUE(launchUnix("python3 " RPQ_SOURCE_DIR "/tests/conforming_server.py " + dir + "/port " + dir + "/stop"));
+    ASSERT_TRUE(launchUnix("/usr/bin/python3 " RPQ_SOURCE_DIR "/tests/conforming_server.py " + dir + "/port " + dir + "/stop"));
     ASSERT_TRUE(waitForFile(unixToWin(dir + "/port"), true, 10000));
     int port = atoi(readFileBytes(unixToWin(dir + "/port")).c_str());
     Check c = rpqcheck(port, L"");
