@@ -350,6 +350,11 @@ TEST(Harness, AnImpersonatingThreadWorksAsTheSpooler) {
 std::mutex g_statusLock;
 std::vector<std::string> g_statuses;
 
+void recordStatus(const JobContext*, const wchar_t* status) {
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    g_statuses.push_back(narrow(status));
+}
+
 TEST(Harness, TheQueueShowsWhereTheJobIs) {
     CPrintSetup s({"delay:700 XFER", "delay:700 CHUNK", "delay:700 PING#2"}, uniqueName(L"Harness status"), L"",
                   kWinprint);
@@ -359,10 +364,7 @@ TEST(Harness, TheQueueShowsWhereTheJobIs) {
     g_statuses.clear();
     CDllRun run(job);
     ASSERT_TRUE(run.ok());
-    run.context()->statusSink = [](const JobContext*, const wchar_t* status) {
-        std::lock_guard<std::mutex> hold(g_statusLock);
-        g_statuses.push_back(narrow(status));
-    };
+    run.context()->statusSink = recordStatus;
     run.start();
     auto last = [] {
         std::lock_guard<std::mutex> hold(g_statusLock);
@@ -385,10 +387,7 @@ TEST(Harness, TheQueueShowsAFailure) {
     g_statuses.clear();
     CDllRun run(job);
     ASSERT_TRUE(run.ok());
-    run.context()->statusSink = [](const JobContext*, const wchar_t* status) {
-        std::lock_guard<std::mutex> hold(g_statusLock);
-        g_statuses.push_back(narrow(status));
-    };
+    run.context()->statusSink = recordStatus;
     run.start();
     EXPECT_TRUE(run.result());
     ASSERT_FALSE(g_statuses.empty());

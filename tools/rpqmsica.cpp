@@ -178,6 +178,21 @@ bool driverInstalled(const std::wstring& name) {
     return false;
 }
 
+// The printers the package added ("PackagePrinters"): NUL-separated names,
+// ending in an empty one.
+std::wstring packagePrinters() {
+    std::wstring added;
+    unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane\\RPQ", 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
+        return added;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.get(), L"PackagePrinters", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size) {
+        added.resize(size / sizeof(wchar_t) + 2);
+        RegQueryValueExW(key.get(), L"PackagePrinters", nullptr, nullptr, reinterpret_cast<BYTE*>(&added[0]), &size);
+    }
+    return added;
+}
+
 // The driver that rpqadmin installs itself under Wine.
 constexpr wchar_t kWineDriver[] = L"Wine PostScript Driver";
 
@@ -266,16 +281,7 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareRegister(MSIHANDLE instal
 // rollback of the files may have taken already.
 extern "C" __declspec(dllexport) UINT __stdcall RollbackRegister(MSIHANDLE install) {
     if (property(install, L"CustomActionData").empty()) return ERROR_SUCCESS;  // registered before: kept
-    std::wstring added;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane\\RPQ", 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
-        DWORD size = 0;
-        if (RegQueryValueExW(key, L"PackagePrinters", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size) {
-            added.resize(size / sizeof(wchar_t) + 1);
-            RegQueryValueExW(key, L"PackagePrinters", nullptr, nullptr, reinterpret_cast<BYTE*>(&added[0]), &size);
-        }
-        RegCloseKey(key);
-    }
+    std::wstring added = packagePrinters();
     for (const wchar_t* p = added.c_str(); *p; p += wcslen(p) + 1) {
         PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
         unique_printer printer;
@@ -319,16 +325,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ClearUpgradeMark(MSIHANDLE) {
 // On removal: names each printer still bound to RPQ that the package did not
 // add. Such a printer stops working without RPQ; it is reported, not removed.
 extern "C" __declspec(dllexport) UINT __stdcall ReportForeignPrinters(MSIHANDLE install) {
-    std::wstring added;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane\\RPQ", 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
-        DWORD size = 0;
-        if (RegQueryValueExW(key, L"PackagePrinters", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size) {
-            added.resize(size / sizeof(wchar_t) + 1);
-            RegQueryValueExW(key, L"PackagePrinters", nullptr, nullptr, reinterpret_cast<BYTE*>(&added[0]), &size);
-        }
-        RegCloseKey(key);
-    }
+    std::wstring added = packagePrinters();
     DWORD needed = 0, count = 0;
     EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count);
     if (needed == 0) return ERROR_SUCCESS;
