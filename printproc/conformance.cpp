@@ -1,5 +1,6 @@
 #include "printproc/conformance.h"
 #include <wininet.h>
+#include <shlobj.h>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -48,13 +49,19 @@ std::wstring hexOf(const BYTE* bytes, size_t count) {
     return out;
 }
 
-// The folder RPQ.dll was loaded from, where 7z.dll is beside it.
-std::wstring moduleDirectory() {
+// Where 7z.dll is: beside RPQ.dll (the package's folder, the build), else
+// where jobs load it from (RPQ.dll loaded from the spooler's folder).
+std::wstring sevenZipDirectory() {
     wchar_t path[MAX_PATH] = {};
     DWORD n = GetModuleFileNameW(rpqModule(), path, MAX_PATH);
     std::wstring dir(path, n);
     size_t slash = dir.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : dir.substr(0, slash);
+    dir = slash == std::wstring::npos ? std::wstring(L".") : dir.substr(0, slash);
+    if (GetFileAttributesW((dir + L"\\7z.dll").c_str()) != INVALID_FILE_ATTRIBUTES) return dir;
+    wchar_t programs[MAX_PATH] = {};
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs)))
+        return std::wstring(programs) + L"\\Halvane\\RPQ";
+    return dir;
 }
 
 // A response as the report shows it.
@@ -188,7 +195,7 @@ bool CConformance::makeJob(const std::wstring& name, size_t size, unsigned seed,
     DWORD chunks = 0;
     m_chunks = ChunkSet();
     return checksumFile(*m_state.hash(), input.c_str(), &m_size, m_digest) &&
-           compressFile(moduleDirectory().c_str(), dir->c_str(), 1, archive.c_str(), input.c_str()) &&
+           compressFile(sevenZipDirectory().c_str(), dir->c_str(), 1, archive.c_str(), input.c_str()) &&
            createChunkFilename(*m_state.hash(), archive.c_str(), m_chunks, &chunks);
 }
 

@@ -21,6 +21,11 @@ for option in $(grep -ohE 'rpqserver[^`]*' "${DOCS[@]}" | grep -oE -- '--[a-z-]+
   check "rpqserver takes the option $option the documents use" 'grep -q -- "$option" <<<"$server_help"'
 done
 
+# The package's properties the documents name are ones the package reads.
+for property in $(grep -ohE 'msiexec [^`]*' "${DOCS[@]}" | grep -oE '[A-Z]{4,}=' | tr -d = | grep -vxE 'REINSTALL|REINSTALLMODE|REMOVE' | sort -u); do
+  check "the package reads the property $property the documents name" 'grep -q "L\"$property\"" "$ROOT/tools/rpqmsica.cpp" || grep -q "$property" "$ROOT/package/rpq.wxs"'
+done
+
 # The session of docs/wine.md, as a reader would type it.
 WORK=$(mktemp -d)
 PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -41,6 +46,16 @@ delivered() {
 for _ in $(seq 300); do delivered && break; sleep 0.1; done
 check "its document reaches the server" 'delivered || { cat "$WORK/session.log"; ls -R "$WORK/storage"; false; }'
 pkill -f "rpqserver --port $PORT" 2>/dev/null
+
+# docs/protocol.md's rpqcheck against the reference server, as written but for the port.
+"$BUILD/server/rpqserver" --quiet --port 0 --port-file "$WORK/port" --storage "$WORK/check" --max-seconds 120 &
+CHECKED=$!
+for _ in $(seq 100); do [ -s "$WORK/port" ] && break; sleep 0.1; done
+line=$(grep -m1 -E '^wine build/win/bin/rpqcheck.exe http://' "$ROOT/docs/protocol.md" | sed -e "s/8080/$(cat "$WORK/port")/" \
+  -e "s#build/win/#${BUILD#$ROOT/}/win/#")
+(cd "$ROOT" && WINEPREFIX="$WINEPREFIX" eval "$line" >"$WORK/check.log" 2>&1)
+check "docs/protocol.md's rpqcheck passes the reference server" '[ $? -eq 0 ] || { cat "$WORK/check.log"; false; }'
+kill $CHECKED 2>/dev/null
 pkill -f 'Trayherald.exe' 2>/dev/null
 wine "$BUILD/win/bin/rpqadmin.exe" remove-printer "$PRINTER" >/dev/null 2>&1
 rm -rf "$WORK"
