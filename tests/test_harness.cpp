@@ -253,6 +253,7 @@ TEST(Harness, ResetRetriedOnlyWhileTheSilenceIsShort) {
     EXPECT_TRUE(s.storageFiles().empty());  // a job the server never confirmed is failed and told
     EXPECT_TRUE(contains(s.notices(), "**** FAILED ****!!!!"));
 }
+
 // A job printed on another machine of a print server: its owner and host
 // are the job's, and nothing of it appears on this machine's desktop.
 TEST(Harness, ARemoteJobCarriesItsOwnerAndMachineAndIsToldNothingHere) {
