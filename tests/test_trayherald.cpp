@@ -411,6 +411,9 @@ TEST_F(TrayheraldTest, LaidOutForTheDisplaysDpi) {
         GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext"));
     ASSERT_NE(setAwareness, nullptr);
     setAwareness(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);  // this thread sees real pixels too
+    struct Restore {
+        ~Restore() { setLogPixels(96); }  // also when an assertion ends the test early
+    } restore;
     for (DWORD dpi : {96u, 192u}) {
         setLogPixels(dpi);
         CTrayherald tray(freeUdpPort(), L"60000", false);
@@ -459,7 +462,6 @@ TEST_F(TrayheraldTest, LaidOutForTheDisplaysDpi) {
         DeleteObject(font);
         click(dialog, IDCANCEL);
     }
-    setLogPixels(96);
 }
 
 // The pop-up fades in to full opacity in steps of 5, and a web link in a
