@@ -43,6 +43,17 @@ bool udpPortBusy(USHORT port) {
     return busy;
 }
 
+// The port the notifier published for this session once it listens there:
+// read without touching the port (a probe that binds could take it first).
+DWORD publishedPort() {
+    DWORD session = 0, port = 0, size = sizeof(port);
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return RegGetValueW(HKEY_CURRENT_USER, kSessionsKey, std::to_wstring(session).c_str(), RRF_RT_REG_DWORD, nullptr,
+                        &port, &size) == ERROR_SUCCESS
+               ? port
+               : 0;
+}
+
 void sendDatagram(USHORT port, const std::string& bytes) {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in a = {};
@@ -279,7 +290,7 @@ TEST_F(TrayheraldTest, SettingsDialogRejectsKeepsAndApplies) {
     ASSERT_TRUE(waitFor([&] { return !IsWindow(dialog); }));
     EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kSettingsKey, L"UDPPort", L""), std::to_wstring(port));
     EXPECT_EQ(readString(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", L""), std::to_wstring(port));
-    ASSERT_TRUE(waitFor([&] { return udpPortBusy(port); }));  // rebinding follows the dialog's close
+    ASSERT_TRUE(waitFor([&] { return publishedPort() == port; }));  // rebinding follows the dialog's close
     LRESULT before = tray.count();
     tray.m_port = port;
     tray.send("on the new port");
@@ -310,7 +321,7 @@ TEST_F(TrayheraldTest, BusyPortShowsTheErrorAndNoStartMessage) {
     ASSERT_NE(dialog, nullptr);
     SendMessageW(GetDlgItem(dialog, IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(std::to_wstring(free).c_str()));
     click(dialog, IDOK);
-    ASSERT_TRUE(waitFor([&] { return udpPortBusy(free); }));
+    ASSERT_TRUE(waitFor([&] { return publishedPort() == free; }));
     tray.m_port = free;
     tray.send("listening again");
     EXPECT_TRUE(tray.countReaches(1));
