@@ -805,7 +805,9 @@ TEST(PlaybackSpooler, CraftedRecordsNeverTakeDownTheProgram) {
                             L"\" \"" + s.printer->name() + L"\" \"" + file + L"\"");
         DeleteFileW(file.c_str());
         EXPECT_TRUE(rc == 0 || rc == 1) << c.name << ": the printing program ended with " << rc;
-        if (c.prints) EXPECT_EQ(output.pages().size(), 1u) << c.name;
+        if (c.prints) {
+            EXPECT_EQ(output.pages().size(), 1u) << c.name;
+        }
         EXPECT_EQ(failures(), before + (c.prints ? 0 : 1)) << c.name;
     }
     std::vector<BYTE> page = withRecord(control, polyline);
