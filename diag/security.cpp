@@ -33,6 +33,22 @@ HANDLE openUnfollowed(const wchar_t* path, DWORD desiredAccess, DWORD share, DWO
     return CreateFileW(path, desiredAccess, share, const_cast<SECURITY_ATTRIBUTES*>(security), disposition,
                        flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
+// Whether anyone but the system, the administrators and RPQ's own account
+// is allowed anything on the object.
+bool grantsOthers(PSECURITY_DESCRIPTOR descriptor) {
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) return true;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) return true;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE && !(header->AceFlags & INHERIT_ONLY_ACE) &&
+            !isTrustedOwner(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart))
+            return true;
+    }
+    return false;
+}
+
 // A trusted folder that an older version made readable for everyone is
 // closed to them, through a handle to the folder itself.
 void makePrivate(const wchar_t* path, CSecurityAttributes& attributes) {
@@ -103,7 +119,7 @@ bool makeSecureFolder(const wchar_t* path, FileAccess access, unique_hfile* held
         unique_hlocal owned(descriptor);
         if (!isTrustedFolderSecurity(descriptor))
             return refuseFolder(L"A folder that others made or may write to stands where RPQ keeps a folder", path);
-        if (access == FileAccess::Private) makePrivate(path, attributes);
+        if (access == FileAccess::Private && grantsOthers(descriptor)) makePrivate(path, attributes);
     }
     if (held) *held = std::move(folder);
     return true;

@@ -64,10 +64,8 @@ bool buildBrowserCommand(wchar_t* command, HANDLE writeEnd, const wchar_t* addre
 }
 
 bool isUsableUserToken(HANDLE token, PSID sid, DWORD session, bool checkLevel) {
-    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0, tokenSession = 0;
-    if (!GetTokenInformation(token, TokenUser, user, sizeof(user), &size) ||
-        !EqualSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, sid) ||
+    if (!tokenIsAccount(token, sid) ||
         !GetTokenInformation(token, TokenSessionId, &tokenSession, sizeof(tokenSession), &size) || tokenSession != session)
         return false;
     if (!checkLevel) return true;

@@ -21,21 +21,18 @@ bool tokenUser(HANDLE token, BYTE* sid, DWORD sidSize) {
            CopySid(sidSize, sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
-bool tokenIsAccount(HANDLE token, PSID sid) {
-    BYTE user[SECURITY_MAX_SID_SIZE];
-    return tokenUser(token, user, sizeof(user)) && EqualSid(user, sid);
-}
-
 std::wstring sidText(PSID sid) {
     LPWSTR text = nullptr;
     if (!ConvertSidToStringSidW(sid, &text)) return std::wstring();
     unique_hlocal owner(text);
     return text;
 }
+const SessionPlatform kSystemSessions = {WTSEnumerateSessionsW, WTSFreeMemory, WTSQueryUserToken};
 }  // namespace
 
-namespace {
-const SessionPlatform kSystemSessions = {WTSEnumerateSessionsW, WTSFreeMemory, WTSQueryUserToken};
+bool tokenIsAccount(HANDLE token, PSID sid) {
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    return tokenUser(token, user, sizeof(user)) && EqualSid(user, sid);
 }
 
 const SessionPlatform& systemSessions() { return kSystemSessions; }

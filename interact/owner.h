@@ -41,6 +41,8 @@ bool threadOwner(JobOwner& owner);
 // session when the process runs as that account (the print processor runs
 // inside the printing program, as under Wine).
 bool findOwnerSession(PSID sid, DWORD* session, const SessionPlatform& platform = systemSessions());
+// Whether the token is the account's.
+bool tokenIsAccount(HANDLE token, PSID sid);
 // True when the account's registry hive is loaded (HKEY_USERS\<SID>).
 bool ownerHiveLoaded(PSID sid);
 // Opens HKEY_USERS\<SID>\subKey for reading.

@@ -56,10 +56,8 @@ std::wstring socketError(int code) {
 std::wstring portMarkerName(int port) { return L"Global\\Halvane.Trayherald.UDP." + std::to_wstring(port); }
 
 bool portHeldByNotifier(int port) {
-    HANDLE marker = OpenMutexW(SYNCHRONIZE, FALSE, portMarkerName(port).c_str());
-    if (!marker) return false;
-    CloseHandle(marker);
-    return true;
+    unique_handle marker(OpenMutexW(SYNCHRONIZE, FALSE, portMarkerName(port).c_str()));
+    return static_cast<bool>(marker);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "printproc/printerinfo.h"
 #include <winspool.h>
+#include <new>
 #include "printproc/memory.h"
 
 BYTE* fetchPrinterInfo(HANDLE printer, DWORD level, DWORD* error) {
@@ -22,4 +23,13 @@ BYTE* fetchPrinterInfo(HANDLE printer, DWORD level, DWORD* error) {
     }
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
+}
+
+std::unique_ptr<BYTE[]> fetchJobInfo(HANDLE printer, DWORD jobId, DWORD level) {
+    DWORD needed = 0;
+    GetJobW(printer, jobId, level, nullptr, 0, &needed);
+    if (needed == 0) return nullptr;
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[needed]());
+    if (!block || !GetJobW(printer, jobId, level, block.get(), needed, &needed)) return nullptr;
+    return block;
 }

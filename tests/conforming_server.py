@@ -3,9 +3,9 @@
 rpqcheck passes a conforming server that is not rpqserver (and that the
 document says enough to write one).
 
-Usage: conforming_server.py PORT_FILE STOP_FILE
-Listens on 127.0.0.1 at a free port (written to PORT_FILE) until STOP_FILE
-appears or five minutes have passed."""
+Usage: conforming_server.py PORT_FILE
+Listens on 127.0.0.1 at a free port (written to PORT_FILE) until a GET of
+/stop, or five minutes at most; removes PORT_FILE when it ends."""
 import hashlib
 import http.server
 import os
@@ -13,11 +13,11 @@ import re
 import struct
 import sys
 import threading
-import time
 
 XFER, CHUNK, RESET, PING = 1, 2, 3, 4
 OK, ERROR, WAIT = 0, 1, 2
 jobs = {}  # UID -> {"chunks": announced count, "received": {number: bytes}}
+stopped = threading.Event()
 lock = threading.Lock()
 
 
@@ -97,7 +97,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send(200, reply)
 
     def do_GET(self):
-        if self.path.startswith('/FDXS_Interaction?uid='):
+        if self.path == '/stop':
+            self.send(200, b'stopping', 'text/plain')
+            stopped.set()
+        elif self.path.startswith('/FDXS_Interaction?uid='):
             self.send(200, b'<html><body>your job</body></html>', 'text/html')
         else:
             self.send(404, b'not here', 'text/plain')
@@ -108,8 +111,6 @@ threading.Thread(target=server.serve_forever, daemon=True).start()
 with open(sys.argv[1] + '.tmp', 'w') as f:
     f.write(str(server.server_address[1]))
 os.rename(sys.argv[1] + '.tmp', sys.argv[1])
-deadline = time.time() + 300
-while time.time() < deadline and not os.path.exists(sys.argv[2]):
-    time.sleep(0.1)
+stopped.wait(300)
 server.shutdown()
 os.remove(sys.argv[1])

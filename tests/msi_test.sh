@@ -115,14 +115,16 @@ check "its rollback clears the upgrade mark" '! wine reg query "HKLM\\SOFTWARE\\
 check "the older version keeps its printer" 'printerThere "$PRINTER"'
 
 # The spooler holds RPQ.dll loaded while the upgrade replaces it.
-wine "$BIN/holddll.exe" "$(winpath "$SPOOLER_DLL")" "$(winpath "$WORK/held")" "$(winpath "$WORK/release")" &
+mkfifo "$WORK/release"
+wine "$BIN/holddll.exe" "$(winpath "$SPOOLER_DLL")" "$(winpath "$WORK/held")" < "$WORK/release" &
 HOLDER=$!
+exec 3>"$WORK/release"  # holddll lets go when this end is closed
 eventually '[ -e "$WORK/held" ]'
 msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/upgrade.log")"
 check "the upgrade succeeds while the spooler holds RPQ.dll" '[ $? -eq 0 ]'
 check "the new RPQ.dll is in the spooler's folder" 'cmp -s "$SPOOLER_DLL" "$PF/RPQ.dll"'
 check "the held one is set aside" 'ls "$SPOOLER_DLL".old-* >/dev/null 2>&1'
-touch "$WORK/release"; wait $HOLDER
+exec 3>&-; wait $HOLDER
 check "the upgrade keeps the printer and its settings" 'printerThere "$PRINTER" && key ServerPort | grep -qi "0x$(printf %x "$PORT")"'
 
 wine "$BIN/rpqadmin.exe" add-printer "$FOREIGN" >/dev/null 2>&1

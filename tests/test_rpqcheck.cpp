@@ -76,14 +76,14 @@ TEST(Rpqcheck, NamesWhatAFaultyServerBreaks) {
 TEST(Rpqcheck, PassesAnotherConformingServer) {
     std::string dir = "/tmp/rpq-wt-" + uniqueToken();
     CreateDirectoryW(unixToWin(dir).c_str(), nullptr);
-    ASSERT_TRUE(launchUnix("/usr/bin/python3 " RPQ_SOURCE_DIR "/tests/conforming_server.py " + dir + "/port " + dir + "/stop"));
+    ASSERT_TRUE(launchUnix("/usr/bin/python3 " RPQ_SOURCE_DIR "/tests/conforming_server.py " + dir + "/port"));
     ASSERT_TRUE(waitForFile(unixToWin(dir + "/port"), true, 10000));
     int port = atoi(readFileBytes(unixToWin(dir + "/port")).c_str());
     Check c = rpqcheck(port, L"");
     EXPECT_EQ(c.rc, 0) << c.out;
     EXPECT_TRUE(has(c, " passed, 0 failed")) << c.out;
-    writeFileBytes(unixToWin(dir + "/stop"), "stop");
-    waitForFile(unixToWin(dir + "/port"), false, 10000);
+    runUnix("curl -s http://127.0.0.1:" + std::to_string(port) + "/stop");
+    EXPECT_TRUE(waitForFile(unixToWin(dir + "/port"), false, 10000));
     removeTree(unixToWin(dir));
 }
 }  // namespace

@@ -23,6 +23,14 @@ bool waitForState(SC_HANDLE service, DWORD state, DWORD limitMs) {
 }
 }  // namespace
 
+bool moveAside(const std::wstring& path, const wchar_t* tag, unsigned start, std::wstring* aside) {
+    for (unsigned n = start;; ++n) {
+        *aside = path + tag + std::to_wstring(n);
+        if (MoveFileExW(path.c_str(), aside->c_str(), 0)) return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+}
+
 bool replaceFile(const std::wstring& source, const std::wstring& target, bool* wasInUse) {
     *wasInUse = false;
     if (CopyFileW(source.c_str(), target.c_str(), FALSE)) return true;
@@ -33,13 +41,9 @@ bool replaceFile(const std::wstring& source, const std::wstring& target, bool* w
     }
     // A loaded file can be renamed, though not written: aside with it.
     std::wstring aside;
-    for (unsigned n = GetTickCount() & 0xFFFFF;; ++n) {
-        aside = target + L".old-" + std::to_wstring(n);
-        if (MoveFileExW(target.c_str(), aside.c_str(), 0)) break;
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
-            SetLastError(error);
-            return false;
-        }
+    if (!moveAside(target, L".old-", GetTickCount() & 0xFFFFF, &aside)) {
+        SetLastError(error);
+        return false;
     }
     if (!CopyFileW(source.c_str(), target.c_str(), TRUE)) {
         error = GetLastError();

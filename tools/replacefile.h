@@ -11,6 +11,10 @@
 // the old file is then back in place.
 bool replaceFile(const std::wstring& source, const std::wstring& target, bool* wasInUse);
 
+// Renames path to "<path><tag><n>" with the first n from start that is not
+// taken, into *aside; false (with the rename's error) when it cannot.
+bool moveAside(const std::wstring& path, const wchar_t* tag, unsigned start, std::wstring* aside);
+
 // Deletes the files that earlier replacements of target set aside and that
 // nothing holds any more.
 void sweepSetAside(const std::wstring& target);

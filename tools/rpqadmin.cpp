@@ -121,15 +121,7 @@ bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstrin
     unique_hlocal currentOwner(current);
     if (!isTrustedFolderSecurity(current)) {
         folder.reset();
-        for (unsigned n = 1;; ++n) {
-            std::wstring aside = path + L".untrusted-" + std::to_wstring(n);
-            if (MoveFileExW(path.c_str(), aside.c_str(), 0)) {
-                *movedAside = aside;
-                break;
-            }
-            if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
-        }
-        return CreateDirectoryW(path.c_str(), &attributes) != FALSE;
+        return moveAside(path, L".untrusted-", 1, movedAside) && CreateDirectoryW(path.c_str(), &attributes) != FALSE;
     }
     PACL dacl = nullptr;
     BOOL present = FALSE, defaulted = FALSE;

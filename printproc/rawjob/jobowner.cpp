@@ -1,18 +1,14 @@
 #include "printproc/rawjob/jobowner.h"
 #include <winspool.h>
-#include <memory>
-#include <new>
 #include <string>
 #include <strsafe.h>
 #include "base/unique.h"
+#include "printproc/printerinfo.h"
 
 namespace {
 bool ownerFrom(HANDLE printer, DWORD jobId, wchar_t* user, size_t userChars, wchar_t* machine, size_t machineChars) {
-    DWORD needed = 0;
-    GetJobW(printer, jobId, 1, nullptr, 0, &needed);
-    if (needed == 0) return false;
-    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[needed]());
-    if (!block || !GetJobW(printer, jobId, 1, block.get(), needed, &needed)) return false;
+    std::unique_ptr<BYTE[]> block = fetchJobInfo(printer, jobId, 1);
+    if (!block) return false;
     auto info = reinterpret_cast<JOB_INFO_1W*>(block.get());
     if (!info->pUserName || !*info->pUserName) return false;
     return SUCCEEDED(StringCchCopyW(user, userChars, info->pUserName)) &&

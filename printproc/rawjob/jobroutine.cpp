@@ -17,6 +17,7 @@
 #include "diag/security.h"
 #include "interact/browser.h"
 #include "interact/notify.h"
+#include "printproc/printerinfo.h"
 #include "printproc/rawjob/jobowner.h"
 #include "printproc/rawjob/jobrecord.h"
 #include "printproc/rawjob/jobstate.h"
@@ -136,11 +137,8 @@ void fillMachineId(JobRecord& job) {
 }
 
 void readJobInformation(JobContext* ctx, JobRecord& job) {
-    DWORD needed = 0;
-    GetJobW(ctx->printerHandle, ctx->jobId, 2, nullptr, 0, &needed);
-    if (needed == 0) return;
-    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[needed]());
-    if (!block || !GetJobW(ctx->printerHandle, ctx->jobId, 2, block.get(), needed, &needed)) return;
+    std::unique_ptr<BYTE[]> block = fetchJobInfo(ctx->printerHandle, ctx->jobId, 2);
+    if (!block) return;
     auto info = reinterpret_cast<JOB_INFO_2W*>(block.get());
     job.noOfPages = static_cast<WORD>(info->TotalPages & 0xFFFF);
     if (info->pDevMode) job.noOfCopies = static_cast<WORD>(info->pDevMode->dmCopies);

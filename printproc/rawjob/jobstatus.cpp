@@ -1,20 +1,16 @@
 #include "printproc/rawjob/jobstatus.h"
 #include <winspool.h>
 #include <cstdarg>
-#include <memory>
-#include <new>
 #include <string>
 #include <strsafe.h>
 #include "base/unique.h"
 #include "diag/log.h"
+#include "printproc/printerinfo.h"
 
 namespace {
 bool setOn(HANDLE printer, DWORD jobId, wchar_t* status) {
-    DWORD needed = 0;
-    GetJobW(printer, jobId, 1, nullptr, 0, &needed);
-    if (needed == 0) return false;
-    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[needed]());
-    if (!block || !GetJobW(printer, jobId, 1, block.get(), needed, &needed)) return false;
+    std::unique_ptr<BYTE[]> block = fetchJobInfo(printer, jobId, 1);
+    if (!block) return false;
     auto* info = reinterpret_cast<JOB_INFO_1W*>(block.get());
     info->pStatus = status;
     info->Position = JOB_POSITION_UNSPECIFIED;
