@@ -70,3 +70,30 @@ bool isTrustedFolderSecurity(PSECURITY_DESCRIPTOR descriptor) {
     }
     return true;
 }
+
+bool grantsMoreThan(PSECURITY_DESCRIPTOR current, PSECURITY_DESCRIPTOR wanted) {
+    PACL have = nullptr, want = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!current || !GetSecurityDescriptorDacl(current, &present, &have, &defaulted) || !present || !have) return true;
+    if (!wanted || !GetSecurityDescriptorDacl(wanted, &present, &want, &defaulted) || !present || !want) return true;
+    auto allowedIn = [](PACL list, PSID sid) {
+        ACCESS_MASK mask = 0;
+        for (DWORD i = 0; i < list->AceCount; ++i) {
+            ACE_HEADER* header = nullptr;
+            if (!GetAce(list, i, reinterpret_cast<void**>(&header))) continue;
+            if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+            auto ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            if (EqualSid(&ace->SidStart, sid)) mask |= ace->Mask;
+        }
+        return mask;
+    };
+    for (DWORD i = 0; i < have->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(have, i, reinterpret_cast<void**>(&header))) return true;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+        auto ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        if (isTrustedOwner(&ace->SidStart)) continue;
+        if (ace->Mask & ~allowedIn(want, &ace->SidStart)) return true;
+    }
+    return false;
+}

@@ -1,11 +1,9 @@
 #include "diag/levels.h"
+#include "base/levelnames.h"
 
-namespace {
-const char* const kLevelNames[kLevelCount] = {"ON",    "TRACE", "DEBUG", "INFO",  "WARN",
-                                              "ERROR", "FATAL", "START", "STOP",  "OFF"};
-}
+static_assert(kLevelCount == kLevelNameCount, "one table of level names");
 
 const char* levelName(int level) {
-    if (level < 0 || level >= kLevelCount) return "?";
-    return kLevelNames[level];
+    const char* name = levelNameAt(level);
+    return name ? name : "?";
 }

@@ -39,7 +39,8 @@ std::wstring linkHost(const std::wstring& target) {
     size_t start = target.find(L"://");
     if (start == std::wstring::npos) return std::wstring();
     start += 3;
-    size_t end = target.find_first_of(L"/?#", start);
+    // Browsers end the authority at a backslash as at a slash.
+    size_t end = target.find_first_of(L"/\\?#", start);
     std::wstring authority = target.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
     size_t at = authority.rfind(L'@');  // "trusted.example@elsewhere" goes to elsewhere
     return at == std::wstring::npos ? authority : authority.substr(at + 1);

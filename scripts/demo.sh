@@ -13,9 +13,16 @@ BIN="$BUILD/win/bin"
 DEMO="$BUILD/demo"
 PRINTER="RPQ Demo"
 NOTIFY_PORT="${RPQ_NOTIFY_PORT:-8090}"
-export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all
+# A Wine prefix of the demo's own: its printer and settings never meet the
+# tests', and the tests' removals never meet the demo's printer.
+export WINEPREFIX="$BUILD/demo-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "creating the demo's Wine prefix $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+fi
 rm -rf "$DEMO" && mkdir -p "$DEMO"
-cd "$DEMO"  # Wine's FILE: port writes the empty document here
+cd "$DEMO"
 say() { printf '\n== %s\n' "$*"; }
 
 # Trayherald shows the notifications where a display can be had (Xvfb

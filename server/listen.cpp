@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,13 +17,37 @@ namespace {
 const char kMarker[] = "7D3F19A4-5C2E-4B8A-9E61-0F4C2B7A93D5";
 volatile sig_atomic_t g_stop = 0;
 void onSignal(int) { g_stop = 1; }
+
+int usage(FILE* out, int rc) {
+    fprintf(out,
+            "usage: rpqlisten [--port PORT] [--seconds N]\n"
+            "  prints RPQ's notifier datagrams arriving on UDP PORT (default 8090)\n"
+            "  until SIGINT/SIGTERM, or for N seconds\n");
+    return rc;
+}
+
+bool number(const char* text, long low, long high, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (!*text || *end || errno || value < low || value > high) return false;
+    *out = static_cast<int>(value);
+    return true;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     int port = 8090, seconds = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--port")) port = atoi(argv[i + 1]);
-        else if (!strcmp(argv[i], "--seconds")) seconds = atoi(argv[i + 1]);
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") return usage(stdout, 0);
+        bool known = arg == "--port" || arg == "--seconds";
+        if (!known || i + 1 >= argc) return usage(stderr, 2);
+        bool ok = arg == "--port" ? number(argv[++i], 0, 65535, &port) : number(argv[++i], 0, 1000000, &seconds);
+        if (!ok) {
+            fprintf(stderr, "rpqlisten: %s takes a number, not \"%s\"\n", arg.c_str(), argv[i]);
+            return 2;
+        }
     }
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);

@@ -12,7 +12,12 @@ fail=0 passed=0
 check() { if eval "$2"; then passed=$((passed + 1)); else echo "FAILED: $1"; fail=$((fail + 1)); fi; }
 DOCS=("$ROOT/README.md" "$ROOT"/docs/*.md)
 
-usage=$(wine "$BUILD/win/bin/rpqadmin.exe" help 2>&1 | tr -d '\r')
+usage=$(wine "$BUILD/win/bin/rpqadmin.exe" help 2>/dev/null | tr -d '\r'; exit "${PIPESTATUS[0]}")
+check "rpqadmin help lists the commands on standard output and succeeds" '[ $? -eq 0 ] && grep -q "rpqadmin install" <<<"$usage"'
+wine "$BUILD/win/bin/rpqadmin.exe" no-such-command >/dev/null 2>&1
+check "an unknown rpqadmin command fails with 2" '[ $? -eq 2 ]'
+listen_help=$(timeout 10 "$BUILD/server/rpqlisten" --help 2>&1)
+check "rpqlisten --help prints its usage and ends without listening" '[ $? -eq 0 ] && grep -q "usage: rpqlisten" <<<"$listen_help"'
 for cmd in $(grep -ohE 'rpqadmin(\.exe)? [a-z][a-z-]+' "${DOCS[@]}" | awk '{print $2}' | sort -u); do
   check "rpqadmin has the command \"$cmd\" the documents name" 'grep -q "rpqadmin $cmd" <<<"$usage"'
 done

@@ -29,6 +29,10 @@ public:
         data.pDocumentName = const_cast<LPWSTR>(L"C:\\Docs\\harness.txt");
         data.pPrinterName = &m_printer[0];
         data.JobId = m_jobId;
+        // The port FILE: would write a file "FILE:" into the current folder.
+        GetTempPathW(MAX_PATH, m_output);
+        wcscat(m_output, L"rpq-harness-port.prn");
+        data.pOutputFile = m_output;
         return data;
     }
     std::wstring& printer() { return m_printer; }
@@ -37,5 +41,6 @@ private:
     std::wstring m_printer;
     HANDLE m_handle = nullptr;
     DWORD m_jobId = 0;
+    wchar_t m_output[MAX_PATH] = {};
 };
 

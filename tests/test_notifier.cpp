@@ -79,6 +79,9 @@ TEST(NotifierReceiving, OnlyWebAnchorsBecomeLinks) {
     // The label may say anything: the host shown is where the link goes.
     EXPECT_EQ(links(L"<a href=\"http://bank.example@evil.example/x\">bank.example</a>"),
               L"{http://bank.example@evil.example/x|bank.example}[ (evil.example)]");
+    // Browsers end the host at a backslash: what follows it is path.
+    EXPECT_EQ(links(L"<a href=\"http://evil.example\\@bank.example/x\">bank</a>"),
+              L"{http://evil.example\\@bank.example/x|bank}[ (evil.example)]");
     for (const wchar_t* target : {L"C:\\Users\\Public\\x.exe", L"file:///C:/Windows/system32/calc.exe",
                                   L"\\\\host\\share\\x.exe", L"ms-settings:", L"javascript:alert(1)", L"http://",
                                   L"http://a b", L"http://a\tb", L"httpx://a", L" http://a"})

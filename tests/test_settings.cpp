@@ -180,7 +180,9 @@ namespace {
 // rpqadmin configure holds every value to the package's rules: a refused
 // value names its rule, exits non-zero and changes nothing.
 TEST(Configure, ValuesAreCheckedBeforeAnythingIsWritten) {
-    std::wstring printer = uniqueName(L"Configure");
+    CTestPrinter added(uniqueName(L"Configure"));
+    ASSERT_TRUE(added.ok());
+    const std::wstring& printer = added.name();
     std::wstring tool = toolPath(L"rpqadmin.exe") + L" configure \"" + printer + L"\" ";
     std::string out;
     ASSERT_EQ(runCommand(tool + L"ServerPort=9100 Logger=DEBUG", &out), 0) << out;
@@ -189,6 +191,7 @@ TEST(Configure, ValuesAreCheckedBeforeAnythingIsWritten) {
         {L"ServerPort=0", "ServerPort must be a number from 1 to 65535"},
         {L"Logger=LOUD", "Logger must be one of"},
         {L"Logger=10", "Logger must be one of"},
+        {L"Logger=7", "Logger must be one of"},  // the log reads names only, as the package checks
         {L"SecureTransfer=2", "SecureTransfer must be 0 or 1"},
         {L"Interaction=yes", "Interaction must be 0 or 1"},
     };
@@ -200,10 +203,21 @@ TEST(Configure, ValuesAreCheckedBeforeAnythingIsWritten) {
     EXPECT_NE(out.find("ServerPort             9100"), std::string::npos) << out;  // nothing changed
     EXPECT_NE(out.find("\"DEBUG\""), std::string::npos) << out;
     EXPECT_EQ(out.find("changed"), std::string::npos) << out;
-    EXPECT_EQ(runCommand(tool + L"Logger=7 SecureTransfer=1", &out), 0) << out;
+    EXPECT_EQ(runCommand(tool + L"Logger=start SecureTransfer=1", &out), 0) << out;
+}
+
+// A printer that does not exist gets no settings key.
+TEST(Configure, RefusesAPrinterThatDoesNotExist) {
+    std::wstring printer = uniqueName(L"NoSuchPrinter");
+    std::string out;
+    EXPECT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" configure \"" + printer + L"\" Logger=DEBUG", &out), 1);
+    EXPECT_NE(out.find("there is no printer"), std::string::npos) << out;
     wchar_t key[MAX_PATH];
     wcscpy(key, printer.c_str());
     escapePathName(key);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + std::wstring(key)).c_str());
+    unique_hkey opened;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + std::wstring(key)).c_str(),
+                            0, KEY_READ, opened.put()),
+              ERROR_SUCCESS);
 }
 }  // namespace

@@ -34,7 +34,9 @@ TEST(Spooler, InstallFromTheProgramFolder) {
     std::wstring temp = std::wstring(base) + L"\\Halvane\\RPQ\\Temp", moved = temp + L"-kept";
     ASSERT_TRUE(MoveFileW(temp.c_str(), moved.c_str()));
     ASSERT_TRUE(makeUnixSymlink(temp, moved));
-    EXPECT_NE(runCommand(L"\"" + binDir() + L"\\rpqadmin.exe\" install"), 0);
+    std::string refused;
+    EXPECT_EQ(runCommand(L"\"" + binDir() + L"\\rpqadmin.exe\" install", &refused), 1);
+    EXPECT_NE(refused.find("is a link or a file, not a folder of RPQ's own"), std::string::npos) << refused;
     ASSERT_TRUE(removeUnixSymlink(temp));
     ASSERT_TRUE(MoveFileW(moved.c_str(), temp.c_str()));
 }
@@ -101,6 +103,22 @@ std::wstring jobName(int n) {
     wchar_t name[32];
     _snwprintf(name, 32, L"J%09d.dat", n);
     return name;
+}
+
+// A repair, reinstall or upgrade leaves the data folders' lists as the first
+// install made them (Wine shows a list as the folder's Unix mode).
+TEST(Spooler, ReinstallLeavesTheFoldersAsTheFirstInstallMadeThem) {
+    ASSERT_TRUE(installProcessor());
+    auto modes = [] {
+        std::string out;
+        runUnix("cd '" + unixPathOf(commonData()) + "' && stat -c '%a %n' .. . Log Temp", &out);
+        return out;
+    };
+    std::string first = modes();
+    EXPECT_NE(first.find("750 Log\n750 Temp"), std::string::npos) << first;  // private: the group may not write
+    ASSERT_TRUE(installProcessor());
+    ASSERT_TRUE(installProcessor());
+    EXPECT_EQ(modes(), first);
 }
 
 // A folder a user made where RPQ keeps its job folders is never secured in
@@ -247,13 +265,16 @@ TEST(Spooler, InstalledProcessorAnswersItsDatatypes) {
 class OpenOnPrinter : public ::testing::Test {
 protected:
     CRpqDll dll;
+    wchar_t m_output[MAX_PATH] = {};
     HANDLE open(const std::wstring& printer, const wchar_t* datatype, const wchar_t* parameters) {
         PRINTPROCESSOROPENDATA data = {};
         data.pDatatype = const_cast<LPWSTR>(datatype);
         data.pParameters = const_cast<LPWSTR>(parameters);
         data.pDocumentName = const_cast<LPWSTR>(L"doc");
         data.pPrinterName = const_cast<LPWSTR>(printer.c_str());
-        data.pOutputFile = const_cast<LPWSTR>(L"FILE:");
+        GetTempPathW(MAX_PATH, m_output);
+        wcscat(m_output, L"rpq-harness-port.prn");  // not "FILE:" in the current folder
+        data.pOutputFile = m_output;
         return dll.open(const_cast<LPWSTR>(printer.c_str()), &data);
     }
 };

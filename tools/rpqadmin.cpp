@@ -17,6 +17,7 @@
 #include "base/folderaccess.h"
 #include "base/platform.h"
 #include "base/printerkey.h"
+#include "base/levelnames.h"
 #include "base/unique.h"
 #include "tools/jobfolder.h"
 #include "tools/registration.h"
@@ -26,8 +27,10 @@
 namespace {
 constexpr wchar_t kWineDriver[] = L"Wine PostScript Driver";
 
-int usage() {
-    fwprintf(stderr,
+// The commands: on standard output with exit code 0 when asked for, else on
+// standard error with 2.
+int usage(bool asked = false) {
+    fwprintf(asked ? stdout : stderr,
              L"usage:\n"
              L"  rpqadmin install [RPQ.dll [7z.dll]] [--restart-spooler]\n"
              L"                                         copy RPQ.dll into the spooler and register it;\n"
@@ -45,8 +48,9 @@ int usage() {
              L"                                         what the installation package does\n"
              L"  rpqadmin package-uninstall             remove what package-install added\n"
              L"  rpqadmin diagnose PRINTER              check the printer's settings, server, folders and notifier\n"
+             L"  rpqadmin help                          this list\n"
              L"Files default to the ones beside rpqadmin.exe.\n");
-    return 2;
+    return asked ? 0 : 2;
 }
 
 std::wstring besideMe(const wchar_t* file) {
@@ -95,7 +99,7 @@ bool copyOnto(const std::wstring& source, const std::wstring& target, bool* wasI
 // others made or may write to is moved aside, named in *movedAside, and
 // made anew: never secured in place, where what a user put inside would
 // stay theirs. A link or a file there is refused.
-bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstring* movedAside) {
+bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstring* movedAside, bool* notAFolder = nullptr) {
     unique_hlocal descriptor;
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
@@ -111,7 +115,8 @@ bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstrin
     if (!folder || !GetFileInformationByHandle(folder.get(), &info)) return false;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         !isAtPath(folder.get(), path.c_str())) {
-        SetLastError(ERROR_ACCESS_DENIED);  // a link or a file: left for the administrator to remove
+        if (notAFolder) *notAFolder = true;  // a link or a file: left for the administrator to remove
+        SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
     PSECURITY_DESCRIPTOR current = nullptr;
@@ -123,6 +128,8 @@ bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstrin
         folder.reset();
         return moveAside(path, L".untrusted-", 1, movedAside) && CreateDirectoryW(path.c_str(), &attributes) != FALSE;
     }
+    // Already as a first install leaves it: a repair or upgrade changes nothing.
+    if (!grantsMoreThan(current, descriptor.get())) return true;
     PACL dacl = nullptr;
     BOOL present = FALSE, defaulted = FALSE;
     GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
@@ -160,7 +167,7 @@ bool takeOverPrinterFolders(const std::wstring& parent, const wchar_t* sddl, std
 }
 
 // "<common app data>\\Halvane\\RPQ" with "Log" and "Temp" (the system and administrators only).
-bool makeDataFolders(std::wstring* failed, std::vector<std::wstring>* movedAside) {
+bool makeDataFolders(std::wstring* failed, std::vector<std::wstring>* movedAside, bool* notAFolder) {
     wchar_t base[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
     std::wstring halvane = std::wstring(base) + L"\\Halvane", product = halvane + L"\\RPQ";
@@ -169,7 +176,7 @@ bool makeDataFolders(std::wstring* failed, std::vector<std::wstring>* movedAside
         {product + L"\\Temp", kPrivateSddl}};
     for (const auto& folder : folders) {
         std::wstring aside;
-        if (!secureDataFolder(folder.first, folder.second, &aside)) {
+        if (!secureDataFolder(folder.first, folder.second, &aside, notAFolder)) {
             *failed = folder.first;
             return false;
         }
@@ -213,8 +220,13 @@ int install(int argc, wchar_t** argv) {
     if (rc != ERROR_SUCCESS) return failWith(L"Registering the event source \"RPQ\"", static_cast<DWORD>(rc));
     std::wstring folder;
     std::vector<std::wstring> movedAside;
-    if (!makeDataFolders(&folder, &movedAside))
-        return failWith((L"Securing the data folder " + folder).c_str(), GetLastError());
+    bool notAFolder = false;
+    if (!makeDataFolders(&folder, &movedAside, &notAFolder)) {
+        if (!notAFolder) return failWith((L"Securing the data folder " + folder).c_str(), GetLastError());
+        fwprintf(stderr, L"%ls is a link or a file, not a folder of RPQ's own: RPQ does not work through it. "
+                         L"Remove it and install again.\n", folder.c_str());
+        return 1;
+    }
     for (const std::wstring& aside : movedAside)
         wprintf(L"a folder that was not RPQ's (others made it or may change it) was moved aside to %ls\n", aside.c_str());
     if (!AddPrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorFile), const_cast<LPWSTR>(kProcessorName)) &&
@@ -412,17 +424,23 @@ std::wstring brokenRule(const std::wstring& name, const std::wstring& data) {
         return data == L"0" || data == L"1" ? L"" : name + L" must be 0 or 1";
     if (name == L"MsgNo") return number(0, 0xFFFFFFFFul, &value) ? L"" : L"MsgNo must be a number from 0 to 4294967295";
     if (name == L"Logger") {
-        for (const wchar_t* level : {L"ON", L"TRACE", L"DEBUG", L"INFO", L"WARN", L"ERROR", L"FATAL", L"START", L"STOP", L"OFF"})
-            if (_wcsicmp(data.c_str(), level) == 0) return L"";
-        return data.size() == 1 && iswdigit(data[0])
+        // The log reads names only: a number would be stored and never take effect.
+        return isLevelName(data.c_str())
                    ? L""
-                   : L"Logger must be one of ON, TRACE, DEBUG, INFO, WARN, ERROR, FATAL, START, STOP, OFF or a number from 0 to 9";
+                   : L"Logger must be one of ON, TRACE, DEBUG, INFO, WARN, ERROR, FATAL, START, STOP, OFF";
     }
     return L"";
 }
 
+bool printerExists(const std::wstring& name);
+
 int configure(int argc, wchar_t** argv) {
     if (argc < 3) return usage();
+    // A key for a printer that does not exist would only wait for a printer of that name.
+    if (!printerExists(argv[2])) {
+        fwprintf(stderr, L"there is no printer \"%ls\": nothing was changed\n", argv[2]);
+        return 1;
+    }
     wchar_t path[MAX_PATH];
     if (!printerKeyPath(argv[2], path)) return failWith(L"Building the settings key path", ERROR_FILENAME_EXCED_RANGE);
     // Every item is checked before anything is written: a refused value changes nothing.
@@ -673,6 +691,7 @@ bool runsElevated() {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return usage();
     std::wstring command = argv[1];
+    if (command == L"help" || command == L"--help" || command == L"-h" || command == L"/?") return usage(true);
     // The manifest asks for the caller's own rights (asInvoker): commands that
     // change the machine say plainly what they need instead of failing deep
     // inside with "access denied".

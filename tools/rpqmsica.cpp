@@ -10,6 +10,7 @@
 #include <vector>
 #include "base/cmdline.h"
 #include "base/platform.h"
+#include "base/levelnames.h"
 #include "tools/registration.h"
 #include "base/unique.h"
 
@@ -196,11 +197,6 @@ std::wstring packagePrinters() {
 // The driver that rpqadmin installs itself under Wine.
 constexpr wchar_t kWineDriver[] = L"Wine PostScript Driver";
 
-bool isLevel(const std::wstring& text) {
-    for (const wchar_t* level : {L"ON", L"TRACE", L"DEBUG", L"INFO", L"WARN", L"ERROR", L"FATAL", L"START", L"STOP", L"OFF"})
-        if (_wcsicmp(text.c_str(), level) == 0) return true;
-    return false;
-}
 }  // namespace
 
 // Refuses the installation, before it changes anything, when a public
@@ -217,7 +213,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckProperties(MSIHANDLE instal
             problem = std::wstring(flag) + L" must be 0 or 1, not \"" + value + L"\".";
     }
     std::wstring logger = property(install, L"LOGGER");
-    if (problem.empty() && !logger.empty() && !isLevel(logger))
+    if (problem.empty() && !logger.empty() && !isLevelName(logger.c_str()))
         problem = L"LOGGER must be one of ON, TRACE, DEBUG, INFO, WARN, ERROR, FATAL, START, STOP, OFF, not \"" + logger +
                   L"\".";
     for (const wchar_t* name : {L"PRINTERNAME", L"DRIVER", L"PORT", L"SERVERNAME"}) {

@@ -24,9 +24,11 @@ int usage() {
              L"            start a page), sent as an EMF job (\"NT EMF 1.008\")\n"
              L"  --datatype NAME  the file's bytes unchanged as a job of that datatype (a spool\n"
              L"            file saved from a Windows spooler: --datatype \"NT EMF 1.008\")\n"
-             L"  --output  the file the printer's port writes the job to\n"
-             L"Exit code 0: the job was spooled. Whether RPQ delivered it is told by the\n"
-             L"notifier and written in the printer's log.\n",
+             L"  --output  the file the printer's port writes the job to; without it a\n"
+             L"            printer on the port FILE: writes to a temporary file, deleted after\n"
+             L"Exit code 0: the job was spooled and its print processor did not report a\n"
+             L"failure. Whether RPQ delivered it is told by the notifier and written in the\n"
+             L"printer's log (see the administrators' document for what the code shows).\n",
              kLinesPerPage);
     return 2;
 }
@@ -55,6 +57,17 @@ int emfStream(LPWSTR printerName, const std::wstring& docName, const std::string
     *pageCount = pages.size();
     *stream = spoolStream(docName, devMode, pages);
     return 0;
+}
+// Whether the printer prints to the port FILE:, which would otherwise write
+// a file named "FILE:" into the current folder.
+bool printsToFilePort(HANDLE printer) {
+    DWORD needed = 0;
+    GetPrinterW(printer, 2, nullptr, 0, &needed);
+    if (needed == 0) return false;
+    std::vector<BYTE> info(needed);
+    if (!GetPrinterW(printer, 2, info.data(), needed, &needed)) return false;
+    const wchar_t* port = reinterpret_cast<PRINTER_INFO_2W*>(info.data())->pPortName;
+    return port && _wcsicmp(port, L"FILE:") == 0;
 }
 }  // namespace
 
@@ -90,6 +103,20 @@ int wmain(int argc, wchar_t** argv) {
         if (int rc = emfStream(printerName, docName, text, &stream, &pages)) return rc;
     }
 
+    // Under Wine the port FILE: writes a file named "FILE:" into the current folder.
+    std::wstring scratch;
+    if (output.empty() && printsToFilePort(printer.get())) {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        scratch = std::wstring(temp) + L"rpqprint-" + std::to_wstring(GetCurrentProcessId()) + L".prn";
+        output = scratch;
+    }
+    struct CScratch {
+        const std::wstring& path;
+        ~CScratch() {
+            if (!path.empty()) DeleteFileW(path.c_str());
+        }
+    } deleteScratch{scratch};
     DOC_INFO_1W doc = {};
     doc.pDocName = const_cast<LPWSTR>(docName.c_str());
     doc.pOutputFile = output.empty() ? nullptr : const_cast<LPWSTR>(output.c_str());
