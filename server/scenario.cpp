@@ -36,7 +36,10 @@ bool parseAction(const std::string& text, Rule* rule) {
     else if (verb == "wrong" && arg == "uid") rule->action = Rule::WRONG_UID;
     else if (verb == "html" && arg == "404") rule->action = Rule::HTML404;
     else if (verb == "html" && arg == "500") rule->action = Rule::HTML500;
-    else if (verb == "delay") {
+    else if (verb == "dribble") {
+        rule->action = Rule::DRIBBLE;
+        if (!parseNumber(arg, &rule->millis)) return false;
+    } else if (verb == "delay") {
         rule->action = Rule::DELAY;
         if (!parseNumber(arg, &rule->millis)) return false;
     } else return false;

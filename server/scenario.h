@@ -2,7 +2,8 @@
 //
 // One rule per line:  ACTION SELECTOR [count N] [per-job]
 //   ACTION    ok | error[:REASON] | wait | silent[:MS] | silent:close |
-//             wrong:type | wrong:seq | wrong:uid | html:404 | html:500 | delay:MS
+//             wrong:type | wrong:seq | wrong:uid | html:404 | html:500 | delay:MS |
+//             dribble:MS (the answer one byte every MS milliseconds)
 //   SELECTOR  all | #M | #M+ | TYPE | TYPE#K | TYPE#K+ | CHUNK=K
 //             (#M: the M-th message of the run; TYPE#K: the K-th message of
 //             that type; a trailing + means "and every one after it")
@@ -16,7 +17,7 @@
 #include <vector>
 
 struct Rule {
-    enum Action { OK, ERROR, WAIT, SILENT_HOLD, SILENT_CLOSE, WRONG_TYPE, WRONG_SEQ, WRONG_UID, HTML404, HTML500, DELAY };
+    enum Action { OK, ERROR, WAIT, SILENT_HOLD, SILENT_CLOSE, WRONG_TYPE, WRONG_SEQ, WRONG_UID, HTML404, HTML500, DELAY, DRIBBLE };
     Action action = OK;
     int reason = 0;
     int millis = 0;

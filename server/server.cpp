@@ -281,6 +281,18 @@ void RpqServer::handleTransfer(const httplib::Request& req, httplib::Response& r
         res.set_content_provider(1, "application/octet-stream",
                                  [](size_t, size_t, httplib::DataSink&) { return false; });
         answer.clear();
+    } else if (decision.action == Rule::DRIBBLE) {
+        action = "dribble";
+        int pause = decision.holdMillis;
+        res.set_chunked_content_provider("application/octet-stream",
+                                         [answer, pause, sent = size_t(0)](size_t, httplib::DataSink& sink) mutable {
+                                             if (sent == answer.size()) {
+                                                 sink.done();
+                                                 return true;
+                                             }
+                                             std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+                                             return sink.write(answer.data() + sent++, 1);
+                                         });
     } else if (decision.action == Rule::SILENT_HOLD) {
         action = "hold";
         answer.clear();

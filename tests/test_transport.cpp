@@ -97,7 +97,11 @@ TEST_F(TransportTest, ChunkBodiesAroundTheFirstBuffer) {
     ASSERT_TRUE(server.ok());
     connect(server);
     announce();
-    size_t sizes[] = {0, 1, 665, 666, 680, 694, 695, 696, 1024, 5000};
+    // Around the end of the first send round (message part and part headers
+    // take 330 bytes of it) and over several rounds.
+    const size_t edge = kSendBufferSize - 1024;
+    size_t sizes[] = {0, 1, edge + 665, edge + 666, edge + 680, edge + 694, edge + 695, edge + 696, kSendBufferSize,
+                      3 * kSendBufferSize + 5000};
     DWORD number = 0;
     for (size_t size : sizes) {
         std::string data(size, '\0');
@@ -221,6 +225,22 @@ TEST_F(TransportTest, ALateAnswerEndsAtTheReceiveTimeout) {
     EXPECT_FALSE(exchange(message(request)));
     // Wine's HttpEndRequest returns before the answer: the read times out.
     EXPECT_TRUE(logged("Internet ReadFile failed!"));
+}
+
+// An answer that comes a byte at a time, each within the receive time-out,
+// still has to come whole within it: one deadline for the body, not one
+// per read.
+TEST_F(TransportTest, ADribbledAnswerEndsAtOneDeadline) {
+    CReferenceServer server({"dribble:300 PING#1"});
+    ASSERT_TRUE(server.ok());
+    connect(server);
+    ASSERT_TRUE(setTimeouts(connection, 2000));
+    ProtocolRequest request;
+    prepareRequest(request, kUid, MSG_PING);
+    EXPECT_FALSE(exchange(message(request)));  // 19 bytes at 0.3 s would take 5.7 s
+    EXPECT_TRUE(logged("The answer is due within <2000> ms."));
+    EXPECT_TRUE(logged("the answer did not come whole in time"));
+    EXPECT_FALSE(logged("is unknown!"));  // a failed read is never decoded
 }
 
 // A chunk file shorter than the size its request announces fails the send:

@@ -7,6 +7,7 @@
 #include <strsafe.h>
 #include "base/unique.h"
 #include "diag/log.h"
+#include "transfer/answerwatch.h"
 #include "transfer/message.h"
 #include "transfer/uid.h"
 
@@ -17,8 +18,8 @@ constexpr char kContentType[] = "Content-Type: application/octet-stream\r\n\r\n"
 constexpr DWORD kContentTypeLength = 42;
 
 
-// Serves a file's bytes from blocks of 1 MiB, so that the 1,024-byte send
-// rounds do not each cost a read of their own.
+// Serves a file's bytes from blocks of 1 MiB, so that the send rounds do
+// not each cost a read of their own.
 class CReadAhead {
 public:
     explicit CReadAhead(HANDLE file) : m_file(file) {}
@@ -133,7 +134,7 @@ bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16
 }
 
 bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
-              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert) {
+              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert, CAnswerWatch* watch) {
     size_t closingLength = strlen(closingBoundary);
     logMessage(L_TRACE, "Message size: %d bytes, boundary size: %d bytes.", static_cast<int>(partLength),
                static_cast<int>(closingLength));
@@ -168,10 +169,16 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
 
     logMessage(L_DEBUG, "Send binary data %lu bytes.", static_cast<unsigned long>(total));
     // The first round holds the message part and the chunk's part headers
-    // whole; every later round fills at most 1024 bytes. The chunk file is
-    // read ahead in large blocks behind the rounds.
+    // whole; every round fills at most kSendBufferSize bytes (more in the
+    // first when the message part is longer). The chunk file is read ahead
+    // in large blocks behind the rounds.
     CReadAhead reader(file.get());
-    char buffer[kMessagePartCapacity + kSendBufferSize];
+    std::unique_ptr<char[]> held(new (std::nothrow) char[kMessagePartCapacity + kSendBufferSize]);
+    if (!held) {
+        logMessage(L_ERROR, "No memory for the send buffer!");
+        return false;
+    }
+    char* buffer = held.get();
     bool closingSent = false;
     bool fileExhausted = !chunk;
     DWORD fileRead = 0;
@@ -282,6 +289,11 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         due = written >= due ? 0 : due - written;
     }
     logMessage(L_TRACE, "%lu bytes sent.", static_cast<unsigned long>(sentTotal));
+    // The answer's time starts once the body is out: an upload that progresses is never cut.
+    if (watch) {
+        logMessage(L_TRACE, "The answer is due within <%lu> ms.", watch->budgetMs());
+        watch->start();
+    }
     if (!HttpEndRequestW(request, nullptr, 0, 0)) {
         DWORD error = GetLastError();
         if (error == ERROR_INTERNET_TIMEOUT) {
@@ -300,9 +312,11 @@ bool readResponse(HINTERNET request, BYTE* responseBuffer, DWORD* received) {
     DWORD got = 0;
     do {
         if (!InternetReadFile(request, responseBuffer + *received, kResponseBufferSize - 1 - *received, &got)) {
+            DWORD error = GetLastError();
             memset(responseBuffer, 0, kResponseBufferSize);
             *received = 0;
             logMessage(L_ERROR, "Internet ReadFile failed!");
+            SetLastError(error);
             return false;
         }
         *received += got;
@@ -322,7 +336,8 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
         logMessage(L_INFO, "Sending <%s> message", typeName(length > 0 ? message[0] : 0));
         chunk = nullptr;
     }
-    DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE;
+    // A redirect would post the job's bytes to a server nobody configured.
+    DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
     if (secure) {
         flags |= INTERNET_FLAG_SECURE;
         logMessage(L_DEBUG, "using internet flags: INTERNET_FLAG_SECURE");
@@ -336,6 +351,11 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
         logSystemError("Failed to open request handle. Reason <%lu>", GetLastError());
         return false;
     }
+    // The connection's receive time-out is the whole answer's (requests
+    // inherit it; Wine's do not report it).
+    DWORD budgetMs = kExchangeTimeoutMs, budgetSize = sizeof(budgetMs);
+    InternetQueryOptionW(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &budgetMs, &budgetSize);
+    CAnswerWatch watch(request.get(), budgetMs);
     bool setUp = [&]() {
         if (!setRequestConnectTimeout(request.get())) {
             logSystemError("Failed to set internet request options: Reason: %lu", GetLastError());
@@ -391,14 +411,29 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
             return false;
         }
         logMessage(L_TRACE, "Boundary end <%s>", closing);
-        if (!sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert)) {
+        bool sent = sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert, &watch);
+        // A failed or late read is a failed exchange, never an answer of zeros.
+        bool answered = sent && !watch.fired() && readResponse(request.get(), responseBuffer, received);
+        watch.stop();
+        if (watch.fired()) {
+            memset(responseBuffer, 0, kResponseBufferSize);
+            *received = 0;
+            logMessage(L_ERROR, "Internet ReadFile failed: the answer did not come whole in time!");
+            SetLastError(ERROR_INTERNET_TIMEOUT);
+            return false;
+        }
+        if (!sent) {
             // Nothing to wait for: a request that did not go out whole is never answered.
             logMessage(L_ERROR, chunk ? "Failed to send binary contents & chunk file!" : "Failed to send binary contents!");
             return false;
         }
-        readResponse(request.get(), responseBuffer, received);
-        return true;
+        return answered;
     }();
+    // Closed by the watch already: stopped before the handle is let go.
+    if (watch.fired()) {
+        request.release();
+        return setUp;
+    }
     HINTERNET handle = request.release();
     if (!InternetCloseHandle(handle)) logSystemError("Failed to close Request handle. Reason <%lu>", GetLastError());
     return setUp;
