@@ -21,13 +21,20 @@ bool regionFits(const BYTE* record, size_t size, size_t dataAt, DWORD cb, bool e
     return at(record, dataAt) >= sizeof(RGNDATAHEADER) && sizeof(RGNDATAHEADER) + count * 16 <= cb;
 }
 
+// Whether a record may carry no bitmap: for block transfers Wine's player
+// looks at offBmi alone (0: none); a pen's brush bitmap is none when cbBmi
+// is 0; every other kind has its header read at offBmi, whatever cbBmi says.
+enum class Source { Optional, OptionalBySize, Required };
+
 // A bitmap's header, colour table and bits within the record and their own
-// byte counts.
-bool bitmapFits(const BYTE* record, size_t size, size_t fieldsAt, DWORD usage) {
+// byte counts; the bits no more than the header's size and format need (the
+// player copies cbBits bytes into a bitmap made from the header).
+bool bitmapFits(const BYTE* record, size_t size, size_t fieldsAt, DWORD usage, Source source = Source::Required) {
     if (!inside(size, fieldsAt, 16)) return false;
     DWORD offBmi = at(record, fieldsAt), cbBmi = at(record, fieldsAt + 4);
     DWORD offBits = at(record, fieldsAt + 8), cbBits = at(record, fieldsAt + 12);
-    if (cbBmi == 0) return cbBits == 0 || inside(size, offBits, cbBits);  // no source bitmap
+    if (offBmi == 0 && source == Source::Optional) return true;  // no source bitmap: nothing of it is read
+    if (cbBmi == 0 && source == Source::OptionalBySize) return cbBits == 0 || inside(size, offBits, cbBits);
     if (!inside(size, offBmi, cbBmi) || !inside(size, offBits, cbBits)) return false;
     if (cbBmi < sizeof(BITMAPCOREHEADER)) return false;
     const BYTE* header = record + offBmi;
@@ -58,18 +65,20 @@ bool bitmapFits(const BYTE* record, size_t size, size_t fieldsAt, DWORD usage) {
     if (compression == BI_RGB || compression == BI_BITFIELDS) {
         if (compression == BI_BITFIELDS && headerSize == sizeof(BITMAPINFOHEADER) && headerSize + 12 > cbBmi) return false;
         u64 stride = ((width * bpp + 31) / 32) * 4;
-        return stride * height <= cbBits;
+        return stride * height == cbBits;
     }
-    return image <= cbBits;
+    return image != 0 && image == cbBits;  // a compressed image's size is known only from its header
 }
 
-bool textFits(const BYTE* record, size_t size, size_t textAt, bool wide, DWORD options) {
+bool textFits(const BYTE* record, size_t size, size_t textAt, bool wide, DWORD options, bool spacingRequired = false) {
     if (!inside(size, textAt, 40)) return false;
     u64 chars = at(record, textAt + 8), offString = at(record, textAt + 12), offDx = at(record, textAt + 36);
     if (chars == 0) return true;
     if (!inside(size, offString, chars * (wide ? 2 : 1))) return false;
     u64 perChar = (options & ETO_PDY) ? 8 : 4;
-    return offDx == 0 || inside(size, offDx, chars * perChar);
+    // No spacing array is offDx 0, except where the player reads one always.
+    if (offDx == 0) return !spacingRequired;
+    return inside(size, offDx, chars * perChar);
 }
 
 bool polyCountsFit(const BYTE* record, size_t size, u64 pointSize) {
@@ -111,7 +120,7 @@ bool recordFitsItsCounts(const BYTE* record, size_t size) {
         u64 strings = at(record, 36);
         if (!inside(size, 40, strings * 40)) return false;
         for (u64 i = 0; i < strings; ++i)
-            if (!textFits(record, size, 40 + i * 40, at(record, 0) == EMR_POLYTEXTOUTW, at(record, 40 + i * 40 + 16)))
+            if (!textFits(record, size, 40 + i * 40, at(record, 0) == EMR_POLYTEXTOUTW, at(record, 40 + i * 40 + 16), true))
                 return false;
         return true;
     }
@@ -121,8 +130,12 @@ bool recordFitsItsCounts(const BYTE* record, size_t size) {
         u64 textAt = (options & kNoRect) ? 36 : 52;
         return inside(size, textAt, u64(chars) * ((options & kSmallChars) ? 1 : 2));
     }
-    case EMR_BITBLT: case EMR_STRETCHBLT: case EMR_ALPHABLEND: case EMR_TRANSPARENTBLT:
-        return size >= 100 && bitmapFits(record, size, 84, at(record, 80));
+    case EMR_BITBLT:
+        return size >= 100 && bitmapFits(record, size, 84, at(record, 80), Source::Optional);
+    case EMR_STRETCHBLT:
+        return size >= 108 && bitmapFits(record, size, 84, at(record, 80), Source::Optional);
+    case EMR_ALPHABLEND: case EMR_TRANSPARENTBLT:
+        return size >= 108 && bitmapFits(record, size, 84, at(record, 80));
     case EMR_MASKBLT:
         return size >= 128 && bitmapFits(record, size, 84, at(record, 80)) && bitmapFits(record, size, 112, at(record, 108));
     case EMR_PLGBLT:
@@ -134,7 +147,8 @@ bool recordFitsItsCounts(const BYTE* record, size_t size) {
     case EMR_CREATEMONOBRUSH: case EMR_CREATEDIBPATTERNBRUSHPT:
         return size >= 32 && bitmapFits(record, size, 16, at(record, 12));
     case EMR_EXTCREATEPEN:
-        return size >= 52 && bitmapFits(record, size, 12, DIB_RGB_COLORS) && inside(size, 52, u64(at(record, 48)) * 4);
+        return size >= 52 && bitmapFits(record, size, 12, DIB_RGB_COLORS, Source::OptionalBySize) &&
+               inside(size, 52, u64(at(record, 48)) * 4);
     case EMR_GRADIENTFILL: {
         if (size < 36) return false;
         u64 vertices = at(record, 24), shapes = at(record, 28);

@@ -74,6 +74,14 @@ HANDLE WINAPI getSpoolFileHandle(LPWSTR printerName, LPDEVMODEW devMode, LPWSTR 
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
+    // Every page is checked before the first is started: a job refused for
+    // its fifth page prints nothing, not four pages and a failure.
+    for (const SpoolPage& page : file->stream.pages)
+        if (!checkPageRecords(file->bytes.data() + page.offset, page.size, &reason)) {
+            reportDamage(jobName, reason);
+            SetLastError(ERROR_INVALID_DATA);
+            return nullptr;
+        }
     if (devMode) {
         auto raw = reinterpret_cast<const BYTE*>(devMode);
         file->jobDevMode.assign(raw, raw + devMode->dmSize + devMode->dmDriverExtra);

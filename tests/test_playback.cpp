@@ -765,6 +765,45 @@ std::vector<DWORD> regionRecord(DWORD type, DWORD brush) {
     return r;
 }
 
+// Bitmap and text records made to fault Wine's player, each refused by its
+// counts: a bitmap header that lies outside its record (no size given, but
+// the player reads it all the same), more bits than the header needs (the
+// player copies them into a bitmap made from the header), a spacing array
+// the player reads at the record's start, block transfers shorter than their
+// structures.
+std::vector<std::pair<const char*, std::vector<DWORD>>> craftedBitmapRecords() {
+    const DWORD one = 0x3F800000;  // 1.0f
+    auto sized = [](std::vector<DWORD> r) {
+        r[1] = static_cast<DWORD>(r.size() * 4);
+        return r;
+    };
+    std::vector<DWORD> stretchDib = sized({EMR_STRETCHDIBITS, 0, 0, 0, 10, 10, 0, 0, 0, 0, 1, 1, 0x7FFFFF00, 0, 0, 0, 0,
+                                           SRCCOPY, 10, 10});
+    std::vector<DWORD> bitBlt = sized({EMR_BITBLT, 0, 0, 0, 10, 10, 0, 0, 10, 10, SRCCOPY, 0, 0, one, 0, 0, one, 0, 0, 0,
+                                       DIB_RGB_COLORS, 0x7FFFFF00, 0, 0, 0});
+    // A 1x1, 32-bit source with 64 KiB of bits.
+    std::vector<DWORD> alpha = {EMR_ALPHABLEND, 0, 0, 0, 1, 1, 0, 0, 1, 1, 0x00FF0000, 0, 0, one, 0, 0, one, 0, 0, 0,
+                                DIB_RGB_COLORS, 108, 40, 148, 65536, 1, 1, 40, 1, 1, 1 | (32u << 16), BI_RGB, 0, 0, 0, 0, 0};
+    alpha.resize(alpha.size() + 65536 / 4, 0x80808080);
+    alpha = sized(alpha);
+    std::vector<DWORD> polyText = {EMR_POLYTEXTOUTW, 0, 0, 0, 100, 100, GM_COMPATIBLE, one, one, 1,
+                                   0, 0, 1000, 80, 0, 0, 0, 100, 100, 0};
+    polyText.resize(polyText.size() + 500, 0x00410041);  // 1,000 characters, no spacing array
+    polyText = sized(polyText);
+    std::vector<DWORD> shortStretch = sized({EMR_STRETCHBLT, 0, 0, 0, 10, 10, 0, 0, 10, 10, SRCCOPY, 0, 0, one, 0, 0,
+                                             one, 0, 0, 0, DIB_RGB_COLORS, 0, 0, 0, 0});
+    std::vector<DWORD> mask = sized({EMR_MASKBLT, 0, 0, 0, 10, 10, 0, 0, 10, 10, SRCCOPY, 0, 0, one, 0, 0, one, 0, 0, 0,
+                                     DIB_RGB_COLORS, 0, 0, 0, 0, 0, 0, DIB_RGB_COLORS, 0x7FFFFF00, 0, 0, 0});
+    // An 8-bit source whose colour table holds 16 of the 256 entries its bit count demands.
+    std::vector<DWORD> shortTable = {EMR_STRETCHDIBITS, 0, 0, 0, 4, 1, 0, 0, 0, 0, 4, 1, 80, 40 + 64, 80 + 40 + 64, 4,
+                                     DIB_RGB_COLORS, SRCCOPY, 4, 1, 40, 4, 1, 1 | (8u << 16), BI_RGB, 0, 0, 0, 0, 0};
+    shortTable.resize(shortTable.size() + 16 + 1, 0x00FFFFFF);
+    shortTable = sized(shortTable);
+    return {{"STRETCHDIBITS header outside", stretchDib}, {"8-bit bitmap with a short colour table", shortTable}, {"BITBLT header outside", bitBlt},
+            {"ALPHABLEND bits beyond the header", alpha}, {"POLYTEXTOUTW without spacing", polyText},
+            {"STRETCHBLT of 100 bytes", shortStretch}, {"MASKBLT mask outside", mask}};
+}
+
 // Records made to fault Wine's player: a region's brush far past the handle
 // table, more points than a polyline holds, a record after the end record.
 // Played through Wine's spooler inside the printing program: it survives;
@@ -787,8 +826,12 @@ TEST(PlaybackSpooler, CraftedRecordsNeverTakeDownTheProgram) {
         {"POLYLINE16 points", withRecord(control, polyline), false},
         {"after EOF", withRecord(control, regionRecord(EMR_FILLRGN, 0x7FFFFFF), true), false},
     };
-    for (const Case& c : cases) {
-        std::vector<BYTE> stream = spoolStream(L"crafted", nullptr, {c.page});
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    for (const auto& crafted : craftedBitmapRecords()) all.push_back({crafted.first, withRecord(control, crafted.second), false});
+    for (const Case& c : all) {
+        // The crafted page second: a job refused for one page prints none.
+        std::vector<BYTE> stream = c.prints ? spoolStream(L"crafted", nullptr, {c.page})
+                                            : spoolStream(L"crafted", nullptr, {control, c.page});
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
         std::wstring file = std::wstring(temp) + uniqueName(L"crafted") + L".spl";
@@ -805,9 +848,7 @@ TEST(PlaybackSpooler, CraftedRecordsNeverTakeDownTheProgram) {
                             L"\" \"" + s.printer->name() + L"\" \"" + file + L"\"");
         DeleteFileW(file.c_str());
         EXPECT_TRUE(rc == 0 || rc == 1) << c.name << ": the printing program ended with " << rc;
-        if (c.prints) {
-            EXPECT_EQ(output.pages().size(), 1u) << c.name;
-        }
+        EXPECT_EQ(output.pages().size(), c.prints ? 1u : 0u) << c.name;
         EXPECT_EQ(failures(), before + (c.prints ? 0 : 1)) << c.name;
     }
     std::vector<BYTE> page = withRecord(control, polyline);
@@ -817,6 +858,46 @@ TEST(PlaybackSpooler, CraftedRecordsNeverTakeDownTheProgram) {
     page = withRecord(control, regionRecord(EMR_FILLRGN, 1), true);
     EXPECT_FALSE(checkPageRecords(page.data(), page.size(), &reason));
     EXPECT_STREQ(reason, "page has records after its end record");
+    for (const auto& crafted : craftedBitmapRecords()) {
+        page = withRecord(control, crafted.second);
+        EXPECT_FALSE(checkPageRecords(page.data(), page.size(), &reason)) << crafted.first;
+    }
+}
+
+// Real metafiles that Windows wrote hold together under the checks (their
+// bitmaps' bits are exactly what the headers need).
+TEST(SpoolStream, RealMetafilesAsThePlayerReadsThem) {
+    for (const auto& c : {std::make_pair(L"snaildev-2-spoolpage.emf", true), std::make_pair(L"snaildev-ppt.emf", true)}) {
+        std::string bytes = readFileBytes(samplesDir() + L"\\emf\\" + c.first);
+        ASSERT_FALSE(bytes.empty()) << narrow(c.first);
+        const char* reason = nullptr;
+        bool fits = checkPageRecords(reinterpret_cast<const BYTE*>(bytes.data()), bytes.size(), &reason);
+        EXPECT_EQ(fits, c.second) << narrow(c.first) << ": " << (reason ? reason : "");
+    }
+}
+
+// What the same records hold when they are sound still plays: a block
+// transfer without a source (offBmi 0), a spacing array that is there, a
+// source whose bits are exactly what its header needs.
+TEST(SpoolStream, SoundBitmapAndTextRecordsPass) {
+    HDC reference = CreateCompatibleDC(nullptr);
+    std::vector<BYTE> control = boxPage(reference, 2);
+    DeleteDC(reference);
+    for (auto crafted : craftedBitmapRecords()) {
+        std::vector<DWORD>& r = crafted.second;
+        std::string name = crafted.first;
+        if (name.rfind("BITBLT", 0) == 0) r[21] = 0;                      // offBmi 0: no source
+        else if (name.rfind("ALPHABLEND", 0) == 0) { r[24] = 4; r.resize(37 + 1); r[1] = 38 * 4; }  // one pixel's bits
+        else if (name.rfind("POLYTEXTOUTW", 0) == 0) {                    // 1,000 spacings after the text
+            r[19] = static_cast<DWORD>(r.size() * 4);
+            r.resize(r.size() + 1000, 8);
+            r[1] = static_cast<DWORD>(r.size() * 4);
+        } else if (name.rfind("STRETCHBLT", 0) == 0) { r.insert(r.end(), {10, 10}); r[1] = static_cast<DWORD>(r.size() * 4); }
+        else continue;
+        std::vector<BYTE> page = withRecord(control, r);
+        const char* reason = nullptr;
+        EXPECT_TRUE(checkPageRecords(page.data(), page.size(), &reason)) << name << ": " << (reason ? reason : "");
+    }
 }
 
 // A Windows pool file (64 KiB: its complete page, then a page-data record of
