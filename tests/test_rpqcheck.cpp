@@ -37,6 +37,14 @@ TEST(Rpqcheck, PassesTheReferenceServer) {
                              "info a PING for an unknown job is answered"})
         EXPECT_TRUE(has(c, line)) << line << "\n" << c.out;
     EXPECT_TRUE(has(c, " passed, 0 failed")) << c.out;
+    EXPECT_TRUE(has(c, "info what rpqcheck cannot see: whether the server stored and verified")) << c.out;
+    // The non-ASCII job's fields reach the server as the characters they are.
+    bool named = false;
+    for (const std::string& request : server.requests())
+        named |= messageField(request, "filename") == "\xc3\x9c" "berpr\xc3\xbc" "fung_\xd0\xbe\xd1\x82\xd1\x87\xd1\x91\xd1\x82_"
+                                                  "\xe5\xa0\xb1\xe5\x91\x8a\xe6\x9b\xb8 \xe2\x84\x96" "5.txt" &&
+                 messageField(request, "username") == "Zo\xc3\xab \xc3\x98" "deg\xc3\xa5rd";
+    EXPECT_TRUE(named);
 
     CReferenceServer secure({}, true);
     ASSERT_TRUE(secure.ok());
@@ -67,6 +75,26 @@ TEST(Rpqcheck, NamesWhatAFaultyServerBreaks) {
         EXPECT_TRUE(has(c, k.failure)) << k.rule << "\n" << c.out;
         EXPECT_FALSE(has(c, " 0 failed")) << k.rule << "\n" << c.out;
     }
+    // A refused chunk: the job's later expectations are named as skipped and
+    // counted; the interaction page was asked for while the server held the job.
+    CReferenceServer refusing({"error:1 CHUNK"});
+    ASSERT_TRUE(refusing.ok());
+    Check c = rpqcheck(refusing.port(), L"--quick");
+    for (const char* line : {"skip PING eventually answers OK after the last chunk (a job of one chunk): CHUNK 1 was refused",
+                             "skip RESET (a job of one chunk) is answered", "ok   the interaction page answers",
+                             " skipped"})
+        EXPECT_TRUE(has(c, line)) << line << "\n" << c.out;
+    // A silent answer is told as a time-out, with how long it took.
+    CReferenceServer silent({"silent:3000 XFER"});
+    ASSERT_TRUE(silent.ok());
+    c = rpqcheck(silent.port(), L"--quick --timeout 1");
+    EXPECT_TRUE(has(c, "timed out after")) << c.out;
+    // A probe answered with the wrong bytes is not "no answer".
+    CReferenceServer wrong({"wrong:uid PING#1"});
+    ASSERT_TRUE(wrong.ok());
+    c = rpqcheck(wrong.port(), L"--quick");
+    EXPECT_TRUE(has(c, "the server's answer to the probe is not the probe's")) << c.out;
+    EXPECT_EQ(c.rc, 1) << c.out;
     Check bad;
     bad.rc = runCommand(toolPath(L"rpqcheck.exe") + L" ftp://127.0.0.1/x", &bad.out);
     EXPECT_EQ(bad.rc, 2) << bad.out;
