@@ -1,4 +1,6 @@
 #include "interact/notify.h"
+#include <iphlpapi.h>
+#include <vector>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <tlhelp32.h>
@@ -170,8 +172,32 @@ bool isProcessRunning(const wchar_t* executableName) {
     return false;
 }
 
+// Whether a socket of this machine is bound to the UDP port; true when the
+// table cannot be read (nothing is claimed that was not seen).
+bool udpPortBound(USHORT port) {
+    ULONG size = 0;
+    GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0);
+    std::vector<BYTE> table(size ? size : 1);
+    if (!size || GetExtendedUdpTable(table.data(), &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0) != NO_ERROR) return true;
+    auto rows = reinterpret_cast<const MIB_UDPTABLE*>(table.data());
+    for (DWORD i = 0; i < rows->dwNumEntries; ++i)
+        if (ntohs(static_cast<u_short>(rows->table[i].dwLocalPort)) == port) return true;
+    return false;
+}
+
 void notifyJobFailed(const wchar_t* printerName, const wchar_t* documentName, const char* uid) {
-    if (!isProcessRunning(L"Trayherald.exe")) logMessage(L_ERROR, "TaskBarNotifier not available!");
+    // Told only when nothing could receive the notices: not for a notifier
+    // that runs under another name or outside this process's view.
+    if (!isProcessRunning(L"Trayherald.exe")) {
+        JobOwner self;
+        const JobOwner* owner = currentOwner();
+        if (!owner) {
+            threadOwner(self);
+            owner = &self;
+        }
+        wchar_t portText[261];
+        if (!udpPortBound(notifierPort(*owner, portText, 261))) logMessage(L_ERROR, "TaskBarNotifier not available!");
+    }
     sendNotification(L_ERROR, uid, L"[%s] Print job '%s' **** FAILED ****!!!!", printerName, documentName);
     sendNotification(L_ERROR, uid, L"[%s] **** Your document could not be processed. Please try to send the job again. ****",
                      printerName);

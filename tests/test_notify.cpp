@@ -248,7 +248,13 @@ TEST_F(NotifyTest, FailureNoticesWithoutANotifier) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_NE(got[0].find(narrow(kRows[8].format)), std::string::npos);
     EXPECT_NE(got[1].find(narrow(kRows[9].format)), std::string::npos);
+    // Something received them: no claim that nothing could.
     std::string log = readFileBytes(state.log().path());
+    EXPECT_EQ(log.find("TaskBarNotifier not available!"), std::string::npos);
+    // Nothing listens on the port any more: now it is told.
+    listener.reset();
+    notifyJobFailed(L"Office", L"Report", "0123456789");
+    log = readFileBytes(state.log().path());
     EXPECT_NE(log.find("[ERROR] TaskBarNotifier not available!"), std::string::npos);
 }
 }  // namespace
