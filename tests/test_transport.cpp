@@ -238,7 +238,7 @@ TEST_F(TransportTest, ADribbledAnswerEndsAtOneDeadline) {
     ProtocolRequest request;
     prepareRequest(request, kUid, MSG_PING);
     EXPECT_FALSE(exchange(message(request)));  // 19 bytes at 0.3 s would take 5.7 s
-    EXPECT_TRUE(logged("The answer is due within <2000> ms."));
+    EXPECT_TRUE(logged("The answer's body is due within <2000> ms."));
     EXPECT_TRUE(logged("the answer did not come whole in time"));
     EXPECT_FALSE(logged("is unknown!"));  // a failed read is never decoded
 }

@@ -1,23 +1,26 @@
 #include "transfer/answerwatch.h"
-#include <chrono>
 
-void CAnswerWatch::start() {
-    if (m_thread.joinable()) return;
-    m_thread = std::thread([this, ms = m_budgetMs] {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_stop.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; })) return;
-        m_fired.store(true);
-        InternetCloseHandle(m_request);
-    });
+DWORD WINAPI CAnswerWatch::watch(void* self) {
+    auto* me = static_cast<CAnswerWatch*>(self);
+    if (WaitForSingleObject(me->m_stop.get(), me->m_budgetMs) == WAIT_TIMEOUT) {
+        InterlockedExchange(&me->m_fired, 1);
+        InternetCloseHandle(me->m_request);
+    }
+    return 0;
 }
 
-CAnswerWatch::~CAnswerWatch() { stop(); }
+bool CAnswerWatch::start() {
+    if (m_thread) return true;
+    m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_stop) return false;
+    m_thread.reset(CreateThread(nullptr, 0, watch, this, 0, nullptr));
+    return static_cast<bool>(m_thread);
+}
 
 void CAnswerWatch::stop() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-    }
-    m_stop.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    if (!m_thread) return;
+    SetEvent(m_stop.get());
+    WaitForSingleObject(m_thread.get(), INFINITE);
+    m_thread.reset();
+    m_stop.reset();
 }

@@ -5,31 +5,27 @@
 #pragma once
 #include <windows.h>
 #include <wininet.h>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include "base/unique.h"
 
 class CAnswerWatch {
 public:
     CAnswerWatch(HINTERNET request, DWORD budgetMs) : m_request(request), m_budgetMs(budgetMs) {}
-    ~CAnswerWatch();
+    ~CAnswerWatch() { stop(); }
     CAnswerWatch(const CAnswerWatch&) = delete;
     CAnswerWatch& operator=(const CAnswerWatch&) = delete;
-    // Arms the deadline: the budget from now.
-    void start();
-    DWORD budgetMs() const { return m_budgetMs; }
+    // Arms the deadline: the budget from now. False when no watch could be
+    // started (the exchange then has WinINet's time-outs alone).
+    bool start();
     // Disarms the watch; once it returns, fired() no longer changes.
     void stop();
     // Whether the deadline passed and the request was closed by the watch.
-    bool fired() const { return m_fired.load(); }
+    bool fired() const { return InterlockedCompareExchange(const_cast<LONG*>(&m_fired), 0, 0) != 0; }
+    DWORD budgetMs() const { return m_budgetMs; }
 
 private:
+    static DWORD WINAPI watch(void* self);
     HINTERNET m_request;
     DWORD m_budgetMs;
-    std::mutex m_mutex;
-    std::condition_variable m_stop;
-    bool m_stopping = false;
-    std::atomic<bool> m_fired{false};
-    std::thread m_thread;
+    LONG m_fired = 0;
+    unique_handle m_stop, m_thread;
 };

@@ -134,7 +134,7 @@ bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16
 }
 
 bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
-              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert, CAnswerWatch* watch) {
+              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert) {
     size_t closingLength = strlen(closingBoundary);
     logMessage(L_TRACE, "Message size: %d bytes, boundary size: %d bytes.", static_cast<int>(partLength),
                static_cast<int>(closingLength));
@@ -289,11 +289,6 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         due = written >= due ? 0 : due - written;
     }
     logMessage(L_TRACE, "%lu bytes sent.", static_cast<unsigned long>(sentTotal));
-    // The answer's time starts once the body is out: an upload that progresses is never cut.
-    if (watch) {
-        logMessage(L_TRACE, "The answer is due within <%lu> ms.", watch->budgetMs());
-        watch->start();
-    }
     if (!HttpEndRequestW(request, nullptr, 0, 0)) {
         DWORD error = GetLastError();
         if (error == ERROR_INTERNET_TIMEOUT) {
@@ -351,8 +346,8 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
         logSystemError("Failed to open request handle. Reason <%lu>", GetLastError());
         return false;
     }
-    // The connection's receive time-out is the whole answer's (requests
-    // inherit it; Wine's do not report it).
+    // The connection's receive time-out is the body's whole time (requests
+    // inherit it; Wine's do not report it); 0 or none: WinINet's own.
     DWORD budgetMs = kExchangeTimeoutMs, budgetSize = sizeof(budgetMs);
     InternetQueryOptionW(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &budgetMs, &budgetSize);
     CAnswerWatch watch(request.get(), budgetMs);
@@ -411,7 +406,13 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
             return false;
         }
         logMessage(L_TRACE, "Boundary end <%s>", closing);
-        bool sent = sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert, &watch);
+        bool sent = sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert);
+        // The body's time starts with the status line: however slowly its
+        // bytes come, it is whole within the receive time-out or not at all.
+        if (sent && budgetMs != 0 && budgetMs != kNoTimeout) {
+            logMessage(L_TRACE, "The answer's body is due within <%lu> ms.", budgetMs);
+            if (!watch.start()) logSystemError("The answer's deadline could not be kept. Reason <%lu>", GetLastError());
+        }
         // A failed or late read is a failed exchange, never an answer of zeros.
         bool answered = sent && !watch.fired() && readResponse(request.get(), responseBuffer, received);
         watch.stop();

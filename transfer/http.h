@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <wininet.h>
 #include <cstdint>
-class CAnswerWatch;
 #include "transfer/protocol.h"
 
 // A file sent as the request's second part.
@@ -20,10 +19,11 @@ constexpr size_t kSendBufferSize = 64 * 1024;
 constexpr size_t kMessagePartCapacity = 256 + kMessageBufferSize;
 
 // Send and receive time-outs: a server that takes a request and never
-// answers ends the exchange instead of holding the job. The whole answer,
-// status line and body, must come within this long of the body's end (one
-// deadline, however slowly the bytes come), well within the 120-second
-// silence limit; a slow upload whose writes progress is not cut.
+// answers ends the exchange instead of holding the job. The status line
+// must come within this long, and then the whole body within this long
+// (one deadline, however slowly its bytes come): a silent or dribbling
+// server ends an exchange within the 120-second silence limit; a slow
+// upload whose writes progress is not cut.
 constexpr DWORD kExchangeTimeoutMs = 60000;
 // Connect time-out off, send and receive time-outs as given; request handles
 // opened later inherit them.
@@ -37,7 +37,7 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
 bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16_t length, const char* boundaryLine,
                       size_t* partLength);
 bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
-              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert, CAnswerWatch* watch = nullptr);
+              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert);
 // Reads at most 1023 bytes and counts them; the buffer is zeroed first, so a
 // failed read can never be decoded as an answer.
 bool readResponse(HINTERNET request, BYTE* responseBuffer, DWORD* received);
