@@ -203,7 +203,7 @@ BOOL WINAPI PrintDocumentOnPrintProcessor(HANDLE hPrintProcessor, LPWSTR pDocume
     }
 }
 
-BOOL WINAPI ClosePrintProcessor(HANDLE hPrintProcessor) {
+BOOL WINAPI ClosePrintProcessor(HANDLE hPrintProcessor) try {
     JobContext* ctx = validateHandle(hPrintProcessor);
     if (!ctx) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -211,9 +211,12 @@ BOOL WINAPI ClosePrintProcessor(HANDLE hPrintProcessor) {
     }
     releaseJobContext(ctx);
     return TRUE;
+} catch (...) {
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return FALSE;
 }
 
-BOOL WINAPI ControlPrintProcessor(HANDLE hPrintProcessor, DWORD Command) {
+BOOL WINAPI ControlPrintProcessor(HANDLE hPrintProcessor, DWORD Command) try {
     JobContext* ctx = validateHandle(hPrintProcessor);
     if (!ctx) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -237,6 +240,9 @@ BOOL WINAPI ControlPrintProcessor(HANDLE hPrintProcessor, DWORD Command) {
     default:
         return FALSE;
     }
+} catch (...) {
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return FALSE;
 }
 
 BOOL WINAPI EnumPrintProcessorDatatypesW(LPWSTR, LPWSTR, DWORD Level, LPBYTE pDatatypes, DWORD cbBuf,

@@ -16,8 +16,8 @@ using JobAttributeQuery = bool (*)(LPWSTR printerName, const DEVMODEW* devMode, 
 using JobOwnerQuery = bool (*)(JobContext* ctx, LPCWSTR spooledName, wchar_t* user, size_t userChars, wchar_t* machine,
                                size_t machineChars);
 
-// Receives the job's status texts instead of the spooler (tests).
-using JobStatusSink = void (*)(const JobContext* ctx, const wchar_t* status);
+// winspool's SetJobW, or a stand-in that records the calls (tests).
+using SetJobCall = BOOL(WINAPI*)(HANDLE printer, DWORD jobId, DWORD level, LPBYTE info, DWORD command);
 
 constexpr DWORD kJobSignature = 0x5051;
 constexpr LONG kStatusAborted = 0x1;
@@ -49,7 +49,7 @@ struct JobContext {
     JobOwnerQuery queryOwner;  // null for the spooler's job information
     const SessionPlatform* sessions;  // null for the system's terminal services
     const SpoolerIdentityApi* spoolerIdentity;  // null for the spooler's own calls
-    JobStatusSink statusSink;  // null for the spooler's queue
+    SetJobCall setJob;  // null for winspool's SetJobW
     bool passThrough;  // a RAW job our own playback started: its bytes go out unchanged
 };
 

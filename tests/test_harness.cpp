@@ -347,13 +347,21 @@ TEST(Harness, AnImpersonatingThreadWorksAsTheSpooler) {
 }
 // The job's status in the printer's queue, watched from another thread
 // while the job runs against a slow server. (Wine's SetJob refuses level 1,
-// error 122: the statuses are taken through the job context's sink.)
+// error 122: a stand-in for SetJob records the calls the real path makes.)
 std::mutex g_statusLock;
 std::vector<std::string> g_statuses;
 
-void recordStatus(const JobContext*, const wchar_t* status) {
+// SetJobW as the spooler would take it: level 1, the job's own information
+// as GetJob gave it, its status replaced, no command.
+BOOL WINAPI recordSetJob(HANDLE, DWORD jobId, DWORD level, LPBYTE info, DWORD command) {
     std::lock_guard<std::mutex> hold(g_statusLock);
-    g_statuses.push_back(narrow(status));
+    auto* job = reinterpret_cast<JOB_INFO_1W*>(info);
+    if (level != 1 || command != 0 || !job || job->JobId != jobId || !job->pStatus || !job->pDocument) {
+        g_statuses.push_back("(a call the spooler would refuse)");
+        return FALSE;
+    }
+    g_statuses.push_back(narrow(job->pStatus));
+    return TRUE;
 }
 
 TEST(Harness, TheQueueShowsWhereTheJobIs) {
@@ -365,7 +373,7 @@ TEST(Harness, TheQueueShowsWhereTheJobIs) {
     g_statuses.clear();
     CDllRun run(job);
     ASSERT_TRUE(run.ok());
-    run.context()->statusSink = recordStatus;
+    run.context()->setJob = recordSetJob;
     run.start();
     auto last = [] {
         std::lock_guard<std::mutex> hold(g_statusLock);
@@ -388,7 +396,7 @@ TEST(Harness, TheQueueShowsAFailure) {
     g_statuses.clear();
     CDllRun run(job);
     ASSERT_TRUE(run.ok());
-    run.context()->statusSink = recordStatus;
+    run.context()->setJob = recordSetJob;
     run.start();
     EXPECT_TRUE(run.result());
     ASSERT_FALSE(g_statuses.empty());

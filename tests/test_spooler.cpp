@@ -192,6 +192,8 @@ TEST(Spooler, RemovalFollowsNoLink) {
     int left = 0;
     for (int i = 0; i < kFiles; ++i) left += readFileBytes(swapped + L"\\" + jobName(i)) == "outside";
     EXPECT_EQ(left, kFiles);  // nothing deleted through the swapped-in link
+    // The hard link's name stays: the file has another name outside, so it is not the job's alone.
+    EXPECT_NE(GetFileAttributesW((mixed + L"\\" + jobName(1)).c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(readFileBytes(outside + L"\\hard.txt"), "outside");
     EXPECT_EQ(readFileBytes(outside + L"\\" + jobName(0)), "outside");
     EXPECT_EQ(GetFileAttributesW((mixed + L"\\" + jobName(3)).c_str()), INVALID_FILE_ATTRIBUTES);  // RPQ's own: gone

@@ -109,12 +109,14 @@ std::wstring widen(const std::string& text) {
 bool installProcessor() { return runCommand(toolPath(L"rpqadmin.exe") + L" install") == 0; }
 
 CTestPrinter::CTestPrinter(const std::wstring& name, const std::wstring& extraArgs) : m_name(name) {
-    m_ok = installProcessor() &&
-           runCommand(toolPath(L"rpqadmin.exe") + L" add-printer \"" + name + L"\" " + extraArgs) == 0;
+    m_attempted = installProcessor();
+    m_ok = m_attempted && runCommand(toolPath(L"rpqadmin.exe") + L" add-printer \"" + name + L"\" " + extraArgs) == 0;
 }
 
+// Also after a failed add: a printer left bound to RPQ would keep every
+// later removal test from removing it.
 CTestPrinter::~CTestPrinter() {
-    if (m_ok) runCommand(toolPath(L"rpqadmin.exe") + L" remove-printer \"" + m_name + L"\"");
+    if (m_attempted) runCommand(toolPath(L"rpqadmin.exe") + L" remove-printer \"" + m_name + L"\"", &m_removal);
 }
 
 CRpqDll::CRpqDll() {

@@ -33,6 +33,8 @@ public:
 private:
     std::wstring m_name;
     bool m_ok = false;
+    bool m_attempted = false;
+    std::string m_removal;
 };
 bool installProcessor();
 

@@ -43,7 +43,9 @@ HANDLE openTrustedFolder(const std::wstring& path, std::wstring* why) {
 }
 
 // A job file, deleted through a handle that is at its path (a link there, or
-// a folder on the way swapped for one, leads elsewhere and is left).
+// a folder on the way swapped for one, leads elsewhere and is left). A file
+// with more than one name is a hard link to something that is not only the
+// job's: left as well.
 bool deleteJobFile(const std::wstring& path) {
     unique_hfile file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -51,7 +53,7 @@ bool deleteJobFile(const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-        !isAtPath(file.get(), path.c_str()))
+        info.nNumberOfLinks > 1 || !isAtPath(file.get(), path.c_str()))
         return false;
     return markDeleted(file.get());
 }

@@ -8,13 +8,14 @@
 #include "printproc/printerinfo.h"
 
 namespace {
-bool setOn(HANDLE printer, DWORD jobId, wchar_t* status) {
-    std::unique_ptr<BYTE[]> block = fetchJobInfo(printer, jobId, 1);
+bool setOn(const JobContext* ctx, HANDLE printer, wchar_t* status) {
+    std::unique_ptr<BYTE[]> block = fetchJobInfo(printer, ctx->jobId, 1);
     if (!block) return false;
     auto* info = reinterpret_cast<JOB_INFO_1W*>(block.get());
     info->pStatus = status;
     info->Position = JOB_POSITION_UNSPECIFIED;
-    return SetJobW(printer, jobId, 1, block.get(), 0) != FALSE;
+    SetJobCall setJob = ctx->setJob ? ctx->setJob : SetJobW;
+    return setJob(printer, ctx->jobId, 1, block.get(), 0) != FALSE;
 }
 }  // namespace
 
@@ -25,15 +26,11 @@ void setJobStatus(const JobContext* ctx, const wchar_t* format, ...) {
     va_start(args, format);
     StringCchVPrintfW(status, 256, format, args);
     va_end(args);
-    if (ctx->statusSink) {
-        ctx->statusSink(ctx, status);
-        return;
-    }
-    if (ctx->printerHandle && setOn(ctx->printerHandle, ctx->jobId, status)) return;
+    if (ctx->printerHandle && setOn(ctx, ctx->printerHandle, status)) return;
     // A spooler that opened us on its port (Wine's) keeps the job on the printer.
     unique_printer printer;
     if (ctx->openDataPrinterName && OpenPrinterW(ctx->openDataPrinterName, printer.put(), nullptr) &&
-        setOn(printer.get(), ctx->jobId, status))
+        setOn(ctx, printer.get(), status))
         return;
     logMessageW(L_DEBUG, L"Job status <%s> not set (error %lu)", status, GetLastError());
 }
