@@ -3,13 +3,19 @@
 # their floors, on this machine, in one run:
 #   job     wall time of rpqprint (the print processor runs inside it under Wine)
 #   7z      7z.exe a with the same 7z.dll, under Wine
-#   post    one WinINet POST of the same archive bytes in 64 KiB writes
-#   curl    the same archive posted by curl (the network's floor, no WinINet)
+#   post    one WinINet POST of the same archive bytes in 1 MiB writes
+#   curl    the same archive posted by curl, a request per 16 MiB piece as the job
+#           sends it (the network's floor, no WinINet)
 #   md5     md5sum of the document
 #   ratio   job / (7z + post + md5)
-#   upload  the job's CHUNK_TRANSFER time, against the post floor and the curl floor
+#   upload  the job's sending of its chunks (from each CHUNK's start to its body's
+#           last byte, the server's work on it excluded), against the post floor
+#           and the curl floor
 #   ping, reset  the job's longest PING and RESET exchange (log time stamps)
-#   memory  peak resident size of the printing process and of 7z.exe
+#   memory  peak resident size of the printing process and of 7z.exe, and each
+#           above its own baseline (the same program on a 4 KiB document): under
+#           Wine the printing program carries the whole spooler, about 20 MiB
+#           more than 7z.exe whatever the job; what a job adds is the second pair
 # Then two printers printing 64 MiB each at once against the longer job alone.
 #
 # Usage: bash scripts/bench.sh [--sizes "1 16 64 256"] [--kinds "text random"]
@@ -55,7 +61,7 @@ for p in "${printers[@]}"; do
   n=$((n + 1))
   "$WINE" "$BIN/rpqadmin.exe" remove-printer "$p" >/dev/null 2>&1 || true
   "$WINE" "$BIN/rpqadmin.exe" add-printer "$p" --port "C:\\rpq-bench-$n.prn" >/dev/null
-  "$WINE" "$BIN/rpqadmin.exe" configure "$p" ServerName=127.0.0.1 "ServerPort=$PORT" Logger=${RPQ_BENCH_LOGGER:-INFO} Interaction=0 >/dev/null
+  "$WINE" "$BIN/rpqadmin.exe" configure "$p" ServerName=127.0.0.1 "ServerPort=$PORT" Logger=${RPQ_BENCH_LOGGER:-DEBUG} Interaction=0 >/dev/null
 done
 LOGDIR="$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Log"
 
@@ -80,17 +86,15 @@ EOF
 # timed OUT CMD...: wall seconds and peak KiB into OUT as "secs kib"
 timed() { local out="$1"; shift; /usr/bin/time -f '%e %M' -o "$out" "$@" >/dev/null 2>&1; }
 
-# log_spans LOGFILE: the last job's CHUNK_TRANSFER time in all, and its longest
-# PING and RESET exchange (from sending to the valid answer), in seconds
+# log_spans LOGFILE: the last job's sending of its chunks in all (each from
+# "Sending <CHUNK>" to "Body sent"), and its longest PING and RESET exchange
+# (from sending to the valid answer), in seconds
 log_spans() {
   awk '
     function at() { split($1, t, ":"); return t[1] * 3600 + t[2] * 60 + t[3] }
-    /\[START\] ###### printing on/ { chunk = 0; ping = 0; reset = 0; state = "" }
-    /Enter state: \*\*\*/ {
-      now = at()
-      if (state == "CHUNK_TRANSFER") chunk += now - since
-      state = $0; sub(/.*\*\*\* /, "", state); sub(/ \*\*\*.*/, "", state); since = now
-    }
+    /\[START\] ###### printing on/ { chunk = 0; ping = 0; reset = 0; sending = 0 }
+    /Sending <CHUNK> message plus chunk/ { sending = at() }
+    /Body sent: / { if (sending) chunk += at() - sending; sending = 0 }
     /Sending <(PING|RESET)> message/ { sent = at() }
     /Get valid <PING> response/ { if (at() - sent > ping) ping = at() - sent }
     /Get valid <RESET> response/ { if (at() - sent > reset) reset = at() - sent }
@@ -101,7 +105,13 @@ print_job() {  # print_job PRINTER DOC -> "secs kib" in $WORK/job.time
   timed "$WORK/job.time" "$WINE" "$BIN/rpqprint.exe" "$1" "$(winpath "$2")" "bench.dat"
 }
 
-printf '%-7s %-6s %7s %7s %7s %7s %7s %6s %7s %7s %7s %8s %8s %9s %9s\n' size kind job 7z post curl md5 ratio upload "/floor" "/curl" "ping ms" "reset ms" "job MiB" "7z MiB"
+# The two programs' baselines: each on a 4 KiB document.
+head -c 4096 /dev/urandom > "$WORK/base.dat"
+print_job "${printers[0]}" "$WORK/base.dat"; read -r _ basejob < "$WORK/job.time"
+timed "$WORK/7z.time" "$WINE" "$SEVENZ" a -bd "$(winpath "$WORK/base.7z")" "$(winpath "$WORK/base.dat")"
+read -r _ base7z < "$WORK/7z.time"
+rm -f "$WORK/base.dat" "$WORK/base.7z"
+printf '%-7s %-6s %7s %7s %7s %7s %7s %6s %7s %7s %7s %8s %8s %9s %9s %9s %9s\n' size kind job 7z post curl md5 ratio upload "/floor" "/curl" "ping ms" "reset ms" "job MiB" "7z MiB" "job+MiB" "7z+MiB"
 printf '\x04\x01\x00\x00\x00\x00' > "$WORK/message.dat"
 for kind in $KINDS; do
   for size in $SIZES; do
@@ -117,14 +127,22 @@ for kind in $KINDS; do
     timed "$WORK/7z.time" "$WINE" "$SEVENZ" a -bd "$(winpath "$WORK/floor.7z")" "$(winpath "$doc")"
     read -r sz szkib < "$WORK/7z.time"
     post=$("$WINE" "$BIN/rpqbench.exe" post 127.0.0.1 "$PORT" "$(winpath "$WORK/floor.7z")" | tr -d '\r')
-    curled=$(curl -s -o /dev/null -w '%{time_total}' -F "message=@$WORK/message.dat;filename=message.dat" \
-      -F "chunk=@$WORK/floor.7z;filename=bench.001;type=application/octet-stream" "http://127.0.0.1:$PORT/FDXS_Transfer")
+    # curl posts the archive as the job does: a request per 16 MiB piece.
+    rm -f "$WORK"/piece.*
+    split -b 16M -d -a 3 "$WORK/floor.7z" "$WORK/piece."
+    curled=0
+    for piece in "$WORK"/piece.*; do
+      t=$(curl -s -o /dev/null -w '%{time_total}' -F "message=@$WORK/message.dat;filename=message.dat" \
+        -F "chunk=@$piece;filename=bench.001;type=application/octet-stream" "http://127.0.0.1:$PORT/FDXS_Transfer")
+      curled=$(awk -v a="$curled" -v b="$t" 'BEGIN { print a + b }')
+    done
+    rm -f "$WORK"/piece.*
     md5=$( { /usr/bin/time -f '%e' md5sum "$doc" >/dev/null; } 2>&1 )
     awk -v s="$size" -v k="$kind" -v j="$job" -v z="$sz" -v p="$post" -v u="$curled" -v m="$md5" -v c="$chunk" \
-        -v w="$wait" -v r="$reset" -v jk="$jobkib" -v zk="$szkib" 'BEGIN {
-      printf "%-7s %-6s %7.2f %7.2f %7.2f %7.2f %7.2f %6.2f %7.2f %7.2f %7.2f %8.0f %8.0f %9.1f %9.1f\n",
+        -v w="$wait" -v r="$reset" -v jk="$jobkib" -v zk="$szkib" -v bj="$basejob" -v bz="$base7z" 'BEGIN {
+      printf "%-7s %-6s %7.2f %7.2f %7.2f %7.2f %7.2f %6.2f %7.2f %7.2f %7.2f %8.0f %8.0f %9.1f %9.1f %9.1f %9.1f\n",
         s " MiB", k, j, z, p, u, m, j / (z + p + m), c, (p > 0 ? c / p : 0), (u > 0 ? c / u : 0), w * 1000, r * 1000,
-        jk / 1024, zk / 1024 }'
+        jk / 1024, zk / 1024, (jk - bj) / 1024, (zk - bz) / 1024 }'
     rm -f "$doc" "$WORK/floor.7z" "$WORK"/storage/*/document/* 2>/dev/null || true
   done
 done

@@ -59,7 +59,10 @@ std::vector<std::string> splitLines(const std::string& text) {
 int runCommand(const std::wstring& commandLine, std::string* output) {
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
     unique_handle readEnd, writeEnd;
-    if (!CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0)) return -1;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0)) {
+        fprintf(stderr, "runCommand: CreatePipe failed (error %lu)\n", GetLastError());
+        return -1;
+    }
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW si = {sizeof(si)};
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -68,7 +71,10 @@ int runCommand(const std::wstring& commandLine, std::string* output) {
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
     std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        fprintf(stderr, "runCommand: %s could not be started (error %lu)\n", narrow(commandLine).c_str(), GetLastError());
+        return -1;
+    }
     unique_handle process(pi.hProcess), thread(pi.hThread);
     writeEnd.reset();
     std::string text;

@@ -1,6 +1,6 @@
 // rpqbench post HOST PORT FILE
 // The upload floor for the benchmark: one multipart/form-data POST of FILE to
-// /FDXS_Transfer through WinINet in 64 KiB writes, as RPQ sends a chunk,
+// /FDXS_Transfer through WinINet in 1 MiB writes, as RPQ sends a chunk,
 // with the file already in memory. Prints the seconds the POST took.
 #include <windows.h>
 #include <wininet.h>
@@ -57,7 +57,7 @@ int post(const wchar_t* host, INTERNET_PORT port, const wchar_t* path) {
     if (!HttpSendRequestExW(request.get(), &buffers, nullptr, 0, 0)) return failWith(L"HttpSendRequestEx", GetLastError());
     for (size_t sent = 0; sent < body.size();) {
         DWORD written = 0;
-        DWORD round = static_cast<DWORD>(std::min<size_t>(64 * 1024, body.size() - sent));
+        DWORD round = static_cast<DWORD>(std::min<size_t>(1 << 20, body.size() - sent));
         if (!InternetWriteFile(request.get(), body.data() + sent, round, &written) || written == 0)
             return failWith(L"InternetWriteFile", GetLastError());
         sent += written;

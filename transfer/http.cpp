@@ -288,7 +288,7 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
         logMessage(L_TRACE, "%d bytes sent.", static_cast<int>(sentTotal));
         due = written >= due ? 0 : due - written;
     }
-    logMessage(L_TRACE, "%lu bytes sent.", static_cast<unsigned long>(sentTotal));
+    logMessage(L_DEBUG, "Body sent: <%lu> bytes.", static_cast<unsigned long>(sentTotal));
     if (!HttpEndRequestW(request, nullptr, 0, 0)) {
         DWORD error = GetLastError();
         if (error == ERROR_INTERNET_TIMEOUT) {

@@ -15,7 +15,7 @@ struct HttpFilePart {
 // Each write to WinINet carries up to this much of the body (the first one
 // the message part and the chunk's part headers first); the wire bytes do
 // not depend on it, only how many calls carry them.
-constexpr size_t kSendBufferSize = 64 * 1024;
+constexpr size_t kSendBufferSize = 1024 * 1024;
 constexpr size_t kMessagePartCapacity = 256 + kMessageBufferSize;
 
 // Send and receive time-outs: a server that takes a request and never
