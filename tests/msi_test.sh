@@ -137,7 +137,9 @@ wine "$BIN/rpqadmin.exe" remove-printer "$FOREIGN" >/dev/null 2>&1
 # Without printers of others the registration goes too.
 if [ "$(grep -ac "is still bound to the print processor RPQ" "$WORK/remove.log")" = 1 ]; then
   msi /i "$(winpath "$NEW")"
-  msi /x "$(winpath "$NEW")"
+  msi /x "$(winpath "$NEW")" /l*v "$(winpath "$WORK/remove2.log")"
+  check "the last removal leaves no folder of the company's behind" '[ ! -e "$WINEPREFIX/drive_c/Program Files/Halvane" ]'
+  check "every tool that failed in it said why" '! { iconv -f utf-16 -t utf-8 "$WORK/remove2.log" 2>/dev/null; cat "$WORK/remove2.log"; } | grep -aq "without saying why"'
   check "the removal takes the print processor's registration" '! wine reg query "HKLM\\System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Print Processors\\RPQ" >/dev/null 2>&1'
   check "and the job folder with the documents of abandoned jobs" '[ ! -e "$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Temp" ]'
 fi

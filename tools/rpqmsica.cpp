@@ -131,6 +131,7 @@ UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
         return ERROR_INSTALL_FAILURE;
     }
     unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
+    bool toldWhy = false;
     if (readEnd) {
         std::string output;
         char buffer[4096];
@@ -142,6 +143,7 @@ UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
             std::string text = output.substr(start, end - start);
             while (!text.empty() && text.back() == '\r') text.pop_back();
             if (!text.empty()) tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin: " + fromAnsi(text));
+            toldWhy |= !text.empty();
         }
     }
     WaitForSingleObject(processHandle.get(), INFINITE);
@@ -149,7 +151,8 @@ UINT runAdmin(MSIHANDLE install, const std::vector<std::wstring>& items) {
     GetExitCodeProcess(processHandle.get(), &code);
     if (code == 0) return ERROR_SUCCESS;
     std::wstring verb = items.size() > 1 ? items[1] : L"";
-    tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin.exe " + verb + L" ended with " + std::to_wstring(code) + L".");
+    tell(install, INSTALLMESSAGE_INFO, L"RPQ: rpqadmin.exe " + verb + L" ended with " + std::to_wstring(code) +
+                                           (toldWhy ? L" (its lines above say why)." : L" without saying why."));
     return ERROR_INSTALL_FAILURE;
 }
 
