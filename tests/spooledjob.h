@@ -9,8 +9,11 @@
 class CSpooledJob {
 public:
     CSpooledJob(const std::wstring& printer, const std::string& data) : m_printer(printer) {
+        // The port FILE: would write a file "FILE:" into the current folder.
+        GetTempPathW(MAX_PATH, m_output);
+        wcscat(m_output, L"rpq-harness-port.prn");
         if (!OpenPrinterW(&m_printer[0], &m_handle, nullptr)) return;
-        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"C:\\Docs\\harness.txt"), nullptr, const_cast<LPWSTR>(L"RAW")};
+        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"C:\\Docs\\harness.txt"), m_output, const_cast<LPWSTR>(L"RAW")};
         m_jobId = StartDocPrinterW(m_handle, 1, reinterpret_cast<BYTE*>(&doc));
         DWORD written = 0;
         if (m_jobId && !data.empty()) WritePrinter(m_handle, const_cast<char*>(data.data()), static_cast<DWORD>(data.size()), &written);
@@ -29,9 +32,6 @@ public:
         data.pDocumentName = const_cast<LPWSTR>(L"C:\\Docs\\harness.txt");
         data.pPrinterName = &m_printer[0];
         data.JobId = m_jobId;
-        // The port FILE: would write a file "FILE:" into the current folder.
-        GetTempPathW(MAX_PATH, m_output);
-        wcscat(m_output, L"rpq-harness-port.prn");
         data.pOutputFile = m_output;
         return data;
     }
