@@ -10,6 +10,7 @@ import hashlib
 import http.server
 import os
 import re
+import socket
 import struct
 import sys
 import threading
@@ -78,6 +79,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+    def finish(self):
+        # A lingering close (RFC 9112, 9.6): closing with bytes of the client's
+        # still unread makes the kernel send a reset, which can reach the
+        # client before the answer does.
+        super().finish()
+        try:
+            self.connection.settimeout(2)
+            self.connection.shutdown(socket.SHUT_WR)
+            while self.connection.recv(65536):
+                pass
+        except OSError:
+            pass
 
     def send(self, code, body, kind='application/octet-stream'):
         self.send_response(code)
