@@ -72,21 +72,33 @@ bool ownerHiveLoaded(PSID sid) {
     return openOwnerKey(sid, nullptr, hive.put()) == ERROR_SUCCESS;
 }
 
-void resolveJobOwner(JobOwner& owner, const wchar_t* userName, bool remote, const SessionPlatform& platform) {
+bool isServiceAccount(PSID sid) {
+    for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinLocalServiceSid, WinNetworkServiceSid}) {
+        BYTE known[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(known);
+        if (CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known)) return true;
+    }
+    return false;
+}
+
+void resolveJobOwner(JobOwner& owner, const wchar_t* userName, const BYTE* sid, bool remote,
+                     const SessionPlatform& platform) {
     owner = {};
     StringCchCopyW(owner.userName, MAX_PATH, userName ? userName : L"");
     if (remote) {
         owner.unreachable = "the job came from another machine";
         return;
     }
-    DWORD sidSize = sizeof(owner.sid), domainSize = MAX_PATH;
-    wchar_t domain[MAX_PATH];
-    SID_NAME_USE use;
-    owner.hasSid = owner.userName[0] &&
-                   LookupAccountNameW(nullptr, owner.userName, owner.sid, &sidSize, domain, &domainSize, &use) &&
-                   use == SidTypeUser;
+    // By the account itself, never by a name: a name can be rewritten by the
+    // job's owner, and a local account of the same name wins a name lookup.
+    PSID account = const_cast<BYTE*>(sid);
+    owner.hasSid = sid && IsValidSid(account) && CopySid(sizeof(owner.sid), owner.sid, account);
     if (!owner.hasSid) {
-        owner.unreachable = "the owner's account is not known on this machine";
+        owner.unreachable = "the job's information names no owner's account";
+        return;
+    }
+    if (isServiceAccount(owner.sid)) {
+        owner.unreachable = "the job's owner is a service account";
         return;
     }
     if (!ownerHiveLoaded(owner.sid)) {

@@ -28,13 +28,18 @@ struct SessionPlatform {
 const SessionPlatform& systemSessions();
 
 // The owner of a job printed on this machine (remote false) or elsewhere:
-// account, session and whether they can be reached. A remote job's owner is
-// never told anything here: this desktop belongs to someone else.
-void resolveJobOwner(JobOwner& owner, const wchar_t* userName, bool remote,
+// account, session and whether they can be reached. The account is the
+// job's own (sid, the owner of the job's security descriptor); userName is
+// only what the job is shown under, which its owner may have rewritten. No
+// account (sid null), or a remote job: nothing is told here.
+void resolveJobOwner(JobOwner& owner, const wchar_t* userName, const BYTE* sid, bool remote,
                      const SessionPlatform& platform = systemSessions());
 // The calling thread's account (the process's when not impersonating) in
 // its own session: for tools and tests, never for a spooler's job.
 bool threadOwner(JobOwner& owner);
+// Whether the account is one a service runs as (the system, local or
+// network service): never a person to tell about a job.
+bool isServiceAccount(PSID sid);
 
 // The interactive session in which the account is logged on: an active
 // session whose user token is the account's; else the process's own

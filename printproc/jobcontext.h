@@ -12,9 +12,16 @@ struct SpoolerIdentityApi;
 // Asks the printer's driver for the job's layout attributes.
 using JobAttributeQuery = bool (*)(LPWSTR printerName, const DEVMODEW* devMode, ATTRIBUTE_INFO_4* info);
 
-// The job's owner and originating machine from the spooler's job information.
-using JobOwnerQuery = bool (*)(JobContext* ctx, LPCWSTR spooledName, wchar_t* user, size_t userChars, wchar_t* machine,
-                               size_t machineChars);
+// What the spooler's job information says of the job's owner: the name it
+// is shown under, the machine it came from, and the owner's account (the
+// owner of the job's security descriptor; hasSid false when there is none).
+struct JobOwnerFacts {
+    wchar_t user[MAX_PATH];
+    wchar_t machine[MAX_PATH];
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    bool hasSid;
+};
+using JobOwnerQuery = bool (*)(JobContext* ctx, LPCWSTR spooledName, JobOwnerFacts* facts);
 
 // winspool's SetJobW, or a stand-in that records the calls (tests).
 using SetJobCall = BOOL(WINAPI*)(HANDLE printer, DWORD jobId, DWORD level, LPBYTE info, DWORD command);

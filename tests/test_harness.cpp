@@ -10,6 +10,8 @@
 #include <mutex>
 #include "base/clock.h"
 #include "printproc/jobcontext.h"
+#include "printproc/rawjob/jobowner.h"
+#include "printproc/rawjob/jobrecord.h"
 #include "printproc/rawjob/spooleridentity.h"
 #include "tests/e2efixture.h"
 #include "tests/spooledjob.h"
@@ -261,10 +263,12 @@ TEST(Harness, ARemoteJobCarriesItsOwnerAndMachineAndIsToldNothingHere) {
     ASSERT_TRUE(s.ok());
     CSpooledJob job(s.printer->name(), "from afar");
     ASSERT_TRUE(job.ok());
-    JobOwnerQuery remote = [](JobContext*, LPCWSTR, wchar_t* user, size_t userChars, wchar_t* machine,
-                              size_t machineChars) {
-        wcsncpy(user, L"alice", userChars);
-        wcsncpy(machine, L"\\\\FARHOST.corp.example", machineChars);
+    JobOwnerQuery remote = [](JobContext*, LPCWSTR, JobOwnerFacts* facts) {
+        wcscpy(facts->user, L"alice");
+        wcscpy(facts->machine, L"\\\\FARHOST.corp.example");
+        JobOwner me;
+        facts->hasSid = threadOwner(me);
+        memcpy(facts->sid, me.sid, sizeof(facts->sid));
         return true;
     };
     EXPECT_TRUE(printDirect(job, nullptr, remote));
@@ -278,20 +282,23 @@ TEST(Harness, ARemoteJobCarriesItsOwnerAndMachineAndIsToldNothingHere) {
               std::string::npos);
 }
 
-// A local job of this account (named with this machine's name) is told.
+// A local job (named with this machine's name) is told to the job's own
+// account, whatever name the job shows: its owner may have rewritten it,
+// and the name is only what the XFER carries.
 TEST(Harness, ALocalJobOfTheOwnerIsTold) {
     CPrintSetup s({}, uniqueName(L"Harness local owner"), L"", kWinprint);
     ASSERT_TRUE(s.ok());
     CSpooledJob job(s.printer->name(), "from here");
     ASSERT_TRUE(job.ok());
-    JobOwnerQuery local = [](JobContext*, LPCWSTR, wchar_t* user, size_t userChars, wchar_t* machine,
-                             size_t machineChars) {
-        DWORD size = static_cast<DWORD>(userChars);
-        GetUserNameW(user, &size);
+    JobOwnerQuery local = [](JobContext*, LPCWSTR, JobOwnerFacts* facts) {
+        wcscpy(facts->user, L"Administrator");  // rewritten with SetJob
         wchar_t host[MAX_PATH];
-        size = MAX_PATH;
+        DWORD size = MAX_PATH;
         GetComputerNameExW(ComputerNameNetBIOS, host, &size);
-        _snwprintf(machine, machineChars, L"\\\\%ls", host);
+        _snwprintf(facts->machine, MAX_PATH, L"\\\\%ls", host);
+        JobOwner me;
+        facts->hasSid = threadOwner(me);
+        memcpy(facts->sid, me.sid, sizeof(facts->sid));
         return true;
     };
     EXPECT_TRUE(printDirect(job, nullptr, local));
@@ -299,7 +306,47 @@ TEST(Harness, ALocalJobOfTheOwnerIsTold) {
     DWORD size = MAX_PATH;
     GetComputerNameExW(ComputerNameNetBIOS, host, &size);
     EXPECT_EQ(messageField(s.requestsOf("XFER").at(0), "hostname"), narrow(host));
+    EXPECT_EQ(messageField(s.requestsOf("XFER").at(0), "username"), "Administrator");
     EXPECT_TRUE(contains(s.notices(), "SUCCESSFULLY transferred"));
+}
+
+// A job whose information names a user but no account is told nothing: the
+// name alone could be anyone's.
+TEST(Harness, AJobWithoutItsOwnersAccountIsToldNothing) {
+    CPrintSetup s({}, uniqueName(L"Harness no account"), L"", kWinprint);
+    ASSERT_TRUE(s.ok());
+    CSpooledJob job(s.printer->name(), "whose");
+    ASSERT_TRUE(job.ok());
+    JobOwnerQuery nameOnly = [](JobContext*, LPCWSTR, JobOwnerFacts* facts) {
+        DWORD size = MAX_PATH;
+        GetUserNameW(facts->user, &size);  // this very user's name, but no account
+        return true;
+    };
+    EXPECT_TRUE(printDirect(job, nullptr, nameOnly));
+    EXPECT_EQ(s.lastJobState(), "verified");
+    EXPECT_TRUE(s.notices().empty());
+    EXPECT_NE(s.logText().find("the job's information names no owner's account"), std::string::npos);
+}
+
+// Only an empty machine name or this machine's own is local; anything else
+// is remote, and the XFER's host field keeps only what a host name may hold.
+TEST(JobOwner, MachineNames) {
+    wchar_t own[MAX_PATH];
+    DWORD size = MAX_PATH;
+    GetComputerNameExW(ComputerNameNetBIOS, own, &size);
+    wchar_t host[kHostNameChars];
+    EXPECT_FALSE(remoteHostName(L"", host, kHostNameChars));
+    EXPECT_FALSE(remoteHostName((L"\\\\" + std::wstring(own)).c_str(), host, kHostNameChars));
+    const std::pair<const wchar_t*, const wchar_t*> remote[] = {
+        {L"\\\\FARHOST.corp.example", L"FARHOST"}, {L"\\\\.corp", L"UNKNOWN"}, {L"..", L"UNKNOWN"},
+        {L"\\\\10.1.2.3", L"10.1.2.3"}, {L"\\\\fe80::1:2", L"fe80::1:2"},
+        {L"\\\\EVIL\r\n<b>x", L"EVILbx"}, {L"\\\\ABCDEFGHIJKLMNOPQRS", L"ABCDEFGHIJKLMNO"}};
+    for (const auto& r : remote) {
+        EXPECT_TRUE(remoteHostName(r.first, host, kHostNameChars)) << narrow(r.first);
+        EXPECT_EQ(std::wstring(host), r.second) << narrow(r.first);
+    }
+    EXPECT_TRUE(remoteHostName(L"\\\\", host, kHostNameChars));  // names no machine, so not this one
+    EXPECT_EQ(std::wstring(host), L"UNKNOWN");
 }
 
 // A spooler thread that impersonates the job's client works on the

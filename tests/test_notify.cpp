@@ -129,13 +129,9 @@ TEST_F(NotifyTest, PortComesFromTheOwnersHiveNotTheProcesssCurrentUser) {
     listen(0);           // the owner's "UDPPort"
     ASSERT_TRUE(decoy.ok());
     state.log().setLevel(L_INFO);
-    JobOwner owner;
-    resolveJobOwner(owner, [] {
-        static wchar_t name[MAX_PATH];
-        DWORD size = MAX_PATH;
-        GetUserNameW(name, &size);
-        return name;
-    }(), false);
+    JobOwner me, owner;
+    ASSERT_TRUE(threadOwner(me));
+    resolveJobOwner(owner, me.userName, me.sid, false);
     ASSERT_EQ(owner.unreachable, nullptr);
     COwnerScope scope(&owner);
 
@@ -180,12 +176,21 @@ TEST_F(NotifyTest, PortComesFromTheOwnersHiveNotTheProcesssCurrentUser) {
 TEST_F(NotifyTest, AnOwnerWhoCannotBeReachedGetsNothing) {
     listen(0);
     state.log().setLevel(L_INFO);
-    JobOwner remote, stranger;
-    resolveJobOwner(remote, L"alice", true);
+    JobOwner me, remote, stranger, named, service;
+    ASSERT_TRUE(threadOwner(me));
+    resolveJobOwner(remote, L"alice", me.sid, true);
     EXPECT_STREQ(remote.unreachable, "the job came from another machine");
-    resolveJobOwner(stranger, L"no-such-account-here", false);
-    EXPECT_STREQ(stranger.unreachable, "the owner's account is not known on this machine");
-    for (const JobOwner* owner : {&remote, &stranger}) {
+    resolveJobOwner(stranger, L"no-such-account-here", nullptr, false);
+    EXPECT_STREQ(stranger.unreachable, "the job's information names no owner's account");
+    // The owner's own name is no account: a job without one is told nothing.
+    resolveJobOwner(named, me.userName, nullptr, false);
+    EXPECT_STREQ(named.unreachable, "the job's information names no owner's account");
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof(system);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
+    resolveJobOwner(service, L"SYSTEM", system, false);
+    EXPECT_STREQ(service.unreachable, "the job's owner is a service account");
+    for (const JobOwner* owner : {&remote, &stranger, &named, &service}) {
         COwnerScope scope(owner);
         notifyJobFailed(L"Office", L"Secret plans.docx", "0123456789");
     }

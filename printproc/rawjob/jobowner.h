@@ -6,14 +6,16 @@
 
 constexpr size_t kMachineNameChars = MAX_PATH;
 
-// The job's owner and originating machine as the spooler keeps them
-// (JOB_INFO_1 pUserName and pMachineName); spooledName is the name that
-// PrintDocumentOnPrintProcessor received. False when neither handle gives
-// the job's information.
-bool spoolerJobOwner(JobContext* ctx, LPCWSTR spooledName, wchar_t* user, size_t userChars, wchar_t* machine,
-                     size_t machineChars);
+// The job's owner, their account and originating machine as the spooler
+// keeps them (JOB_INFO_2 pUserName, the owner of pSecurityDescriptor,
+// pMachineName). False when the job's information cannot be read or names
+// neither a user nor an account.
+bool spoolerJobOwner(JobContext* ctx, LPCWSTR spooledName, JobOwnerFacts* facts);
 
-// The machine part of pMachineName ("\\CLIENT" or "CLIENT") when that is not
-// this machine, cut to a NetBIOS name's 15 characters at its first dot; an
-// empty text when the job was printed here.
-void remoteHostName(const wchar_t* machine, wchar_t* host, size_t hostChars);
+// Whether pMachineName ("\\CLIENT", "CLIENT" or empty) names another machine
+// than this one: only an empty name or this machine's own is local. For a
+// remote job, host receives what the XFER names it by: an IP address whole,
+// else the name cut to a NetBIOS name's 15 characters at its first dot,
+// keeping only the letters, digits, "-" and "_" a host name may hold
+// ("UNKNOWN" when none are left).
+bool remoteHostName(const wchar_t* machine, wchar_t* host, size_t hostChars);

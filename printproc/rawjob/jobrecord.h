@@ -3,7 +3,8 @@
 #include <windows.h>
 #include "interact/owner.h"
 
-constexpr size_t kHostNameChars = MAX_COMPUTERNAME_LENGTH + 1;  // 16
+// A NetBIOS name (15 characters) or a remote machine's IP address whole (IPv6: 45).
+constexpr size_t kHostNameChars = 46;
 constexpr size_t kMachineIdSize = 64;
 
 struct JobRecord {

@@ -18,6 +18,7 @@
 #include "interact/browser.h"
 #include "interact/notify.h"
 #include "printproc/printerinfo.h"
+#include "printproc/rawjob/jobinfo.h"
 #include "printproc/rawjob/jobowner.h"
 #include "printproc/rawjob/jobrecord.h"
 #include "printproc/rawjob/jobstate.h"
@@ -137,7 +138,7 @@ void fillMachineId(JobRecord& job) {
 }
 
 void readJobInformation(JobContext* ctx, JobRecord& job) {
-    std::unique_ptr<BYTE[]> block = fetchJobInfo(ctx->printerHandle, ctx->jobId, 2);
+    std::unique_ptr<BYTE[]> block = readJobInfo(ctx, 2);
     if (!block) return;
     auto info = reinterpret_cast<JOB_INFO_2W*>(block.get());
     job.noOfPages = static_cast<WORD>(info->TotalPages & 0xFFFF);
@@ -147,19 +148,37 @@ void readJobInformation(JobContext* ctx, JobRecord& job) {
 }
 
 // The owner and origin of the job from the spooler's job information; where
-// that cannot be read, the calling thread's account (the printing program's
-// own when the print processor runs inside it).
+// that cannot be read, the calling thread's account when it is a person's
+// (the printing program's own when the print processor runs inside it),
+// never a service's (the spooler's own).
 void identifyOwner(JobContext* ctx, LPWSTR spooledName, JobRecord& job) {
-    wchar_t machine[kMachineNameChars] = {};
+    JobOwnerFacts facts = {};
     JobOwnerQuery query = ctx->queryOwner ? ctx->queryOwner : spoolerJobOwner;
-    if (query(ctx, spooledName, job.userName, MAX_PATH, machine, kMachineNameChars)) {
-        remoteHostName(machine, job.remoteHost, kHostNameChars);
+    bool remote = false;
+    const BYTE* account = nullptr;
+    if (query(ctx, spooledName, &facts)) {
+        remote = remoteHostName(facts.machine, job.remoteHost, kHostNameChars);
+        StringCchCopyW(job.userName, MAX_PATH, facts.user);
+        if (facts.hasSid) account = facts.sid;
     } else {
         logMessage(L_WARN, "The job's information names no owner: the calling thread's account is taken");
-        DWORD size = MAX_PATH;
-        if (!GetUserNameW(job.userName, &size)) job.userName[0] = L'\0';
+        JobOwner thread;
+        if (threadOwner(thread)) {
+            StringCchCopyW(job.userName, MAX_PATH, thread.userName);
+            if (thread.hasSid && !isServiceAccount(thread.sid)) {
+                memcpy(facts.sid, thread.sid, sizeof(facts.sid));
+                account = facts.sid;
+            }
+        }
     }
-    resolveJobOwner(job.owner, job.userName, job.remoteHost[0] != L'\0', ctx->sessions ? *ctx->sessions : systemSessions());
+    if (!job.userName[0] && account) {
+        wchar_t domain[MAX_PATH];
+        DWORD userSize = MAX_PATH, domainSize = MAX_PATH;
+        SID_NAME_USE use;
+        if (!LookupAccountSidW(nullptr, const_cast<BYTE*>(account), job.userName, &userSize, domain, &domainSize, &use))
+            job.userName[0] = L'\0';
+    }
+    resolveJobOwner(job.owner, job.userName, account, remote, ctx->sessions ? *ctx->sessions : systemSessions());
     if (job.owner.unreachable)
         logMessageW(L_INFO, L"No notifications and no browser for <%s>: %hs", job.userName, job.owner.unreachable);
 }

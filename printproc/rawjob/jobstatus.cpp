@@ -6,6 +6,7 @@
 #include "base/unique.h"
 #include "diag/log.h"
 #include "printproc/printerinfo.h"
+#include "printproc/rawjob/jobinfo.h"
 
 namespace {
 bool setOn(const JobContext* ctx, HANDLE printer, wchar_t* status) {
@@ -26,11 +27,9 @@ void setJobStatus(const JobContext* ctx, const wchar_t* format, ...) {
     va_start(args, format);
     StringCchVPrintfW(status, 256, format, args);
     va_end(args);
+    // The printer by its own name first: the spooler opened us on its port.
+    unique_printer printer = openJobPrinter(ctx);
+    if (printer && setOn(ctx, printer.get(), status)) return;
     if (ctx->printerHandle && setOn(ctx, ctx->printerHandle, status)) return;
-    // A spooler that opened us on its port (Wine's) keeps the job on the printer.
-    unique_printer printer;
-    if (ctx->openDataPrinterName && OpenPrinterW(ctx->openDataPrinterName, printer.put(), nullptr) &&
-        setOn(ctx, printer.get(), status))
-        return;
     logMessageW(L_DEBUG, L"Job status <%s> not set (error %lu)", status, GetLastError());
 }

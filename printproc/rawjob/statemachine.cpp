@@ -1,6 +1,7 @@
 #include "printproc/rawjob/statemachine.h"
 #include "printproc/rawjob/jobstatus.h"
 #include <cstring>
+#include <strsafe.h>
 #include "diag/log.h"
 #include "diag/security.h"
 #include "interact/browser.h"
@@ -125,7 +126,10 @@ int stateInitial(TransferContext& t) {
 
         // 5. Backlog record.
         logMessage(L_INFO, "Save RPQ record for backlog.");
-        const BacklogEntry entry = {t.userName,  t.hostName, t.printerName,          t.documentName,
+        // The record's host field holds a NetBIOS name: a remote IPv6 address keeps its start there.
+        wchar_t recordHost[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        StringCchCopyNW(recordHost, ARRAYSIZE(recordHost), t.hostName, MAX_COMPUTERNAME_LENGTH);
+        const BacklogEntry entry = {t.userName,  recordHost, t.printerName,          t.documentName,
                                     t.documentPath, t.jobId,   t.noOfPages,           t.noOfCopies,
                                     t.chunkSet.totalSize, t.inputDigest};
         if (!saveRecord(t.storagePath, t.uid(), entry)) {
