@@ -30,30 +30,34 @@ struct CObjectSecurity {
 // account holds that group) and administrators' tools share it, and no one
 // else can create it first. Null with *missing where the platform has no
 // boundary descriptors (Wine); null alone when it could not be had.
-HANDLE openNamespace(CObjectSecurity& security, bool* missing) {
+HANDLE openNamespace(const NamespacePlatform& platform, CObjectSecurity& security, bool* missing) {
     *missing = false;
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof(administrators);
     if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return nullptr;
     for (int attempt = 0; attempt < kNamespaceAttempts; ++attempt) {
         if (attempt > 0) Sleep(kNamespaceRetryMs);
-        HANDLE boundary = CreateBoundaryDescriptorW(kNamespace, 0);
+        HANDLE boundary = platform.createBoundary(kNamespace, 0);
         if (!boundary) {
             *missing = true;
             return nullptr;
         }
         HANDLE space = nullptr;
-        if (AddSIDToBoundaryDescriptor(&boundary, administrators)) {
-            space = CreatePrivateNamespaceW(&security.attributes, boundary, kNamespace);
-            if (!space) space = OpenPrivateNamespaceW(boundary, kNamespace);
+        if (platform.addSid(&boundary, administrators)) {
+            space = platform.create(&security.attributes, boundary, kNamespace);
+            if (!space) space = platform.open(boundary, kNamespace);
         }
         DWORD error = GetLastError();
-        DeleteBoundaryDescriptor(boundary);
+        platform.deleteBoundary(boundary);
         SetLastError(error);
         if (space) return space;
     }
     return nullptr;
 }
+
+const NamespacePlatform kSystemNamespaces = {CreateBoundaryDescriptorW, AddSIDToBoundaryDescriptor,
+                                             DeleteBoundaryDescriptor,  CreatePrivateNamespaceW,
+                                             OpenPrivateNamespaceW,     ClosePrivateNamespace};
 
 // The object's full name: in the namespace, or under "Local\".
 void objectName(wchar_t* target, size_t capacity, bool inNamespace, const wchar_t* prefix, const wchar_t* text) {
@@ -62,6 +66,29 @@ void objectName(wchar_t* target, size_t capacity, bool inNamespace, const wchar_
     StringCchPrintfW(target, capacity, L"%s\\%s", inNamespace ? kNamespace : L"Local", name);
 }
 }  // namespace
+
+const NamespacePlatform& systemNamespacePlatform() { return kSystemNamespaces; }
+
+CProcessNamespace::~CProcessNamespace() {
+    if (m_space) m_platform.close(m_space, 0);
+}
+
+HANDLE CProcessNamespace::get(bool* missing) {
+    AcquireSRWLockExclusive(&m_lock);
+    if (!m_space && !m_missing) {
+        CObjectSecurity security;
+        if (security.attributes.lpSecurityDescriptor) m_space = openNamespace(m_platform, security, &m_missing);
+    }
+    HANDLE space = m_space;
+    *missing = m_missing;
+    ReleaseSRWLockExclusive(&m_lock);
+    return space;
+}
+
+CProcessNamespace& processNamespace() {
+    static CProcessNamespace space(kSystemNamespaces);  // closed when the module unloads
+    return space;
+}
 
 void lockName(wchar_t* target, size_t capacity, const wchar_t* prefix, const wchar_t* text) {
     unsigned long long hash = 1469598103934665603ULL;  // FNV-1a
@@ -76,10 +103,10 @@ CNamedLock::CNamedLock(const wchar_t* prefix, const wchar_t* text) {
     CObjectSecurity security;
     if (!security.attributes.lpSecurityDescriptor) return;  // never an object open to anyone
     bool missing = false;
-    m_namespace.reset(openNamespace(security, &missing));
-    if (!m_namespace && !missing) return;  // never split into a second namespace
+    HANDLE space = processNamespace().get(&missing);
+    if (!space && !missing) return;  // never split into a second namespace
     wchar_t name[80];
-    objectName(name, 80, static_cast<bool>(m_namespace), prefix, text);
+    objectName(name, 80, space != nullptr, prefix, text);
     m_mutex.reset(CreateMutexW(&security.attributes, FALSE, name));
     if (m_mutex && GetLastError() == ERROR_ALREADY_EXISTS && !hasTrustedOwner(m_mutex.get(), SE_KERNEL_OBJECT)) {
         m_mutex.reset();  // made first by someone else: not ours to wait on
@@ -98,12 +125,11 @@ void CNamedLock::unlock() {
 }
 
 bool namedLockExists(const wchar_t* prefix, const wchar_t* text) {
-    CObjectSecurity security;
     bool missing = false;
-    unique_namespace space(openNamespace(security, &missing));
+    HANDLE space = processNamespace().get(&missing);
     if (!space && !missing) return false;
     wchar_t name[80];
-    objectName(name, 80, static_cast<bool>(space), prefix, text);
+    objectName(name, 80, space != nullptr, prefix, text);
     unique_handle mutex(OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name));
     return mutex && hasTrustedOwner(mutex.get(), SE_KERNEL_OBJECT);
 }

@@ -10,6 +10,42 @@
 #include <windows.h>
 #include "base/unique.h"
 
+// The boundary-descriptor and private-namespace calls; tests give stand-ins
+// (Wine has no boundary descriptors).
+struct NamespacePlatform {
+    HANDLE(WINAPI* createBoundary)(LPCWSTR name, ULONG flags);
+    BOOL(WINAPI* addSid)(HANDLE* boundary, PSID sid);
+    void(WINAPI* deleteBoundary)(HANDLE boundary);
+    HANDLE(WINAPI* create)(LPSECURITY_ATTRIBUTES attributes, LPVOID boundary, LPCWSTR alias);
+    HANDLE(WINAPI* open)(LPVOID boundary, LPCWSTR alias);
+    BOOLEAN(WINAPI* close)(HANDLE space, ULONG flags);
+};
+const NamespacePlatform& systemNamespacePlatform();
+
+// The private namespace bounded by the administrators' SID, opened once per
+// process at its first use and kept until the module unloads: once the
+// handle that made it is closed, no one can open it again (Microsoft's
+// documentation), so a handle per lock would fail the locks of later jobs
+// that overlap an earlier one.
+class CProcessNamespace {
+public:
+    explicit CProcessNamespace(const NamespacePlatform& platform) : m_platform(platform) {}
+    ~CProcessNamespace();
+    CProcessNamespace(const CProcessNamespace&) = delete;
+    CProcessNamespace& operator=(const CProcessNamespace&) = delete;
+    // The namespace (null when it cannot be had now); *missing where the
+    // platform has no boundary descriptors.
+    HANDLE get(bool* missing);
+
+private:
+    const NamespacePlatform& m_platform;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    HANDLE m_space = nullptr;
+    bool m_missing = false;
+};
+// The process's own.
+CProcessNamespace& processNamespace();
+
 // "<prefix>-<64-bit hash of text, case-insensitive>" into target (64).
 void lockName(wchar_t* target, size_t capacity, const wchar_t* prefix, const wchar_t* text);
 
@@ -29,7 +65,6 @@ public:
     void unlock();
 
 private:
-    unique_namespace m_namespace;  // held while the mutex is: the namespace lives as long
     unique_handle m_mutex;
 };
 

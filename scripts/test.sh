@@ -8,12 +8,7 @@ export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 # The notifier's tests open real windows: without a display, a virtual one.
 source "$ROOT/scripts/display.sh"
 ensure_display 90 99
-# One Wine server and its services for the whole run, started here with no
-# test's output pipes: otherwise the first test's pipes stay open in them and
-# ctest waits for the server to end before it counts that test as done.
-wineserver -p
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-trap 'wineserver -k 2>/dev/null; [ -n "$XVFB" ] && kill "$XVFB" 2>/dev/null || true' EXIT
+trap '[ -n "$XVFB" ] && kill "$XVFB" 2>/dev/null || true' EXIT
 rc=0
 fileports() { find "$ROOT" -name 'FILE:' -not -path "$ROOT/node_modules/*" -not -path "$BUILD/demo/*" 2>/dev/null; }
 fileports | while IFS= read -r f; do rm -f "$f"; done  # left by an older build

@@ -476,3 +476,58 @@ TEST(LogSecurity, ObjectsMadeFirstBySomeoneElseAreRefused) {
     EXPECT_TRUE(namedLockExists(L"RPQJob", L"Runn1ngJ03"));
 }
 }  // namespace
+
+namespace {
+// Private namespaces as Microsoft documents them (Wine has none): created
+// once; opened while the handle that made it is open; once that handle is
+// closed, opened by no one again.
+struct CNamespaceStandIn {
+    static inline int created = 0, opened = 0, closed = 0;
+    static inline bool alive = false, destroyed = false;
+    static HANDLE WINAPI createBoundary(LPCWSTR, ULONG) { return reinterpret_cast<HANDLE>(0x1000); }
+    static BOOL WINAPI addSid(HANDLE*, PSID) { return TRUE; }
+    static void WINAPI deleteBoundary(HANDLE) {}
+    static HANDLE WINAPI create(LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR) {
+        if (alive || destroyed) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return nullptr;
+        }
+        alive = true;
+        ++created;
+        return reinterpret_cast<HANDLE>(0x2000);
+    }
+    static HANDLE WINAPI open(LPVOID, LPCWSTR) {
+        if (!alive) {
+            SetLastError(ERROR_NOT_FOUND);
+            return nullptr;
+        }
+        ++opened;
+        return reinterpret_cast<HANDLE>(0x3000);
+    }
+    static BOOLEAN WINAPI close(HANDLE space, ULONG) {
+        ++closed;
+        if (space == reinterpret_cast<HANDLE>(0x2000)) alive = false, destroyed = true;
+        return TRUE;
+    }
+};
+
+// Two jobs overlap, the first ends, a third starts: each still has the
+// namespace, because the process keeps the one handle it opened.
+TEST(NamedLocks, OneNamespaceForTheProcessesLife) {
+    static const NamespacePlatform standIn = {CNamespaceStandIn::createBoundary, CNamespaceStandIn::addSid,
+                                              CNamespaceStandIn::deleteBoundary, CNamespaceStandIn::create,
+                                              CNamespaceStandIn::open, CNamespaceStandIn::close};
+    {
+        CProcessNamespace space(standIn);
+        bool missing = true;
+        HANDLE first = space.get(&missing);  // job 1
+        EXPECT_FALSE(missing);
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(space.get(&missing), first);  // job 2, while job 1 runs
+        EXPECT_EQ(space.get(&missing), first);  // job 3, after job 1 ended
+        EXPECT_EQ(CNamespaceStandIn::created, 1);
+        EXPECT_EQ(CNamespaceStandIn::closed, 0);  // nothing closed while the process lives
+    }
+    EXPECT_EQ(CNamespaceStandIn::closed, 1);  // closed once, when the module unloads
+}
+}  // namespace
