@@ -85,10 +85,14 @@ HANDLE CProcessNamespace::get(bool* missing) {
     return space;
 }
 
-CProcessNamespace& processNamespace() {
-    static CProcessNamespace space(kSystemNamespaces);  // closed when the module unloads
-    return space;
-}
+namespace {
+// Made when the module loads, closed when it unloads. (Not a function's
+// static: its guard would cost synchronisation objects that stay behind at
+// every unload.)
+CProcessNamespace g_processNamespace(kSystemNamespaces);
+}  // namespace
+
+CProcessNamespace& processNamespace() { return g_processNamespace; }
 
 void lockName(wchar_t* target, size_t capacity, const wchar_t* prefix, const wchar_t* text) {
     unsigned long long hash = 1469598103934665603ULL;  // FNV-1a

@@ -81,6 +81,12 @@ USHORT notifierPort(const JobOwner& owner, wchar_t* portText, size_t capacity) {
     return static_cast<USHORT>(_wtoi(value) & 0xFFFF);
 }
 
+// A process of the job owner's account, in the owner's session.
+static bool ownersAccount(PSID sid, DWORD session, const void* context) {
+    auto owner = static_cast<const JobOwner*>(context);
+    return owner->hasSid && EqualSid(sid, const_cast<BYTE*>(owner->sid)) && (!owner->hasSession || session == owner->sessionId);
+}
+
 int UDPClient(int level, const char* uid, const char* text) {
     logMessage(L_TRACE, "UDPClient: %s", text);
     char jobUid[11] = {};
@@ -118,6 +124,16 @@ int UDPClient(int level, const char* uid, const char* text) {
     wchar_t portText[261];
     USHORT port = notifierPort(*owner, portText, 261);
     if (portText[0]) logMessageW(L_INFO, L"UDPClient: Read from port <%s>", portText);
+    // Only to the owner's own notifier: any user's program may listen on a
+    // port. Where the table names no process (Wine) it is sent as before.
+    PortHolder holder = portHolder(port, ownersAccount, owner, owner->udpTable ? *owner->udpTable : systemUdpTable());
+    if (holder == PortHolder::Nobody || holder == PortHolder::Other) {
+        if (!owner->toldForeignPort)
+            logMessage(L_INFO, "UDPClient: port <%u> is %s: no notifications are sent", static_cast<unsigned>(port),
+                       holder == PortHolder::Nobody ? "not listened on" : "held by another account's program");
+        owner->toldForeignPort = true;
+        return 0;
+    }
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     local.sin_addr = address;
@@ -175,10 +191,12 @@ bool isProcessRunning(const wchar_t* executableName) {
 // Whether a socket of this machine is bound to the UDP port; true when the
 // table cannot be read (nothing is claimed that was not seen).
 bool udpPortBound(USHORT port) {
+    GetExtendedUdpTableFn query = extendedUdpTable();
+    if (!query) return true;
     ULONG size = 0;
-    GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0);
+    query(nullptr, &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0);
     std::vector<BYTE> table(size ? size : 1);
-    if (!size || GetExtendedUdpTable(table.data(), &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0) != NO_ERROR) return true;
+    if (!size || query(table.data(), &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0) != NO_ERROR) return true;
     auto rows = reinterpret_cast<const MIB_UDPTABLE*>(table.data());
     for (DWORD i = 0; i < rows->dwNumEntries; ++i)
         if (ntohs(static_cast<u_short>(rows->table[i].dwLocalPort)) == port) return true;

@@ -6,6 +6,7 @@
 #pragma once
 #include <windows.h>
 #include <wtsapi32.h>
+#include "base/udpowner.h"
 
 struct JobOwner {
     wchar_t userName[MAX_PATH];
@@ -16,6 +17,10 @@ struct JobOwner {
     // Null when the owner can be told about the job here (datagrams, the
     // browser); otherwise why not, for the job's INFO line.
     const char* unreachable;
+    // Who holds a port is read from here (null: the system's UDP table).
+    const UdpTablePlatform* udpTable;
+    // The job's one INFO line about a notifier port that is not the owner's.
+    mutable bool toldForeignPort;
 };
 
 // The terminal services calls that name sessions and their users; tests

@@ -1,6 +1,7 @@
 #include "notifier/listener.h"
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
+#include <sddl.h>
 #include <memory>
 #include <vector>
 #include "base/errortext.h"
@@ -57,8 +58,28 @@ std::wstring portMarkerName(int port) { return L"Global\\Halvane.Trayherald.UDP.
 
 bool portHeldByNotifier(int port) {
     unique_handle marker(OpenMutexW(SYNCHRONIZE, FALSE, portMarkerName(port).c_str()));
-    return static_cast<bool>(marker);
+    return marker || GetLastError() == ERROR_ACCESS_DENIED;
 }
+
+bool isTrustedSenderAccount(PSID sid, DWORD, const void*) {
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(system);
+    if (CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) && EqualSid(sid, system)) return true;
+    unique_handle token;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+           GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
+           EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
+namespace {
+// Every session may open the marker to see it; only its owner may change it.
+constexpr wchar_t kMarkerSddl[] = L"D:(A;;0x1F0001;;;SY)(A;;0x1F0001;;;BA)(A;;0x1F0001;;;OW)(A;;0x00100000;;;WD)";
+
+bool heldByAnotherAccount(int port, const UdpTablePlatform& table) {
+    return portHolder(static_cast<USHORT>(port), isTrustedSenderAccount, nullptr, table) == PortHolder::Other;
+}
+}  // namespace
 
 namespace {
 // Exclusively: no other socket can take the port over while it is ours.
@@ -94,7 +115,8 @@ bool CDatagramListener::start(int port, std::wstring* error) {
     SOCKET s = bindExclusive(port, &code);
     // Another session's notifier has the port (a Remote Desktop host): this
     // one takes a free port and publishes it for its own user's jobs.
-    if (s == INVALID_SOCKET && port != 0 && (code == WSAEADDRINUSE || code == WSAEACCES) && portHeldByNotifier(port))
+    if (s == INVALID_SOCKET && port != 0 && (code == WSAEADDRINUSE || code == WSAEACCES) &&
+        (portHeldByNotifier(port) || heldByAnotherAccount(port, m_udpTable)))
         s = bindExclusive(0, &code);
     if (s == INVALID_SOCKET) {
         *error = socketError(code);
@@ -104,7 +126,11 @@ bool CDatagramListener::start(int port, std::wstring* error) {
     int boundSize = sizeof(bound);
     getsockname(s, reinterpret_cast<sockaddr*>(&bound), &boundSize);
     m_port = ntohs(bound.sin_port);
-    m_marker.reset(CreateMutexW(nullptr, FALSE, portMarkerName(m_port).c_str()));
+    PSECURITY_DESCRIPTOR markerDescriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(kMarkerSddl, SDDL_REVISION_1, &markerDescriptor, nullptr);
+    unique_hlocal heldDescriptor(markerDescriptor);
+    SECURITY_ATTRIBUTES markerSecurity = {sizeof(markerSecurity), markerDescriptor, FALSE};
+    m_marker.reset(CreateMutexW(markerDescriptor ? &markerSecurity : nullptr, FALSE, portMarkerName(m_port).c_str()));
     m_socket = s;
     m_stopping = 0;
     m_ownAddresses = ownAddresses();
@@ -156,6 +182,13 @@ DWORD WINAPI CDatagramListener::run(void* self) {
             else continue;
         }
         if (sender.sin_family != AF_INET || !listener->fromThisMachine(sender.sin_addr)) continue;
+        // A sending socket that another account's program still holds is not
+        // RPQ's. (RPQ closes its socket once a datagram is sent, so a sender
+        // no longer bound cannot be told apart, and where the table names no
+        // process, Wine's, none can.)
+        if (portHolder(ntohs(sender.sin_port), isTrustedSenderAccount, nullptr, listener->m_udpTable) ==
+            PortHolder::Other)
+            continue;
         SendMessageW(listener->m_target, WM_DATAGRAM, reinterpret_cast<WPARAM>(buffer.data()), got);
     }
     return 0;

@@ -88,8 +88,13 @@ std::wstring sessionValueName() {
 }  // namespace
 
 void publishListeningPort(int port) {
-    unique_hkey k;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSessionsKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, k.put(),
+    // The settings key first, as a lasting one: REG_OPTION_VOLATILE makes every
+    // key the call creates volatile, and the user's "UDPPort" beside it would
+    // go at logoff.
+    unique_hkey settings, k;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY, nullptr,
+                        settings.put(), nullptr) != ERROR_SUCCESS ||
+        RegCreateKeyExW(settings.get(), L"Sessions", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, k.put(),
                         nullptr) != ERROR_SUCCESS)
         return;
     DWORD value = static_cast<DWORD>(port);

@@ -123,6 +123,15 @@ eventually '[ -e "$WORK/held" ]'
 msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/upgrade.log")"
 check "the upgrade succeeds while the spooler holds RPQ.dll" '[ $? -eq 0 ]'
 check "the new RPQ.dll is in the spooler's folder" 'cmp -s "$SPOOLER_DLL" "$PF/RPQ.dll"'
+# A repair that fails while the spooler holds RPQ.dll: its rollback puts the
+# set-aside file back and cancels its delete at the next restart.
+asideCount() { ls "$SPOOLER_DLL".old-* 2>/dev/null | wc -l; }
+pendingCount() { wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r' | grep -o 'RPQ.dll.old-[0-9]*' | wc -l; }
+ASIDE_BEFORE=$(asideCount) PENDING_BEFORE=$(pendingCount)
+msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/failedrepair.log")" REINSTALL=ALL REINSTALLMODE=amus PRINTERNAME="$UNADDABLE"
+check "a repair that fails is refused" '[ $? -ne 0 ]'
+check "its rollback puts the set-aside RPQ.dll back" '[ "$(asideCount)" = "$ASIDE_BEFORE" ] && [ -f "$SPOOLER_DLL" ]'
+check "and cancels its delete at the next restart" '[ "$(pendingCount)" = "$PENDING_BEFORE" ]'
 check "the held one is set aside" 'ls "$SPOOLER_DLL".old-* >/dev/null 2>&1'
 exec 3>&-; wait $HOLDER
 check "the upgrade keeps the printer and its settings" 'printerThere "$PRINTER" && key ServerPort | grep -qi "0x$(printf %x "$PORT")"'

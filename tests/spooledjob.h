@@ -9,11 +9,9 @@
 class CSpooledJob {
 public:
     CSpooledJob(const std::wstring& printer, const std::string& data) : m_printer(printer) {
-        // The port FILE: would write a file "FILE:" into the current folder.
-        GetTempPathW(MAX_PATH, m_output);
-        wcscat(m_output, L"rpq-harness-port.prn");
         if (!OpenPrinterW(&m_printer[0], &m_handle, nullptr)) return;
-        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"C:\\Docs\\harness.txt"), m_output, const_cast<LPWSTR>(L"RAW")};
+        // No output file here: Wine keeps one open in this process for every job so started.
+        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"C:\\Docs\\harness.txt"), nullptr, const_cast<LPWSTR>(L"RAW")};
         m_jobId = StartDocPrinterW(m_handle, 1, reinterpret_cast<BYTE*>(&doc));
         DWORD written = 0;
         if (m_jobId && !data.empty()) WritePrinter(m_handle, const_cast<char*>(data.data()), static_cast<DWORD>(data.size()), &written);
@@ -32,8 +30,7 @@ public:
         data.pDocumentName = const_cast<LPWSTR>(L"C:\\Docs\\harness.txt");
         data.pPrinterName = &m_printer[0];
         data.JobId = m_jobId;
-        data.pOutputFile = m_output;
-        return data;
+        return data;  // no output file: the printer's port takes the empty document (Wine keeps a named one open)
     }
     std::wstring& printer() { return m_printer; }
 
@@ -41,6 +38,5 @@ private:
     std::wstring m_printer;
     HANDLE m_handle = nullptr;
     DWORD m_jobId = 0;
-    wchar_t m_output[MAX_PATH] = {};
 };
 

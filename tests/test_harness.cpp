@@ -93,7 +93,9 @@ bool waitForLog(const CPrintSetup& s, const std::string& text) {
     return waitUntil([&] { return s.logText().find(text) != std::string::npos; });
 }
 
-const wchar_t kWinprint[] = L"--processor winprint";
+// Bound to the system's own processor on a port of its own: the spooled
+// jobs it prints go to that file, not to a file "FILE:" in the current folder.
+const wchar_t kWinprint[] = L"--processor winprint --port C:\\rpq-harness-winprint.prn";
 
 TEST(Harness, CancelDuringCapture) {
     CPrintSetup s({}, uniqueName(L"Harness cancel"), L"", kWinprint);

@@ -154,6 +154,18 @@ TEST_F(NotifierRegistry, ReadAndWriteRules) {
     deleteValue(HKEY_CURRENT_USER, key.c_str(), L"Text");
     EXPECT_FALSE(valueExists(HKEY_CURRENT_USER, key.c_str(), L"Text"));
 }
+// A port's holders as Windows' UDP table names them (Wine's names none):
+// every port is held by process 4242 of the local service account.
+bool heldByAService(USHORT, std::vector<DWORD>* pids) {
+    pids->push_back(4242);
+    return true;
+}
+bool aServiceAccount(DWORD, BYTE* sid, DWORD sidSize, DWORD* session) {
+    *session = 0;
+    return CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &sidSize) != FALSE;
+}
+const UdpTablePlatform kHeldByAService = {heldByAService, aServiceAccount};
+
 // A Remote Desktop host: every session's notifier is set to the same port.
 // The second takes a free port; a program that is no notifier still gets
 // the error.
@@ -180,6 +192,12 @@ TEST(NotifierListener, AnotherSessionsNotifierOnThePortMeansAFreePort) {
     CDatagramListener third(nullptr);
     EXPECT_FALSE(third.start(ntohs(address.sin_port), &error));
     EXPECT_EQ(error, L"Could not bind socket. Address and port are already in use.");
+    // Where the table names the program, another account's socket on the
+    // port does not keep the notifier from a port of its own.
+    CDatagramListener fourth(nullptr, isLocalSender, kHeldByAService);
+    ASSERT_TRUE(fourth.start(ntohs(address.sin_port), &error)) << narrow(error);
+    EXPECT_NE(fourth.port(), ntohs(address.sin_port));
+    fourth.stop();
     closesocket(foreign);
     first.stop();
     EXPECT_FALSE(portHeldByNotifier(port));
@@ -203,9 +221,9 @@ TEST(NotifierListener, TheSenderRuleDecides) {
     RegisterClassW(&wc);
     HWND target = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
     ASSERT_NE(target, nullptr);
-    auto deliveredAfterSending = [&](SenderRule rule) {
+    auto deliveredAfterSending = [&](SenderRule rule, const UdpTablePlatform& table = systemUdpTable()) {
         delivered = 0;
-        CDatagramListener listener(target, rule);
+        CDatagramListener listener(target, rule, table);
         std::wstring error;
         EXPECT_TRUE(listener.start(0, &error));
         SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -226,6 +244,8 @@ TEST(NotifierListener, TheSenderRuleDecides) {
     };
     EXPECT_EQ(deliveredAfterSending([](const in_addr&, const std::vector<ULONG>&) { return false; }), 0);
     EXPECT_EQ(deliveredAfterSending(isLocalSender), 1);
+    // Sent from a port another account's program holds: not RPQ's.
+    EXPECT_EQ(deliveredAfterSending(isLocalSender, kHeldByAService), 0);
     DestroyWindow(target);
     WSACleanup();
 }
@@ -241,8 +261,24 @@ TEST(NotifierListener, TheListeningPortIsPublishedForTheSession) {
                    ? value
                    : 0;
     };
+    // Published on a first start, before any settings exist: the settings key
+    // stays a lasting one (a volatile parent would lose the user's "UDPPort").
+    wchar_t kept[64] = {};
+    DWORD keptSize = sizeof(kept);
+    bool hadPort = RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", RRF_RT_REG_SZ, nullptr, kept, &keptSize) ==
+                   ERROR_SUCCESS;
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
     publishListeningPort(40123);
     EXPECT_EQ(published(), 40123u);
+    HKEY lasting = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kSettingsKey) + L"\\LastingProbe").c_str(), 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &lasting, nullptr),
+              ERROR_SUCCESS);
+    if (lasting) RegCloseKey(lasting);
+    RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(kSettingsKey) + L"\\LastingProbe").c_str());
+    if (hadPort)
+        RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"UDPPort", REG_SZ, kept,
+                        static_cast<DWORD>((wcslen(kept) + 1) * sizeof(wchar_t)));
     withdrawListeningPort(40124);  // another notifier's since: left alone
     EXPECT_EQ(published(), 40123u);
     withdrawListeningPort(40123);

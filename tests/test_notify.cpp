@@ -263,3 +263,49 @@ TEST_F(NotifyTest, FailureNoticesWithoutANotifier) {
     EXPECT_NE(log.find("[ERROR] TaskBarNotifier not available!"), std::string::npos);
 }
 }  // namespace
+
+namespace {
+// The system's UDP table as Windows fills it (Wine's names no process): the
+// port is held by process 4242, of the account the test chooses.
+struct CUdpTableStandIn {
+    static inline BYTE account[SECURITY_MAX_SID_SIZE];
+    static inline DWORD session = 0;
+    static bool holders(USHORT, std::vector<DWORD>* pids) {
+        pids->push_back(4242);
+        return true;
+    }
+    static bool processAccount(DWORD pid, BYTE* sid, DWORD sidSize, DWORD* where) {
+        *where = session;
+        return pid == 4242 && CopySid(sidSize, sid, account);
+    }
+};
+
+// A datagram goes only to a port that a process of the job owner's own
+// account holds in the owner's session: any user's program may listen on
+// a notifier's port while that user's Trayherald is closed.
+TEST_F(NotifyTest, NoticesOnlyToAPortTheOwnersProgramHolds) {
+    static const UdpTablePlatform standIn = {CUdpTableStandIn::holders, CUdpTableStandIn::processAccount};
+    listen(0);
+    state.log().setLevel(L_INFO);
+    JobOwner owner;
+    ASSERT_TRUE(threadOwner(owner));
+    owner.unreachable = nullptr;
+    owner.udpTable = &standIn;
+    CUdpTableStandIn::session = owner.hasSession ? owner.sessionId : 0;
+    COwnerScope scope(&owner);
+
+    DWORD size = sizeof(CUdpTableStandIn::account);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalServiceSid, nullptr, CUdpTableStandIn::account, &size));  // someone else's
+    sendNotification(L_START, "0123456789", L"[%s] Start working on print job '%s'", L"P", L"Secret layoff plans.docx");
+    notifyJobFailed(L"P", L"Secret layoff plans.docx", "0123456789");
+    EXPECT_TRUE(receiveAll().empty());
+    std::string log = readFileBytes(state.log().path());
+    EXPECT_NE(log.find("is held by another account's program: no notifications are sent"), std::string::npos);
+
+    ASSERT_TRUE(CopySid(sizeof(CUdpTableStandIn::account), CUdpTableStandIn::account, owner.sid));  // the owner's own
+    sendNotification(L_START, "0123456789", L"[%s] Start working on print job '%s'", L"P", L"Report");
+    auto got = receiveAll();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("'Report'"), std::string::npos);
+}
+}  // namespace

@@ -273,7 +273,7 @@ class PlaybackTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_target = new CTestPrinter(uniqueName(L"Playback target"), L"--processor winprint");
-        s_holding = new CTestPrinter(uniqueName(L"Playback holding"), L"--processor winprint");
+        s_holding = new CTestPrinter(uniqueName(L"Playback holding"), L"--processor winprint --port C:\\rpq-playback-holding.prn");
     }
     static void TearDownTestSuite() {
         delete s_target;

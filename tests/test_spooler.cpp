@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <winspool.h>
+#include "base/unique.h"
 #include <shlobj.h>
 #include <sddl.h>
 #include "printproc/jobcontext.h"
@@ -320,3 +321,53 @@ TEST_F(OpenOnPrinter, RawOnAMissingPrinterFails) {
 }
 }  // namespace
 
+
+namespace {
+// Sets an environment variable for the tools this test starts.
+struct CToolEnvironment {
+    const wchar_t* name;
+    explicit CToolEnvironment(const wchar_t* variable) : name(variable) { SetEnvironmentVariableW(name, L"1"); }
+    ~CToolEnvironment() { SetEnvironmentVariableW(name, nullptr); }
+};
+
+// On Windows a printer on the port FILE: would ask the spooler's service
+// for a file name: add-printer wants its port named there, and an ARM64
+// Windows, whose spooler cannot load RPQ.dll, gets no installation.
+TEST(Spooler, WindowsRefusalsOfTheSetUp) {
+    ASSERT_TRUE(installProcessor());
+    std::string out;
+    std::wstring name = uniqueName(L"No port");
+    {
+        CToolEnvironment windows(L"RPQ_SETUP_AS_WINDOWS");
+        EXPECT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" add-printer \"" + name + L"\" --driver \"Wine PostScript Driver\"", &out), 1);
+        EXPECT_NE(out.find("no port named: give the printer's port with --port PORT"), std::string::npos) << out;
+        HANDLE printer = nullptr;
+        EXPECT_FALSE(OpenPrinterW(&name[0], &printer, nullptr));  // nothing added
+        if (printer) ClosePrinter(printer);
+    }
+    {
+        CToolEnvironment arm(L"RPQ_SETUP_AS_ARM64");
+        EXPECT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" install", &out), 1);
+        EXPECT_NE(out.find("this Windows runs on ARM64"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(installProcessor());
+}
+}  // namespace
+
+namespace {
+// A folder someone else made and holds open cannot be moved aside: the
+// install takes it over in place instead of failing.
+TEST(Spooler, AnUntrustedFolderInUseDoesNotBlockTheInstall) {
+    std::wstring printer = commonData() + L"\\Temp\\" + uniqueName(L"held");
+    ASSERT_TRUE(CreateDirectoryW(printer.c_str(), nullptr));
+    ASSERT_EQ(runUnix("chmod 777 '" + unixPathOf(printer) + "'"), 0);
+    unique_hfile holder(CreateFileW(printer.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(holder);
+    std::string output;
+    EXPECT_EQ(runCommand(toolPath(L"rpqadmin.exe") + L" install", &output), 0) << output;
+    EXPECT_NE(output.find("is in use, so it was taken over in place"), std::string::npos) << output;
+    holder.reset();
+    removeTree(printer);
+}
+}  // namespace

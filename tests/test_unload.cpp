@@ -78,9 +78,10 @@ void cycle(CPrintSetup& s, CTestPrinter& text) {
 }
 
 TEST(Unload, LoadPrintFreeLeavesNothing) {
-    CPrintSetup s({}, uniqueName(L"Unload"), L"", L"--processor winprint");
+    // Ports of their own: the port FILE: would write "FILE:" into the current folder.
+    CPrintSetup s({}, uniqueName(L"Unload"), L"", L"--processor winprint --port C:\\rpq-unload-raw.prn");
     ASSERT_TRUE(s.ok());
-    CTestPrinter text(uniqueName(L"Unload text"), L"--processor winprint");
+    CTestPrinter text(uniqueName(L"Unload text"), L"--processor winprint --port C:\\rpq-unload-text.prn");
     ASSERT_TRUE(text.ok());
     for (int i = 0; i < 10; ++i) cycle(s, text);  // warm: the system's own caches fill first
     size_t handles = handleCount(), memory = committedPrivate();

@@ -20,5 +20,22 @@ bool moveAside(const std::wstring& path, const wchar_t* tag, unsigned start, std
 void sweepSetAside(const std::wstring& target);
 
 // Stops and starts the Spooler service when it runs, so that its next job
-// loads the new RPQ.dll. False when it runs and could not be restarted.
+// loads the new RPQ.dll; services that depend on it (fax, say) are stopped
+// first and started again after it. False when it runs and could not be
+// restarted.
 bool restartSpoolerIfRunning(bool* restarted);
+
+// The files one installation set aside, so that its rollback can put them
+// back ("SetAside" under HKLM\SOFTWARE\Halvane\RPQ: target and aside, in
+// pairs). An installation starts a new list.
+void clearSetAsideRecord();
+void recordSetAside(const std::wstring& target, const std::wstring& aside);
+// Puts every recorded file back where it was set aside from (a newer file
+// there, held loaded, is set aside in its turn and deleted at the next
+// restart), cancels the older file's pending delete, and clears the list.
+// False when a file could not be put back.
+bool restoreSetAside();
+
+// Deletes a file now, or, while it is in use, sets it aside and deletes it
+// at the next restart (*delayed true).
+bool deleteNowOrAtRestart(const std::wstring& path, bool* delayed);

@@ -99,6 +99,9 @@ bool copyOnto(const std::wstring& source, const std::wstring& target, bool* wasI
 // others made or may write to is moved aside, named in *movedAside, and
 // made anew: never secured in place, where what a user put inside would
 // stay theirs. A link or a file there is refused.
+// Marks a folder taken over in place (in use, it could not be moved aside).
+constexpr wchar_t kTakenOver[] = L"*";
+
 bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstring* movedAside, bool* notAFolder = nullptr) {
     unique_hlocal descriptor;
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
@@ -126,7 +129,35 @@ bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstrin
     unique_hlocal currentOwner(current);
     if (!isTrustedFolderSecurity(current)) {
         folder.reset();
-        return moveAside(path, L".untrusted-", 1, movedAside) && CreateDirectoryW(path.c_str(), &attributes) != FALSE;
+        if (moveAside(path, L".untrusted-", 1, movedAside)) return CreateDirectoryW(path.c_str(), &attributes) != FALSE;
+        DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return false;
+        // Held open by someone: it cannot be renamed, so it is taken over in
+        // place, through a handle that backup semantics lets the
+        // administrators open whatever its list says.
+        unique_hfile held(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION heldInfo = {};
+        if (!held || !GetFileInformationByHandle(held.get(), &heldInfo) ||
+            (heldInfo.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !isAtPath(held.get(), path.c_str()))
+            return false;
+        PACL private_ = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        GetSecurityDescriptorDacl(descriptor.get(), &present, &private_, &defaulted);
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(administrators);
+        if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return false;
+        DWORD rc = SetSecurityInfo(held.get(), SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                       PROTECTED_DACL_SECURITY_INFORMATION,
+                                   administrators, nullptr, private_, nullptr);
+        if (rc != ERROR_SUCCESS) {
+            SetLastError(rc);
+            return false;
+        }
+        *movedAside = kTakenOver + path;
+        return true;
     }
     // Already as a first install leaves it: a repair or upgrade changes nothing.
     if (!grantsMoreThan(current, descriptor.get())) return true;
@@ -191,6 +222,11 @@ bool makeDataFolders(std::wstring* failed, std::vector<std::wstring>* movedAside
 }
 
 int install(int argc, wchar_t** argv) {
+    if (nativeMachineIsArm64()) {
+        fwprintf(stderr, L"this Windows runs on ARM64: its spooler cannot load the x64 RPQ.dll, so RPQ is not installed "
+                         L"(print to an IPP printer such as rpqgate instead)\n");
+        return 1;
+    }
     std::vector<std::wstring> files;
     bool restart = false;
     for (int i = 2; i < argc; ++i) {
@@ -204,6 +240,7 @@ int install(int argc, wchar_t** argv) {
     if (!processorDir(dir)) return failWith(L"GetPrintProcessorDirectory", GetLastError());
     std::wstring target = dir + L"\\" + kProcessorFile;
     bool dllInUse = false, sevenZipInUse = false;
+    clearSetAsideRecord();  // what this installation sets aside, for its rollback
     if (!copyOnto(dll, target, &dllInUse))
         return failWith((L"Copying " + dll + L" to " + target).c_str(), GetLastError());
     std::wstring pf;
@@ -227,8 +264,15 @@ int install(int argc, wchar_t** argv) {
                          L"Remove it and install again.\n", folder.c_str());
         return 1;
     }
-    for (const std::wstring& aside : movedAside)
-        wprintf(L"a folder that was not RPQ's (others made it or may change it) was moved aside to %ls\n", aside.c_str());
+    for (const std::wstring& aside : movedAside) {
+        if (aside.rfind(kTakenOver, 0) == 0)
+            wprintf(L"a folder that was not RPQ's (others made it or may change it) is in use, so it was taken over in "
+                    L"place (its owner and access list are RPQ's now; what others put in it stays): %ls\n",
+                    aside.c_str() + wcslen(kTakenOver));
+        else
+            wprintf(L"a folder that was not RPQ's (others made it or may change it) was moved aside to %ls\n",
+                    aside.c_str());
+    }
     if (!AddPrintProcessorW(nullptr, nullptr, const_cast<LPWSTR>(kProcessorFile), const_cast<LPWSTR>(kProcessorName)) &&
         GetLastError() != ERROR_PRINT_PROCESSOR_ALREADY_INSTALLED)
         return failWith(L"AddPrintProcessor", GetLastError());
@@ -332,7 +376,7 @@ bool installWineDriver() {
 
 int addPrinter(int argc, wchar_t** argv) {
     if (argc < 3) return usage();
-    std::wstring name = argv[2], port = L"FILE:", driver = kWineDriver, processor = kProcessorName;
+    std::wstring name = argv[2], port, driver = kWineDriver, processor = kProcessorName;
     DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
     for (int i = 3; i + 1 < argc; i += 2) {
         if (!wcscmp(argv[i], L"--port")) port = argv[i + 1];
@@ -341,10 +385,20 @@ int addPrinter(int argc, wchar_t** argv) {
         else if (!wcscmp(argv[i], L"--processor")) processor = argv[i + 1];
         else return usage();
     }
+    if (port.empty()) {
+        // On Windows the port FILE: asks for a file name, which the spooler's
+        // service cannot answer: every job played back there would fail.
+        if (!setupAllowsWineDefaults()) {
+            fwprintf(stderr, L"no port named: give the printer's port with --port PORT (on Windows the port FILE: asks "
+                             L"for a file name, which the spooler's service cannot answer)\n");
+            return 1;
+        }
+        port = L"FILE:";
+    }
     if (!findDriver(driver.c_str())) {
         if (driver != kWineDriver) return failWith((L"Finding the driver " + driver).c_str(), ERROR_UNKNOWN_PRINTER_DRIVER);
         // Wine's own driver is installed on demand, and only where Wine is.
-        if (!runningUnderWine()) {
+        if (!setupAllowsWineDefaults()) {
             fwprintf(stderr, L"no printer driver named: give one with --driver NAME (\"%ls\" exists only under Wine)\n",
                      kWineDriver);
             return 1;
@@ -553,17 +607,24 @@ bool printerExists(const std::wstring& name) {
     return OpenPrinterW(const_cast<LPWSTR>(name.c_str()), printer.put(), nullptr) != FALSE;
 }
 
-// The notifier's settings key, writable by the users who run the notifier.
+// The notifier's settings key: readable by the users who run the notifier.
 LONG makeNotifierKey() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KRKW;;;BU)",
+    // Users read the machine's settings; only administrators change them (a
+    // user's notifier publishes its own port in the user's own hive).
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)",
                                                               SDDL_REVISION_1, &descriptor, nullptr))
         return static_cast<LONG>(GetLastError());
     unique_hlocal owner(descriptor);
     SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
     unique_hkey key;
-    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kNotifierKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, &security,
-                           key.put(), nullptr);
+    DWORD disposition = 0;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kNotifierKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE | WRITE_DAC,
+                              &security, key.put(), &disposition);
+    // A key an older version opened to users' writing is closed to them.
+    if (rc == ERROR_SUCCESS && disposition == REG_OPENED_EXISTING_KEY)
+        rc = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
+    return rc;
 }
 
 int packageInstall(int argc, wchar_t** argv) {
@@ -638,10 +699,14 @@ int packageUninstall() {
     std::wstring dir;
     if (processorDir(dir)) {
         std::wstring copy = dir + L"\\" + kProcessorFile;
-        if (!DeleteFileW(copy.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        bool delayed = false;
+        // The running spooler holds it loaded: set aside, deleted at the next restart.
+        if (!deleteNowOrAtRestart(copy, &delayed)) {
             fwprintf(stderr, L"the spooler's copy %ls could not be deleted (error %lu): delete it after a restart\n",
                      copy.c_str(), GetLastError());
             rc = 1;
+        } else if (delayed) {
+            wprintf(L"the spooler holds %ls loaded: it is deleted at the next restart\n", copy.c_str());
         }
     }
     // The documents of abandoned jobs go with RPQ; logs and settings stay.

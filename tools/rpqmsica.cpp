@@ -12,6 +12,7 @@
 #include "base/platform.h"
 #include "base/levelnames.h"
 #include "tools/registration.h"
+#include "tools/replacefile.h"
 #include "base/unique.h"
 
 // The installer loads and frees this module for every action: libstdc++'s
@@ -235,15 +236,20 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckProperties(MSIHANDLE instal
                 break;
             }
     }
-    // A printer to add needs its driver: known before anything changes.
+    // A printer to add needs its driver and its port: known before anything changes.
     std::wstring driver = property(install, L"DRIVER");
     if (problem.empty() && !printer.empty() && !printerExists(printer)) {
-        bool wine = runningUnderWine();
+        bool wine = setupAllowsWineDefaults();
         if (driver.empty() && !wine)
             problem = L"DRIVER must name the printer driver for the new printer \"" + printer + L"\".";
         else if (!driver.empty() && !driverInstalled(driver) && !(wine && driver == kWineDriver))
             problem = L"DRIVER names no installed printer driver: \"" + driver + L"\".";
+        else if (property(install, L"PORT").empty() && !wine)
+            problem = L"PORT must name the port of the new printer \"" + printer +
+                      L"\" (the port FILE: asks for a file name, which the spooler's service cannot answer).";
     }
+    if (problem.empty() && nativeMachineIsArm64())
+        problem = L"this Windows runs on ARM64: its spooler cannot load the x64 RPQ.dll.";
     if (problem.empty()) return ERROR_SUCCESS;
     tell(install, INSTALLMESSAGE_ERROR, L"RPQ: " + problem + L" Nothing was installed.");
     return ERROR_INSTALL_FAILURE;
@@ -279,6 +285,10 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareRegister(MSIHANDLE instal
 // spooler copy and event source. Done here, not by rpqadmin.exe, which the
 // rollback of the files may have taken already.
 extern "C" __declspec(dllexport) UINT __stdcall RollbackRegister(MSIHANDLE install) {
+    // Files the failed installation set aside (the spooler held them) go back,
+    // and their deletes at the next restart are cancelled.
+    if (!restoreSetAside())
+        tell(install, INSTALLMESSAGE_INFO, L"RPQ: a file the failed installation set aside could not be put back.");
     if (property(install, L"CustomActionData").empty()) return ERROR_SUCCESS;  // registered before: kept
     std::wstring added = packagePrinters();
     for (const wchar_t* p = added.c_str(); *p; p += wcslen(p) + 1) {
