@@ -1,5 +1,4 @@
 #include "interact/notify.h"
-#include <iphlpapi.h>
 #include <vector>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -81,6 +80,14 @@ USHORT notifierPort(const JobOwner& owner, wchar_t* portText, size_t capacity) {
     return static_cast<USHORT>(_wtoi(value) & 0xFFFF);
 }
 
+// The owner of the calling thread's job; else the thread's own account, in self.
+static const JobOwner* ownerOrThread(JobOwner& self) {
+    const JobOwner* owner = currentOwner();
+    if (owner) return owner;
+    threadOwner(self);
+    return &self;
+}
+
 // A process of the job owner's account, in the owner's session.
 static bool ownersAccount(PSID sid, DWORD session, const void* context) {
     auto owner = static_cast<const JobOwner*>(context);
@@ -116,11 +123,7 @@ int UDPClient(int level, const char* uid, const char* text) {
     in_addr address;
     memcpy(&address, host->h_addr_list[0], sizeof(address));
     JobOwner self;
-    const JobOwner* owner = currentOwner();
-    if (!owner) {
-        threadOwner(self);
-        owner = &self;
-    }
+    const JobOwner* owner = ownerOrThread(self);
     wchar_t portText[261];
     USHORT port = notifierPort(*owner, portText, 261);
     if (portText[0]) logMessageW(L_INFO, L"UDPClient: Read from port <%s>", portText);
@@ -188,33 +191,17 @@ bool isProcessRunning(const wchar_t* executableName) {
     return false;
 }
 
-// Whether a socket of this machine is bound to the UDP port; true when the
-// table cannot be read (nothing is claimed that was not seen).
-bool udpPortBound(USHORT port) {
-    GetExtendedUdpTableFn query = extendedUdpTable();
-    if (!query) return true;
-    ULONG size = 0;
-    query(nullptr, &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0);
-    std::vector<BYTE> table(size ? size : 1);
-    if (!size || query(table.data(), &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0) != NO_ERROR) return true;
-    auto rows = reinterpret_cast<const MIB_UDPTABLE*>(table.data());
-    for (DWORD i = 0; i < rows->dwNumEntries; ++i)
-        if (ntohs(static_cast<u_short>(rows->table[i].dwLocalPort)) == port) return true;
-    return false;
-}
-
 void notifyJobFailed(const wchar_t* printerName, const wchar_t* documentName, const char* uid) {
     // Told only when nothing could receive the notices: not for a notifier
     // that runs under another name or outside this process's view.
     if (!isProcessRunning(L"Trayherald.exe")) {
         JobOwner self;
-        const JobOwner* owner = currentOwner();
-        if (!owner) {
-            threadOwner(self);
-            owner = &self;
-        }
+        const JobOwner* owner = ownerOrThread(self);
         wchar_t portText[261];
-        if (!udpPortBound(notifierPort(*owner, portText, 261))) logMessage(L_ERROR, "TaskBarNotifier not available!");
+        USHORT port = notifierPort(*owner, portText, 261);
+        auto anyone = [](PSID, DWORD, const void*) { return true; };
+        if (portHolder(port, anyone, nullptr, owner->udpTable ? *owner->udpTable : systemUdpTable()) == PortHolder::Nobody)
+            logMessage(L_ERROR, "TaskBarNotifier not available!");
     }
     sendNotification(L_ERROR, uid, L"[%s] Print job '%s' **** FAILED ****!!!!", printerName, documentName);
     sendNotification(L_ERROR, uid, L"[%s] **** Your document could not be processed. Please try to send the job again. ****",

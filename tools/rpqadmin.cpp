@@ -99,6 +99,22 @@ bool copyOnto(const std::wstring& source, const std::wstring& target, bool* wasI
 // others made or may write to is moved aside, named in *movedAside, and
 // made anew: never secured in place, where what a user put inside would
 // stay theirs. A link or a file there is refused.
+// The folder, through its handle: owned by the administrators, with the
+// descriptor's list alone (protected from inheritance).
+bool giveToAdministrators(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) {
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return false;
+    DWORD rc = SetSecurityInfo(folder, SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               administrators, nullptr, dacl, nullptr);
+    SetLastError(rc);
+    return rc == ERROR_SUCCESS;
+}
+
 // Marks a folder taken over in place (in use, it could not be moved aside).
 constexpr wchar_t kTakenOver[] = L"*";
 
@@ -142,36 +158,13 @@ bool secureDataFolder(const std::wstring& path, const wchar_t* sddl, std::wstrin
         if (!held || !GetFileInformationByHandle(held.get(), &heldInfo) ||
             (heldInfo.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !isAtPath(held.get(), path.c_str()))
             return false;
-        PACL private_ = nullptr;
-        BOOL present = FALSE, defaulted = FALSE;
-        GetSecurityDescriptorDacl(descriptor.get(), &present, &private_, &defaulted);
-        BYTE administrators[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof(administrators);
-        if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return false;
-        DWORD rc = SetSecurityInfo(held.get(), SE_FILE_OBJECT,
-                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                       PROTECTED_DACL_SECURITY_INFORMATION,
-                                   administrators, nullptr, private_, nullptr);
-        if (rc != ERROR_SUCCESS) {
-            SetLastError(rc);
-            return false;
-        }
+        if (!giveToAdministrators(held.get(), descriptor.get())) return false;
         *movedAside = kTakenOver + path;
         return true;
     }
     // Already as a first install leaves it: a repair or upgrade changes nothing.
     if (!grantsMoreThan(current, descriptor.get())) return true;
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(administrators);
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return false;
-    DWORD rc = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
-                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                               administrators, nullptr, dacl, nullptr);
-    SetLastError(rc);
-    return rc == ERROR_SUCCESS;
+    return giveToAdministrators(folder.get(), descriptor.get());
 }
 
 // The printer folders inside Log\ or Temp\ that are not RPQ's: moved aside
