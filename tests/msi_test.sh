@@ -106,32 +106,31 @@ rm -f "$PF/RPQ.dll"
 msi /i "$(winpath "$OLD")" REINSTALL=ALL REINSTALLMODE=amus
 check "repair restores a removed file" '[ -f "$PF/RPQ.dll" ]'
 
-# An upgrade that fails after it began rolls back, and takes its upgrade mark with it.
-msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/failed.log")" PRINTERNAME="$UNADDABLE"
-check "an upgrade that fails is refused" '[ $? -ne 0 ]'
-check "its rollback clears the upgrade mark" '! wine reg query "HKLM\\SOFTWARE\\Halvane\\RPQ" /v UpgradeInProgress >/dev/null 2>&1'
-# (Wine's rollback deletes the files the failed package wrote over the older
-# version's instead of restoring them; the upgrade below writes them anew.)
-check "the older version keeps its printer" 'printerThere "$PRINTER"'
-
 # The spooler holds RPQ.dll loaded while the upgrade replaces it.
 mkfifo "$WORK/release"
 wine "$BIN/holddll.exe" "$(winpath "$SPOOLER_DLL")" "$(winpath "$WORK/held")" < "$WORK/release" &
 HOLDER=$!
 exec 3>"$WORK/release"  # holddll lets go when this end is closed
 eventually '[ -e "$WORK/held" ]'
+# An upgrade that fails after it began (the spooler holding RPQ.dll) rolls
+# back: its upgrade mark goes, and the RPQ.dll it set aside comes back, its
+# delete at the next restart cancelled.
+asideCount() { ls "$SPOOLER_DLL".old-* "$SPOOLER_DLL".new-* 2>/dev/null | wc -l; }
+pendingCount() { wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r' | grep -o 'RPQ.dll.old-[0-9]*' | wc -l; }
+ASIDE_BEFORE=$(asideCount) PENDING_BEFORE=$(pendingCount)
+msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/failed.log")" PRINTERNAME="$UNADDABLE"
+check "an upgrade that fails is refused" '[ $? -ne 0 ]'
+check "it had set the held RPQ.dll aside" 'grep -aq "the older files are deleted at the next restart" "$WORK/failed.log"'
+check "its rollback puts the set-aside RPQ.dll back" '[ "$(asideCount)" = "$ASIDE_BEFORE" ] && [ -f "$SPOOLER_DLL" ]'
+check "and cancels its delete at the next restart" '[ "$(pendingCount)" = "$PENDING_BEFORE" ]'
+check "its rollback clears the upgrade mark" '! wine reg query "HKLM\\SOFTWARE\\Halvane\\RPQ" /v UpgradeInProgress >/dev/null 2>&1'
+# (Wine's rollback deletes the files the failed package wrote over the older
+# version's instead of restoring them; the upgrade below writes them anew.)
+check "the older version keeps its printer" 'printerThere "$PRINTER"'
+
 msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/upgrade.log")"
 check "the upgrade succeeds while the spooler holds RPQ.dll" '[ $? -eq 0 ]'
 check "the new RPQ.dll is in the spooler's folder" 'cmp -s "$SPOOLER_DLL" "$PF/RPQ.dll"'
-# A repair that fails while the spooler holds RPQ.dll: its rollback puts the
-# set-aside file back and cancels its delete at the next restart.
-asideCount() { ls "$SPOOLER_DLL".old-* 2>/dev/null | wc -l; }
-pendingCount() { wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r' | grep -o 'RPQ.dll.old-[0-9]*' | wc -l; }
-ASIDE_BEFORE=$(asideCount) PENDING_BEFORE=$(pendingCount)
-msi /i "$(winpath "$NEW")" /l*v "$(winpath "$WORK/failedrepair.log")" REINSTALL=ALL REINSTALLMODE=amus PRINTERNAME="$UNADDABLE"
-check "a repair that fails is refused" '[ $? -ne 0 ]'
-check "its rollback puts the set-aside RPQ.dll back" '[ "$(asideCount)" = "$ASIDE_BEFORE" ] && [ -f "$SPOOLER_DLL" ]'
-check "and cancels its delete at the next restart" '[ "$(pendingCount)" = "$PENDING_BEFORE" ]'
 check "the held one is set aside" 'ls "$SPOOLER_DLL".old-* >/dev/null 2>&1'
 exec 3>&-; wait $HOLDER
 check "the upgrade keeps the printer and its settings" 'printerThere "$PRINTER" && key ServerPort | grep -qi "0x$(printf %x "$PORT")"'
