@@ -1,5 +1,4 @@
 #include "interact/notify.h"
-#include <vector>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <tlhelp32.h>
@@ -88,6 +87,11 @@ static const JobOwner* ownerOrThread(JobOwner& self) {
     return &self;
 }
 
+// Where the owner's job reads who holds a port.
+static const UdpTablePlatform& udpTableOf(const JobOwner* owner) {
+    return owner->udpTable ? *owner->udpTable : systemUdpTable();
+}
+
 // A process of the job owner's account, in the owner's session.
 static bool ownersAccount(PSID sid, DWORD session, const void* context) {
     auto owner = static_cast<const JobOwner*>(context);
@@ -129,7 +133,7 @@ int UDPClient(int level, const char* uid, const char* text) {
     if (portText[0]) logMessageW(L_INFO, L"UDPClient: Read from port <%s>", portText);
     // Only to the owner's own notifier: any user's program may listen on a
     // port. Where the table names no process (Wine) it is sent as before.
-    PortHolder holder = portHolder(port, ownersAccount, owner, owner->udpTable ? *owner->udpTable : systemUdpTable());
+    PortHolder holder = portHolder(port, ownersAccount, owner, udpTableOf(owner));
     if (holder == PortHolder::Nobody || holder == PortHolder::Other) {
         if (!owner->toldForeignPort)
             logMessage(L_INFO, "UDPClient: port <%u> is %s: no notifications are sent", static_cast<unsigned>(port),
@@ -200,7 +204,7 @@ void notifyJobFailed(const wchar_t* printerName, const wchar_t* documentName, co
         wchar_t portText[261];
         USHORT port = notifierPort(*owner, portText, 261);
         auto anyone = [](PSID, DWORD, const void*) { return true; };
-        if (portHolder(port, anyone, nullptr, owner->udpTable ? *owner->udpTable : systemUdpTable()) == PortHolder::Nobody)
+        if (portHolder(port, anyone, nullptr, udpTableOf(owner)) == PortHolder::Nobody)
             logMessage(L_ERROR, "TaskBarNotifier not available!");
     }
     sendNotification(L_ERROR, uid, L"[%s] Print job '%s' **** FAILED ****!!!!", printerName, documentName);

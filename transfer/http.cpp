@@ -414,7 +414,7 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
             if (!watch.start()) logSystemError("The answer's deadline could not be kept. Reason <%lu>", GetLastError());
         }
         // A failed or late read is a failed exchange, never an answer of zeros.
-        bool answered = sent && !watch.fired() && readResponse(request.get(), responseBuffer, received);
+        bool answered = sent && readResponse(request.get(), responseBuffer, received);
         watch.stop();
         if (watch.fired()) {
             memset(responseBuffer, 0, kResponseBufferSize);

@@ -3,7 +3,6 @@
 #include <ws2tcpip.h>
 #include <winspool.h>
 #include <cwctype>
-#include <string>
 #include <strsafe.h>
 #include "printproc/rawjob/jobinfo.h"
 

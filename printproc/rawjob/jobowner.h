@@ -4,8 +4,6 @@
 #include <windows.h>
 #include "printproc/jobcontext.h"
 
-constexpr size_t kMachineNameChars = MAX_PATH;
-
 // The job's owner, their account and originating machine as the spooler
 // keeps them (JOB_INFO_2 pUserName, the owner of pSecurityDescriptor,
 // pMachineName). False when the job's information cannot be read or names
