@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a header from a higher layer or from a
 # sibling of its own layer. Layers, bottom first:
-#   base < diag < config < transfer < storage | interact | emfspool < printproc
+#   protocol < base < diag < config < transfer < storage | interact | emfspool < printproc
+# protocol/ is the portable protocol client (standard C++ only), built for
+# Windows and for the gateway; gateway/ uses protocol/ only.
 # emfspool/ is the Wine-only stand-in for the system's EMF spool-file functions.
 # Inside printproc/ the two roads a job takes, playback/ and rawjob/, are
 # siblings below the entry points: each may use printproc/'s own headers (the
@@ -14,9 +16,10 @@ ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 
 rank() {
   case "$1" in
-    base) echo 0 ;; diag) echo 1 ;; config) echo 2 ;; transfer) echo 3 ;;
+    protocol) echo -1 ;; base) echo 0 ;; diag) echo 1 ;; config) echo 2 ;; transfer) echo 3 ;;
     storage|interact|emfspool) echo 4 ;; printproc) echo 5 ;;
     tools|notifier) echo 1 ;;  # beside the DLL: base only
+    gateway) echo 9 ;;         # the Linux gateway: protocol/ only
     *) echo "" ;;
   esac
 }
@@ -46,7 +49,8 @@ while IFS= read -r file; do
     allowed=1
     if [ "$from" = server ]; then allowed=0
     elif [ -z "$mine" ]; then allowed=0
-    elif [ "$from" = tools ] || [ "$from" = notifier ]; then [ "$to" = base ] || allowed=0
+    elif [ "$from" = tools ] || [ "$from" = notifier ]; then [ "$to" = base ] || [ "$to" = protocol ] || allowed=0
+    elif [ "$from" = gateway ]; then [ "$to" = protocol ] || allowed=0
     elif [ "$theirs" -ge "$mine" ]; then allowed=0
     fi
     if [ $allowed -eq 0 ]; then

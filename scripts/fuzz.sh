@@ -23,7 +23,7 @@ declare -A SOURCES=(
   [params]="printproc/params.cpp"
   [datagram]="notifier/receiving.cpp"
   [multipart]="server/multipart.cpp server/wire.cpp"
-  [response]="transfer/protocol.cpp base/hex.cpp"
+  [response]="transfer/protocol.cpp protocol/codec.cpp base/hex.cpp"
   [textlayout]="printproc/playback/textlayout.cpp"
 )
 declare -A SAMPLE_SEEDS=([spoolstream]=emfspool [pagerecords]=emf)

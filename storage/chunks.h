@@ -2,9 +2,10 @@
 #pragma once
 #include <windows.h>
 #include <vector>
+#include "protocol/chunkplan.h"
 #include "storage/hash.h"
 
-constexpr LONGLONG kChunkSize = 0x1000000;  // 16 MiB
+constexpr LONGLONG kChunkSize = static_cast<LONGLONG>(rpqproto::kChunkSize);
 
 struct ChunkEntry {
     DWORD number = 0;

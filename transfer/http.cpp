@@ -10,12 +10,10 @@
 #include "transfer/answerwatch.h"
 #include "transfer/message.h"
 #include "transfer/uid.h"
+#include "protocol/multipart.h"
 
 namespace {
 constexpr DWORD kNoTimeout = 0xFFFFFFFF;
-constexpr char kMessageDisposition[] = "Content-Disposition: form-data; name=\"message\"; filename=\"message.dat\"\r\n";
-constexpr char kContentType[] = "Content-Type: application/octet-stream\r\n\r\n";
-constexpr DWORD kContentTypeLength = 42;
 
 
 // Serves a file's bytes from blocks of 1 MiB, so that the send rounds do
@@ -113,11 +111,11 @@ bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16
         logMessage(L_ERROR, "Failed to write the boundary line!");
         return false;
     }
-    if (FAILED(StringCchCatA(target, capacity, kMessageDisposition))) {
+    if (FAILED(StringCchCatA(target, capacity, rpqproto::kMessageDisposition))) {
         logMessage(L_ERROR, "Failed to add Content-Disposition line!");
         return false;
     }
-    if (FAILED(StringCchCatA(target, capacity, kContentType))) {
+    if (FAILED(StringCchCatA(target, capacity, rpqproto::kPartContentType))) {
         logMessage(L_ERROR, "Failed to add Content-Type line!");
         return false;
     }
@@ -139,20 +137,20 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
     logMessage(L_TRACE, "Message size: %d bytes, boundary size: %d bytes.", static_cast<int>(partLength),
                static_cast<int>(closingLength));
     DWORD total = static_cast<DWORD>(partLength + closingLength);
-    char disposition[MAX_PATH] = {};
+    std::string chunkHead;  // CRLF, boundary line and the chunk part's headers
     if (chunk) {
         logMessage(L_TRACE, "File size: %d bytes.", static_cast<int>(chunk->size));
         logMessage(L_TRACE, "Boundary size: %lu bytes.", static_cast<unsigned long>(strlen(boundaryLine)));
         char name[259] = {};
         if (!convertToMultiByte(name, sizeof(name), chunk->name)) logMessage(L_ERROR, "Could not convert short filename!");
-        if (FAILED(StringCchPrintfA(disposition, sizeof(disposition),
-                                    "Content-Disposition: form-data; name=\"chunk\"; filename=\"%s\"\r\n", name))) {
+        std::string line(boundaryLine);
+        std::string boundary = line.size() > 4 ? line.substr(2, line.size() - 4) : std::string();
+        if (strlen(name) >= MAX_PATH - 60 || !rpqproto::chunkPartHead(boundary, name, &chunkHead)) {
             logMessage(L_ERROR, "Chunk name too long for its Content-Disposition line!");
             return false;
         }
-        logMessage(L_TRACE, "Content-Disposition size %lu bytes.", static_cast<unsigned long>(strlen(disposition)));
-        logMessage(L_TRACE, "Content-Type size %lu bytes.", static_cast<unsigned long>(kContentTypeLength));
-        total += static_cast<DWORD>(2 + strlen(boundaryLine) + strlen(disposition) + kContentTypeLength) + chunk->size;
+        logMessage(L_TRACE, "Chunk part headers size %lu bytes.", static_cast<unsigned long>(chunkHead.size()));
+        total += static_cast<DWORD>(chunkHead.size()) + chunk->size;
     }
     logMessage(L_TRACE, "Total size of the request is %lu bytes.", static_cast<unsigned long>(total));
 
@@ -191,13 +189,8 @@ bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, con
             fill = partLength;
             logMessage(L_TRACE, "Message: %d bytes moved to buffer.", static_cast<int>(fill));
             if (chunk) {
-                size_t headers = 2 + strlen(boundaryLine) + strlen(disposition) + kContentTypeLength;
-                memcpy(buffer + fill, "\r\n", 2);
-                memcpy(buffer + fill + 2, boundaryLine, strlen(boundaryLine));
-                memcpy(buffer + fill + 2 + strlen(boundaryLine), disposition, strlen(disposition));
-                memcpy(buffer + fill + headers - kContentTypeLength, "Content-Type: application/octet-stream\r\n\r\n",
-                       kContentTypeLength);
-                fill += headers;
+                memcpy(buffer + fill, chunkHead.data(), chunkHead.size());
+                fill += chunkHead.size();
                 logMessage(L_TRACE, "Added chunk headers: Now (including message) %d bytes moved to buffer.",
                            static_cast<int>(fill));
             }
@@ -376,13 +369,13 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
             return false;
         }
         char boundaryLine[MAX_PATH];
-        if (FAILED(StringCchPrintfA(boundaryLine, sizeof(boundaryLine), "--%s\r\n", boundary))) {
+        if (FAILED(StringCchCopyA(boundaryLine, sizeof(boundaryLine), rpqproto::boundaryLine(boundary).c_str()))) {
             logMessage(L_ERROR, "Failed to create boundary line!");
             return false;
         }
         logMessage(L_TRACE, "Boundary line now <%s>", boundaryLine);
         wchar_t header[MAX_PATH];
-        StringCchPrintfW(header, MAX_PATH, L"Content-Type: multipart/form-data; boundary=%s\r\n\r\n", wideBoundary);
+        StringCchPrintfW(header, MAX_PATH, L"Content-Type: %hs\r\n\r\n", rpqproto::bodyContentType(boundary).c_str());
         logMessageW(L_TRACE, L"Multipart line now <%s>", header);
         if (!HttpAddRequestHeadersW(request.get(), header, static_cast<DWORD>(-1),
                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
@@ -400,13 +393,9 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
         size_t partLength = 0;
         if (!buildMessagePart(part, sizeof(part), message, length, boundaryLine, &partLength)) return false;
         logMessage(L_TRACE, "Added message part");
-        char closing[MAX_PATH];
-        if (FAILED(StringCchPrintfA(closing, sizeof(closing), "\r\n--%s--\r\n", boundary))) {
-            logMessage(L_ERROR, "Failed to create boundary line!");
-            return false;
-        }
-        logMessage(L_TRACE, "Boundary end <%s>", closing);
-        bool sent = sendBody(request.get(), part, partLength, chunk, boundaryLine, closing, acceptAllCert);
+        std::string closing = rpqproto::closingBoundary(boundary);
+        logMessage(L_TRACE, "Boundary end <%s>", closing.c_str());
+        bool sent = sendBody(request.get(), part, partLength, chunk, boundaryLine, closing.c_str(), acceptAllCert);
         // The body's time starts with the status line: however slowly its
         // bytes come, it is whole within the receive time-out or not at all.
         if (sent && budgetMs != 0 && budgetMs != kNoTimeout) {

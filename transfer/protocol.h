@@ -2,13 +2,14 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "protocol/codec.h"
 
 enum MessageType : uint32_t { NOTDEF_CTI = 0, MSG_XFER = 1, MSG_CHUNK = 2, MSG_RESET = 3, MSG_PING = 4 };
 
-constexpr size_t kMessageBufferSize = 2048;
-constexpr size_t kResponseBufferSize = 1024;
-constexpr uint8_t kProtocolMajor = 1;
-constexpr uint8_t kProtocolMinor = 5;
+constexpr size_t kMessageBufferSize = rpqproto::kMessageCapacity;
+constexpr size_t kResponseBufferSize = rpqproto::kAnswerCapacity;
+constexpr uint8_t kProtocolMajor = rpqproto::kVersionMajor;
+constexpr uint8_t kProtocolMinor = rpqproto::kVersionMinor;
 
 struct ProtocolRequest {
     uint32_t type;
@@ -54,9 +55,9 @@ public:
     // An Error's reason as the user reads it: "server reason <n>" (bits 4-7
     // of the status); "Undefined" for any other status.
     const char* reasonName() const;
-    bool isOk() const { return (m_value & 3) == 0; }
-    bool isError() const { return (m_value & 3) == 1; }
-    bool isWait() const { return (m_value & 3) == 2; }
+    bool isOk() const { return rpqproto::statusOf(m_value) == rpqproto::Status::Ok; }
+    bool isError() const { return rpqproto::statusOf(m_value) == rpqproto::Status::Error; }
+    bool isWait() const { return rpqproto::statusOf(m_value) == rpqproto::Status::Wait; }
     static const char* statusNameOf(uint8_t value);
 
 private:
@@ -67,6 +68,8 @@ private:
 
 const char* typeName(uint32_t type);
 void prepareRequest(ProtocolRequest& request, const char* uid, uint32_t type);
+// The request as the shared codec takes it.
+rpqproto::Request toWire(const ProtocolRequest& request);
 void clearResponse(ProtocolResponse& response);
 // The wire bytes of a request whose sequenceNo is set; false for an
 // unknown type.

@@ -7,7 +7,7 @@
 #include "diag/log.h"
 
 
-char uidCharForByte(BYTE b) { return kUidAlphabet[(static_cast<unsigned>(b) * 31u) / 128u]; }
+char uidCharForByte(BYTE b) { return rpqproto::uidCharForByte(b); }
 
 bool generateUid(char* target, uint32_t n) {
     // The system's generator: a CryptoAPI context per identifier costs

@@ -2,8 +2,9 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "protocol/chunkplan.h"
 
-constexpr char kUidAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+using rpqproto::kUidAlphabet;
 constexpr uint32_t kUidLength = 10;
 
 // The alphabet character for one random byte: index floor(b * 31 / 128).

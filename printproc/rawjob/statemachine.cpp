@@ -69,6 +69,29 @@ bool isOk(const TransferContext& t) { return status(t).isOk(); }
 bool isError(const TransferContext& t) { return status(t).isError(); }
 bool isWait(const TransferContext& t) { return status(t).isWait(); }
 
+// The judged status as the shared decisions take it.
+rpqproto::Answer answer(const TransferContext& t) {
+    if (isOk(t)) return rpqproto::Answer::Ok;
+    if (isError(t)) return rpqproto::Answer::Error;
+    if (isWait(t)) return rpqproto::Answer::Wait;
+    return rpqproto::Answer::Other;
+}
+
+rpqproto::Progress progress(const TransferContext& t) {
+    rpqproto::Progress p;
+    p.noOfChunks = t.noOfChunks;
+    p.currentChunk = t.currentChunk;
+    p.retryCount = t.retryCount;
+    p.resumeState = t.resumeState;
+    return p;
+}
+
+void keep(TransferContext& t, const rpqproto::Progress& p) {
+    t.currentChunk = p.currentChunk;
+    t.retryCount = p.retryCount;
+    t.resumeState = p.resumeState;
+}
+
 }  // namespace
 
 int stateInitial(TransferContext& t) {
@@ -215,22 +238,21 @@ int stateInitiation(TransferContext& t) {
             return true;
         }
         judge(t);
-        if (isOk(t)) {
+        next = rpqproto::afterXfer(answer(t));
+        if (next == ST_CHUNK_TRANSFER) {
             if (t.interaction)
                 openInteractionPage(t.secureTransfer != FALSE, t.serverName, t.serverPort, t.interactionActionPath,
                                     t.uid(), *t.owner);
             t.lastActivity = now(t);
-            next = ST_CHUNK_TRANSFER;
             return false;
         }
-        if (isError(t)) {
+        if (next == ST_RESET) {
             const char* reason = status(t).reasonName();
             wchar_t wideReason[64] = {};
             MultiByteToWideChar(CP_ACP, 0, reason ? reason : "", -1, wideReason, 63);
             sendNotification(L_ERROR, t.uid(), L"[%s] print job FAILED, because '%s'", t.printerName, wideReason);
             logMessageW(L_ERROR, L"XFER NAK: resetting");
             t.lastActivity = now(t);
-            next = ST_RESET;
         }
         return true;
     }();
@@ -243,13 +265,14 @@ int stateChunkTransfer(TransferContext& t) {
     ULONGLONG stateStart = GetTickCount64();
     logMessage(L_INFO, "Enter state: *** CHUNK_TRANSFER ***");
     prepareRequest(t.request, t.uid(), MSG_CHUNK);
-    ++t.currentChunk;
+    rpqproto::Progress p = progress(t);
+    bool more = rpqproto::nextChunk(p);
+    keep(t, p);
     int next = ST_RESET;
     [&] {
-        if (t.currentChunk > t.noOfChunks) {
+        if (!more) {
             logMessage(L_INFO, "Finished with chunk transfers!");
             t.lastActivity = now(t);
-            t.resumeState = ST_RESET;
             next = ST_WAIT;
             return;
         }
@@ -259,7 +282,7 @@ int stateChunkTransfer(TransferContext& t) {
         setJobStatus(t.jobContext, L"Sending part %d of %d", static_cast<int>(t.currentChunk),
                      static_cast<int>(t.noOfChunks));
         t.request.currentChunk = t.currentChunk;
-        t.request.nextChunk = t.currentChunk < t.noOfChunks ? t.currentChunk + 1 : 0;
+        t.request.nextChunk = rpqproto::followingChunk(p);
         const ChunkEntry* selected = nullptr;
         for (const ChunkEntry& entry : t.chunkSet.chunks) {
             logMessage(L_TRACE, "Testing chunk Nr <%d> and currentChunk <%d>", static_cast<int>(entry.number),
@@ -288,13 +311,9 @@ int stateChunkTransfer(TransferContext& t) {
         }
         if (!exchange(t, length, &chunk)) {
             logMessage(L_ERROR, "getAnswer returned false!");
-            if (silenceOver(t)) {
-                logMessage(L_ERROR, "CHUNK response timed out!");
-                t.resumeState = ST_CHUNK_TRANSFER;
-                next = ST_WAIT;
-            } else {
-                next = ST_RESET;
-            }
+            if (silenceOver(t)) logMessage(L_ERROR, "CHUNK response timed out!");
+            next = rpqproto::afterChunk(rpqproto::Answer::None, now(t) - t.lastActivity, p);
+            keep(t, p);
             return;
         }
         dumpResponse(t.response);
@@ -305,34 +324,18 @@ int stateChunkTransfer(TransferContext& t) {
         }
         logMessage(L_INFO, "Get valid <CHUNK> response.");
         judge(t);
-        if (isOk(t)) {
-            t.retryCount = 0;
-            t.lastActivity = now(t);
-            if (t.request.nextChunk != 0) {
-                logMessage(L_INFO, "More CHUNKs needs to be sent");
-                next = ST_CHUNK_TRANSFER;
-            } else {
-                logMessage(L_INFO, "Final CHUNK sent, waiting for end result");
-                t.resumeState = ST_RESET;
-                next = ST_WAIT;
-            }
-        } else if (isError(t)) {
-            t.lastActivity = now(t);
-            if (t.retryCount <= 3) {
-                ++t.retryCount;
-                --t.currentChunk;
-                next = ST_CHUNK_TRANSFER;
-            } else {
-                next = ST_RESET;
-            }
+        rpqproto::Answer said = answer(t);
+        if (said != rpqproto::Answer::Other) t.lastActivity = now(t);
+        next = rpqproto::afterChunk(said, now(t) - t.lastActivity, p);
+        keep(t, p);
+        if (said == rpqproto::Answer::Ok) {
+            if (next == ST_CHUNK_TRANSFER) logMessage(L_INFO, "More CHUNKs needs to be sent");
+            else logMessage(L_INFO, "Final CHUNK sent, waiting for end result");
+        } else if (said == rpqproto::Answer::Error) {
             dumpRequest(t.request);
             dumpResponse(t.response);
-        } else if (isWait(t)) {
-            t.lastActivity = now(t);
-            next = ST_WAIT;
-        } else {
+        } else if (said == rpqproto::Answer::Other) {
             logMessage(L_ERROR, "Unknown response!");
-            next = ST_RESET;
         }
     }();
     if (next == ST_RESET) failureNotice(t);
@@ -372,23 +375,18 @@ int waitForTheServer(TransferContext& t) {
         return ST_RESET;
     }
     judge(t);
-    int next = ST_RESET;
-    if (isOk(t)) {
-        t.lastActivity = now(t);
-        next = t.resumeState;
-        if (next == ST_RESET) {
-            deleteChunkFiles(t.chunkSet);
-            if (!deleteRecord(t.storagePath, t.uid())) logMessage(L_ERROR, "Could not delete RPQ record file!");
-            sendNotification(L_STOP, t.uid(), L"[%s] END, print job '%s' SUCCESSFULLY transferred.", t.printerName,
-                             t.documentName);
-            setJobStatus(t.jobContext, L"Transferred");
-            t.told = true;
-            logMessageW(L_STOP, L"###### printing on <%s>,  <%s> SUCCESSFULLY transferred.", t.printerName,
-                        t.documentName);
-        }
-    } else if (isWait(t)) {
-        t.lastActivity = now(t);
-        next = ST_WAIT;
+    bool confirmed = false;
+    int next = rpqproto::afterPing(answer(t), progress(t), &confirmed);
+    if (isOk(t) || isWait(t)) t.lastActivity = now(t);
+    if (confirmed) {
+        deleteChunkFiles(t.chunkSet);
+        if (!deleteRecord(t.storagePath, t.uid())) logMessage(L_ERROR, "Could not delete RPQ record file!");
+        sendNotification(L_STOP, t.uid(), L"[%s] END, print job '%s' SUCCESSFULLY transferred.", t.printerName,
+                         t.documentName);
+        setJobStatus(t.jobContext, L"Transferred");
+        t.told = true;
+        logMessageW(L_STOP, L"###### printing on <%s>,  <%s> SUCCESSFULLY transferred.", t.printerName,
+                    t.documentName);
     }
     return next;
 }
@@ -403,11 +401,10 @@ int stateReset(TransferContext& t) {
         return ST_QUIT;
     }
     if (!exchange(t, length)) {
-        if (now(t) - t.lastActivity < kSilenceLimitSeconds && t.retryCount <= 3) {
-            ++t.retryCount;
-            return ST_RESET;
-        }
-        return ST_QUIT;
+        rpqproto::Progress p = progress(t);
+        int next = rpqproto::afterReset(rpqproto::Answer::None, now(t) - t.lastActivity, p);
+        keep(t, p);
+        return next;
     }
     logMessage(L_INFO, "Get valid <RESET> response.");
     dumpResponse(t.response);

@@ -6,7 +6,7 @@
 #include "printproc/rawjob/jobstate.h"
 #include "printproc/rawjob/transfercontext.h"
 
-constexpr double kSilenceLimitSeconds = 120.0;
+using rpqproto::kSilenceLimitSeconds;
 
 // Runs the states from INITIAL to END OF JOB; always TRUE.
 BOOL runTransfer(JobContext* ctx, JobRecord& job, CJobState& state);

@@ -5,18 +5,17 @@
 #include "printproc/jobcontext.h"
 #include "printproc/rawjob/jobrecord.h"
 #include "printproc/rawjob/jobstate.h"
+#include "protocol/decisions.h"
 #include "storage/chunks.h"
 #include "transfer/protocol.h"
 
-enum TransferState : int {
-    ST_INITIAL = 0,
-    ST_INITIATION = 1,
-    ST_CHUNK_TRANSFER = 2,
-    ST_WAIT = 3,
-    ST_RESET = 4,
-    ST_QUIT = 5,
-    ST_END_OF_JOB = 6,
-};
+using rpqproto::ST_CHUNK_TRANSFER;
+using rpqproto::ST_END_OF_JOB;
+using rpqproto::ST_INITIAL;
+using rpqproto::ST_INITIATION;
+using rpqproto::ST_QUIT;
+using rpqproto::ST_RESET;
+using rpqproto::ST_WAIT;
 
 struct TransferContext {
     CJobState* job = nullptr;  // log, clock, status holder, hash, run timer
