@@ -1,0 +1,9 @@
+// The job's 7z archive (libarchive): one item, "<UID>.dat", LZMA2.
+#pragma once
+#include <functional>
+#include <string>
+
+// Writes archivePath holding input as itemName; cancelled is asked between
+// blocks. False with a reason.
+bool writeArchive(const std::string& input, const std::string& itemName, const std::string& archivePath,
+                  const std::function<bool()>& cancelled, std::string* why);
