@@ -74,6 +74,17 @@ int progress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
+bool bodyHead(const std::string& boundary, const uint8_t* message, size_t length, const std::string* chunkName,
+              std::string* head) {
+    *head = rpqproto::messagePartHead(boundary);
+    head->append(reinterpret_cast<const char*>(message), length);
+    if (!chunkName) return true;
+    std::string chunkHead;
+    if (!rpqproto::chunkPartHead(boundary, *chunkName, &chunkHead)) return false;
+    *head += chunkHead;
+    return true;
+}
+
 bool initExchanges() { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
 
 bool randomUid(size_t length, std::string* uid) {
@@ -95,13 +106,10 @@ bool postExchange(const PrinterTarget& target, const uint8_t* message, size_t le
     std::string boundary;
     if (!randomUid(rpqproto::kBoundaryLength, &boundary)) return *why = "no random bytes for a boundary", false;
     BodySource body;
-    body.head = rpqproto::messagePartHead(boundary);
-    body.head.append(reinterpret_cast<const char*>(message), length);
+    if (!bodyHead(boundary, message, length, chunk ? &chunk->name : nullptr, &body.head))
+        return *why = "a chunk name with a quote", false;
     int fd = -1;
     if (chunk) {
-        std::string chunkHead;
-        if (!rpqproto::chunkPartHead(boundary, chunk->name, &chunkHead)) return *why = "a chunk name with a quote", false;
-        body.head += chunkHead;
         fd = open(chunk->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) return *why = "cannot open the archive " + chunk->path, false;
         body.fd = fd;

@@ -23,5 +23,9 @@ bool randomUid(size_t length, std::string* uid);
 // an HTTP status other than 200).
 bool postExchange(const PrinterTarget& target, const uint8_t* message, size_t length, const ChunkPart* chunk,
                   std::vector<uint8_t>& answer, const std::function<bool()>& cancelled, std::string* why);
+// The body's bytes before a chunk's data: the message part and, for a
+// chunk, its part's headers. False for a chunk name with a quote.
+bool bodyHead(const std::string& boundary, const uint8_t* message, size_t length, const std::string* chunkName,
+              std::string* head);
 // Once per process, before threads start.
 bool initExchanges();

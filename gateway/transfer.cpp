@@ -46,6 +46,24 @@ std::string interactionAddress(const PrinterTarget& target, const std::string& u
            target.interactionPath + "?uid=" + uid;
 }
 
+rpqproto::Request xferRequest(const GatewayJob& job, uint64_t size, const uint8_t digest[16], uint32_t noOfChunks) {
+    Request request;
+    request.type = TYPE_XFER;
+    request.uid = job.uid;
+    request.size = size;
+    memcpy(request.checksum, digest, 16);
+    request.noOfChunks = noOfChunks;
+    request.noOfPages = job.pages;
+    request.noOfCopies = job.copies;
+    request.hostname = job.host;
+    request.username = job.user;
+    request.domainName = job.domain;
+    request.domainKind = job.domainKind;
+    request.filename = job.documentName;
+    request.machineId = job.machineId;
+    return request;
+}
+
 namespace {
 
 struct ChunkInfo {
@@ -183,18 +201,7 @@ private:
     int initiation() {
         m_teller.log(0, "Enter state: *** INITIATION ***");
         m_teller.progress("Announcing the job to the server");
-        Request request = prepare(TYPE_XFER);
-        request.size = m_inputSize;
-        memcpy(request.checksum, m_inputDigest, 16);
-        request.noOfChunks = m_progress.noOfChunks;
-        request.noOfPages = m_job.pages;
-        request.noOfCopies = m_job.copies;
-        request.hostname = m_job.host;
-        request.username = m_job.user;
-        request.domainName = m_job.domain;
-        request.domainKind = m_job.domainKind;
-        request.filename = m_job.documentName;
-        request.machineId = m_job.machineId;
+        Request request = xferRequest(m_job, m_inputSize, m_inputDigest, m_progress.noOfChunks);
         m_lastActivity = m_clock.now();
         m_progress.resumeState = ST_CHUNK_TRANSFER;
         m_xferSent = true;

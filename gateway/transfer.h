@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "gateway/options.h"
+#include "protocol/codec.h"
 
 struct GatewayJob {
     std::string uid;
@@ -53,5 +54,7 @@ struct TransferResult {
 
 TransferResult runGatewayTransfer(const PrinterTarget& target, const GatewayJob& job, CSerials& serials,
                                   CJobTeller& teller, const CClock& clock);
+// The XFER that announces the job.
+rpqproto::Request xferRequest(const GatewayJob& job, uint64_t size, const uint8_t digest[16], uint32_t noOfChunks);
 // The address of the job's page on the server ("<scheme>://host:port<action>?UID=<uid>").
 std::string interactionAddress(const PrinterTarget& target, const std::string& uid);
