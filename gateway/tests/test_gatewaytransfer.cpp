@@ -126,7 +126,7 @@ TEST_F(TransferFixture, ConfirmedJobArrivesWholeAfterWaits) {
     EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
     std::string types = server.types();  // the server may answer Wait while it verifies, too
     EXPECT_EQ(types.substr(0, 26), "XFER CHUNK PING PING PING ") << types;
-    EXPECT_EQ(types.substr(types.size() - 11), "PING RESET") << types;
+    EXPECT_EQ(types.substr(types.size() - 10), "PING RESET") << types;
     EXPECT_EQ(server.document(job.uid), content);
     EXPECT_NE(std::find(teller.messages.begin(), teller.messages.end(), "Sending part 1 of 1"), teller.messages.end());
     EXPECT_EQ(teller.messages.back(), "Waiting for the server");
