@@ -20,7 +20,7 @@ constexpr char kHostAttribute[] = "job-originating-host-name";
 // Formats forwarded unchanged, and the extension that tells the server the format.
 const std::pair<const char*, const char*> kFormats[] = {
     {"application/pdf", ".pdf"}, {"image/pwg-raster", ".pwg"}, {"image/urf", ".urf"},
-    {"image/jpeg", ".jpg"},      {"application/octet-stream", ""},
+    {"image/jpeg", ".jpg"},      {"image/png", ".png"},         {"application/octet-stream", ""},
 };
 
 struct GatewayApp {
@@ -102,6 +102,8 @@ std::string documentNameFor(const std::string& jobName, const std::string& forma
     }
     return name;
 }
+
+GatewayApp theApp;  // one per process; recovery threads use it until the process ends
 
 bool forwardJob(pappl_job_t* job, pappl_device_t*, void* data) {
     GatewayApp& app = *static_cast<GatewayApp*>(data);
@@ -228,8 +230,11 @@ bool describePrinter(pappl_system_t*, const char*, const char*, const char*, pap
     strncpy(m.source, "main", sizeof(m.source) - 1);
     strncpy(m.type, "stationery", sizeof(m.type) - 1);
     d->media_ready[0] = m;
-    // Raster jobs never reach these: every format goes to the forwarding filter.
-    d->printfile_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*) { return false; };
+    // Raster jobs never reach these: every format goes to the forwarding filter,
+    // the printer's own format too.
+    d->printfile_cb = [](pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+        return forwardJob(job, device, &theApp);
+    };
     d->rstartjob_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*) { return false; };
     d->rstartpage_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned) { return false; };
     d->rwriteline_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned, const unsigned char*) {
@@ -285,7 +290,7 @@ bool makePrivateDir(const std::string& path) {
 }  // namespace
 
 int serveGateway(const GatewayOptions& options) {
-    static GatewayApp app;  // lives until the process ends: recovery threads use it
+    GatewayApp& app = theApp;
     app.options = options;
     app.jobsDir = options.stateDir + "/jobs";
     std::string spool = options.stateDir + "/spool";

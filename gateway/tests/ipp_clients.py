@@ -1,0 +1,445 @@
+#!/usr/bin/env python3
+"""rpqgate with real IPP clients: CUPS's ipptool suites held beside
+ippeveprinter, CUPS itself as a client, refused, cancelled and oversized
+jobs, and a gateway killed in the middle of a transfer."""
+import argparse, json, os, shutil, signal, socket, subprocess, sys, tempfile, time
+
+SUITES = ["get-printer-attributes", "validate-job", "print-job", "create-job", "get-jobs",
+          "cancel-current-job", "ipp-2.0"]
+failures = []
+
+
+def check(ok, what):
+    print(("PASS " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, seconds, step=0.1):
+    end = time.time() + seconds
+    while time.time() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return None
+
+
+class Server:
+    """The reference workflow server on a free loopback port."""
+    def __init__(self, exe, work, name, rules=()):
+        self.dir = os.path.join(work, name)
+        os.makedirs(self.dir)
+        args = [exe, "--port", "0", "--port-file", self.dir + "/port", "--storage", self.dir + "/store",
+                "--journal", self.dir + "/journal", "--quiet"]
+        for r in rules:
+            args += ["--rule", r]
+        self.proc = subprocess.Popen(args)
+        self.port = int(wait_for(lambda: os.path.exists(self.dir + "/port") and open(self.dir + "/port").read().strip(), 10))
+        self.url = "http://127.0.0.1:%d/FDXS_Transfer" % self.port
+
+    def jobs(self):
+        path = self.dir + "/journal/jobs.jsonl"
+        latest = {}
+        if os.path.exists(path):
+            for line in open(path):
+                j = json.loads(line)
+                latest[j["uid"]] = j
+        return latest
+
+    def verified(self):
+        return {u: j for u, j in self.jobs().items() if j.get("state") == "verified"}
+
+    def xfers(self):
+        """The XFER requests' fields as the server decoded them."""
+        path = self.dir + "/journal/requests.jsonl"
+        out = []
+        if os.path.exists(path):
+            for line in open(path):
+                j = json.loads(line)
+                if isinstance(j.get("message"), dict) and j["message"].get("type") == "XFER":
+                    out.append(j["message"])
+        return out
+
+    def types(self):
+        path = self.dir + "/journal/requests.jsonl"
+        return [json.loads(l).get("messageHex", "00")[:2] for l in open(path)] if os.path.exists(path) else []
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+class Gateway:
+    def __init__(self, exe, work, printers, extra=(), port=None, state=None):
+        self.exe, self.printers, self.extra = exe, printers, list(extra)
+        self.port = port or free_port()
+        self.state = state or tempfile.mkdtemp(prefix="state-", dir=work)
+        os.chmod(self.state, 0o700)
+        self.log = os.path.join(work, "rpqgate-%d.log" % self.port)
+        self.start()
+
+    def start(self):
+        args = [self.exe, "serve", "--port", str(self.port), "--listen", "localhost", "--state", self.state,
+                "--no-dnssd"] + self.extra
+        for name, url in self.printers:
+            args += ["--printer", "%s=%s" % (name, url)]
+        self.proc = subprocess.Popen(args, stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
+        ok = wait_for(lambda: ipptool(self.uri(self.printers[0][0]), "get-printer-attributes.test").returncode == 0, 20, 0.3)
+        if not ok:
+            print(open(self.log).read())
+            raise SystemExit("rpqgate did not start")
+
+    def uri(self, name):
+        return "ipp://localhost:%d/ipp/print/%s" % (self.port, name)
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.kill()
+
+    def journal(self):
+        return sorted(os.listdir(os.path.join(self.state, "jobs")))
+
+
+def ipptool(uri, test, document=None, variables=(), timeout=120):
+    args = ["ipptool", "-t", "-T", "20"]
+    if document:
+        args += ["-f", document, "-d", "filetype=application/pdf"]
+    for v in variables:
+        args += ["-d", v]
+    args += [uri, test]
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+
+
+def write_test(work, name, text):
+    path = os.path.join(work, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+PRINT_JOB = """{
+  OPERATION Print-Job
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR name requesting-user-name $rpquser
+  ATTR name job-name $jobname
+  ATTR mimeMediaType document-format $format
+  GROUP job-attributes-tag
+  ATTR integer copies $copies
+  FILE $filename
+  STATUS $status
+  EXPECT job-id OF-TYPE integer
+}
+"""
+
+JOB_STATE = """{
+  OPERATION Get-Job-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR integer job-id $job
+  ATTR name requesting-user-name tester
+  STATUS successful-ok
+  DISPLAY job-state
+  DISPLAY job-state-message
+  DISPLAY job-state-reasons
+}
+"""
+
+CANCEL = """{
+  OPERATION Cancel-Job
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR integer job-id $job
+  ATTR name requesting-user-name $user
+  STATUS successful-ok
+}
+"""
+
+
+def print_job(work, uri, document, user="tester", jobname="report", copies=1, fmt="application/pdf",
+              status="successful-ok"):
+    test = write_test(work, "print.test", PRINT_JOB.replace("$status", status))
+    r = subprocess.run(["ipptool", "-tv", "-T", "20", "-f", document, "-d", "rpquser=" + user, "-d", "jobname=" + jobname,
+                        "-d", "copies=%d" % copies, "-d", "format=" + fmt, uri, test],
+                       capture_output=True, text=True, timeout=120)
+    job = None
+    for line in r.stdout.splitlines():
+        line = line.strip()
+        if line.startswith("job-id (integer) = "):
+            job = int(line.split("=")[1])
+    if job is None and status.startswith("successful"):
+        print(r.stdout[-2000:])
+    return r, job
+
+
+def job_state(work, uri, job):
+    test = write_test(work, "state.test", JOB_STATE)
+    r = subprocess.run(["ipptool", "-t", "-T", "20", "-d", "job=%d" % job, uri, test], capture_output=True, text=True)
+    state = {}
+    for line in r.stdout.splitlines():
+        for key in ("job-state", "job-state-message", "job-state-reasons"):
+            if line.strip().startswith(key + " ") or line.strip().startswith(key + "="):
+                state[key] = line.split("=", 1)[1].strip()
+    return state
+
+
+def wait_state(work, uri, job, states, seconds=60):
+    if job is None:
+        return None
+    return wait_for(lambda: (lambda s: s if s.get("job-state") in states else None)(job_state(work, uri, job)), seconds, 0.3)
+
+
+def start_avahi():
+    if os.geteuid() != 0:
+        return False
+    if subprocess.run(["pgrep", "-x", "avahi-daemon"], capture_output=True).returncode == 0:
+        return True
+    os.makedirs("/run/dbus", exist_ok=True)
+    if subprocess.run(["pgrep", "-x", "dbus-daemon"], capture_output=True).returncode != 0:
+        subprocess.run(["dbus-daemon", "--system", "--fork"], capture_output=True)
+    subprocess.run(["avahi-daemon", "-D"], capture_output=True)
+    return bool(wait_for(lambda: subprocess.run(["pgrep", "-x", "avahi-daemon"], capture_output=True).returncode == 0, 10))
+
+
+def suites_side_by_side(work, gw, document, server):
+    if not start_avahi():
+        print("SKIP ippeveprinter beside rpqgate: Avahi cannot run here (not root)")
+        anchor = None
+    else:
+        port = free_port()
+        spool = os.path.join(work, "anchor-spool")
+        os.makedirs(spool)
+        anchor = subprocess.Popen(["ippeveprinter", "-p", str(port), "-d", spool, "-r", "off",
+                                   "-f", "application/pdf,image/jpeg,image/pwg-raster", "anchor"],
+                                  stdout=open(os.path.join(work, "anchor.log"), "wb"), stderr=subprocess.STDOUT)
+        anchor_uri = "ipp://localhost:%d/ipp/print" % port
+        if not wait_for(lambda: ipptool(anchor_uri, "get-printer-attributes.test").returncode == 0, 20, 0.3):
+            print(open(os.path.join(work, "anchor.log")).read()[-2000:])
+            check(False, "ippeveprinter starts")
+            anchor.kill()
+            anchor = None
+    before = len(server.verified())
+    for suite in SUITES:
+        ours = ipptool(gw.uri("busy"), suite + ".test", document)
+        if anchor:
+            theirs = ipptool(anchor_uri, suite + ".test", document)
+            print("     %-24s ippeveprinter %-4s rpqgate %s" % (suite, "pass" if theirs.returncode == 0 else "FAIL",
+                                                              "pass" if ours.returncode == 0 else "FAIL"))
+            check(theirs.returncode != 0 or ours.returncode == 0,
+                  "%s passes on rpqgate as on ippeveprinter" % suite)
+            if theirs.returncode == 0 and ours.returncode != 0:
+                print(ours.stdout[-3000:])
+        else:
+            print("     %-24s rpqgate %s" % (suite, "pass" if ours.returncode == 0 else "FAIL"))
+    if anchor:
+        anchor.terminate()
+        anchor.wait()
+    # Every document the suites printed and did not cancel arrived whole.
+    wait_for(lambda: not gw.journal(), 90, 0.3)
+    data = open(document, "rb").read()
+    arrived = [j for j in server.verified().values()]
+    check(len(arrived) > before and all(open(j["document"], "rb").read() == data for j in arrived),
+          "the suites' %d documents arrived byte for byte" % (len(arrived) - before))
+
+
+def cups_client(work, gw, document, server):
+    if os.geteuid() != 0:
+        print("SKIP CUPS as a client: cupsd wants root here")
+        return
+    root = os.path.join(work, "cups")
+    for d in ("spool", "tmp", "cache", "state", "log", "ppd"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    port = free_port()
+    open(os.path.join(root, "cupsd.conf"), "w").write(
+        "Listen 127.0.0.1:%d\nLogLevel warn\nWebInterface no\nBrowsing off\nDefaultAuthType Basic\n"
+        "<Location />\nOrder allow,deny\nAllow all\n</Location>\n"
+        "<Location /admin>\nOrder allow,deny\nAllow all\n</Location>\n"
+        "<Policy default>\n<Limit All>\nOrder deny,allow\n</Limit>\n</Policy>\n" % port)
+    open(os.path.join(root, "cups-files.conf"), "w").write(
+        "ServerRoot %s\nRequestRoot %s/spool\nTempDir %s/tmp\nCacheDir %s/cache\nStateDir %s/state\n"
+        "ErrorLog %s/log/error_log\nAccessLog %s/log/access_log\nPageLog %s/log/page_log\n"
+        "ServerBin /usr/lib/cups\nDataDir /usr/share/cups\nUser lp\nGroup lp\nSystemGroup root\n"
+        % ((root,) * 8))
+    for d in ("spool", "tmp", "cache"):
+        shutil.chown(os.path.join(root, d), "root", "lp")
+        os.chmod(os.path.join(root, d), 0o1770)
+    cupsd = subprocess.Popen(["cupsd", "-f", "-c", root + "/cupsd.conf", "-s", root + "/cups-files.conf"],
+                             stdout=subprocess.DEVNULL, stderr=open(root + "/log/stderr", "wb"))
+    host = "127.0.0.1:%d" % port
+    try:
+        if not wait_for(lambda: subprocess.run(["lpstat", "-h", host, "-r"], capture_output=True).returncode == 0, 20, 0.3):
+            check(False, "cupsd starts")
+            return
+        r = subprocess.run(["lpadmin", "-h", host, "-p", "gate", "-E", "-v", gw.uri("office"), "-m", "everywhere"],
+                           capture_output=True, text=True, timeout=120)
+        check(r.returncode == 0, "lpadmin -m everywhere makes a queue for rpqgate " + r.stderr.strip())
+        if r.returncode != 0:
+            return
+        before = set(server.verified())
+        r = subprocess.run(["lp", "-h", host, "-d", "gate", "-t", "Quarterly report", "-n", "2", "-o", "raw",
+                            "-U", "carol", document], capture_output=True, text=True)
+        check(r.returncode == 0, "lp takes the job " + r.stderr.strip())
+        new = wait_for(lambda: set(server.verified()) - before, 90, 0.5)
+        check(bool(new), "CUPS's job arrives verified at the server")
+        if new:
+            uid = new.pop()
+            job = server.verified()[uid]
+            check(open(job["document"], "rb").read() == open(document, "rb").read(), "CUPS's document arrives byte for byte")
+            xfer = [x for x in server.xfers() if x.get("uid") == uid]
+            if xfer:
+                x = xfer[-1]
+                check(x.get("noOfCopies") == 2 and x.get("filename", "").startswith("Quarterly report")
+                      and x.get("username") == "carol", "user, job name and copies as CUPS sent them: %s" % x)
+            else:
+                check(False, "the server decoded CUPS's XFER")
+    finally:
+        cupsd.terminate()
+        cupsd.wait()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--gateway", required=True)
+    p.add_argument("--server", required=True)
+    a = p.parse_args()
+    work = tempfile.mkdtemp(prefix="rpqgate-ipp-")
+    os.chmod(work, 0o755)  # CUPS's backend runs as lp and reads its spool in here
+    procs = []
+    try:
+        document = os.path.join(work, "report.pdf")
+        subprocess.run(["gs", "-q", "-sDEVICE=pdfwrite", "-o", document, "-c",
+                        "/Helvetica findfont 24 scalefont setfont 1 1 3 { 72 700 moveto (Page) show showpage } for"],
+                       check=True)
+        server = Server(a.server, work, "server")
+        refusing = Server(a.server, work, "refusing", ["error:5 XFER"])
+        slow = Server(a.server, work, "slow", ["delay:4000 CHUNK count 1"])
+        # A busy server, as a real printer is busy: cancel-current-job wants a job in progress.
+        busy = Server(a.server, work, "busy", ["delay:3000 CHUNK"])
+        procs += [server, refusing, slow, busy]
+        gw = Gateway(a.gateway, work, [("office", server.url), ("refused", refusing.url), ("slow", slow.url),
+                                       ("busy", busy.url)])
+        procs.append(gw)
+
+        # A job's fields, its pages counted, and its bytes.
+        before = set(server.verified())
+        r, job = print_job(work, gw.uri("office"), document, user="alice", jobname="Quarterly report", copies=3)
+        check(job is not None, "Print-Job is accepted")
+        state = wait_state(work, gw.uri("office"), job, ("completed", "aborted", "canceled"))
+        check(state and state["job-state"] == "completed", "the job completes after the server's OK: %s" % state)
+        new = set(server.verified()) - before
+        check(len(new) == 1, "one job verified at the server")
+        if new:
+            uid = new.pop()
+            x = [x for x in server.xfers() if x.get("uid") == uid][-1]
+            check(x.get("username") == "alice" and x.get("filename") == "Quarterly report.pdf"
+                  and x.get("noOfCopies") == 3 and x.get("noOfPages") == 3 and x.get("hostname") == "localhost",
+                  "user, document name (with the format's extension), copies, pages, host: %s" % x)
+            check(open(server.verified()[uid]["document"], "rb").read() == open(document, "rb").read(),
+                  "the document arrives byte for byte")
+
+        # The server refuses: aborted, with the reason.
+        r, job = print_job(work, gw.uri("refused"), document)
+        state = wait_state(work, gw.uri("refused"), job, ("completed", "aborted", "canceled"))
+        check(state and state["job-state"] == "aborted" and "server reason 5" in state.get("job-state-message", ""),
+              "a refused job ends aborted with the server's reason: %s" % state)
+
+        # Formats and sizes the gateway does not take get IPP's answers.
+        text = write_test(work, "note.txt", "plain text\n")
+        # PAPPL 1.3 takes a job of any format; one it cannot forward ends aborted (PAPPL's own words).
+        r, job = print_job(work, gw.uri("office"), text, fmt="text/plain")
+        state = wait_state(work, gw.uri("office"), job, ("completed", "aborted", "canceled"))
+        check(state and state["job-state"] == "aborted", "a text/plain job ends aborted: %s" % state)
+        check(not [x for x in server.xfers() if x.get("filename", "").startswith("report")],
+              "and nothing of it reaches the server")
+        broken = write_test(work, "broken.test", "{\n OPERATION Print-Job\n GROUP operation-attributes-tag\n"
+                            " ATTR charset attributes-charset utf-8\n ATTR naturalLanguage attributes-natural-language en\n"
+                            " ATTR uri printer-uri $uri\n GROUP job-attributes-tag\n ATTR integer copies -7\n"
+                            " FILE $filename\n STATUS client-error-attributes-or-values-not-supported\n"
+                            " STATUS successful-ok-ignored-or-substituted-attributes\n}\n")
+        r = ipptool(gw.uri("office"), broken, document)
+        check(r.returncode == 0, "copies -7 is refused or substituted, never printed as asked")
+        check(gw.proc.poll() is None, "the gateway survives the hostile requests")
+
+        # Cancelled while the server holds a chunk: canceled, and the server hears RESET.
+        r, job = print_job(work, gw.uri("slow"), document)
+        sending = lambda g, j: wait_for(lambda: "Sending part" in job_state(work, g.uri("slow"), j).get("job-state-message", ""), 20, 0.05)
+        check(sending(gw, job) is not None, "the job shows its parts as they go")
+        time.sleep(0.5)  # the chunk is with the server, which holds it for 4 s
+        test = write_test(work, "cancel.test", CANCEL)
+        subprocess.run(["ipptool", "-t", "-d", "job=%d" % job, "-d", "user=tester", gw.uri("slow"), test],
+                       capture_output=True)
+        state = wait_state(work, gw.uri("slow"), job, ("completed", "aborted", "canceled"))
+        check(state and state["job-state"] == "canceled", "a cancelled job ends canceled: %s" % state)
+        check(wait_for(lambda: "03" in slow.types(), 20) is not None, "the server hears RESET after the cancel")
+        check(wait_for(lambda: gw.journal() == [], 10) is not None, "the cancelled job leaves nothing in the journal")
+
+        # Killed while a chunk is on its way: the journal keeps the job, the next run sends it.
+        slowed = Server(a.server, work, "slow2", ["delay:4000 CHUNK count 1"])
+        procs.append(slowed)
+        gw.stop()
+        gw.printers = [("office", server.url), ("refused", refusing.url), ("slow", slowed.url), ("busy", busy.url)]
+        gw.start()
+        r, job = print_job(work, gw.uri("slow"), document, jobname="killed")
+        sending(gw, job)
+        time.sleep(0.5)
+        gw.kill()
+        kept = gw.journal()
+        check(any(n.endswith(".job") for n in kept) and any(n.endswith(".doc") for n in kept),
+              "a killed gateway leaves the job in its journal: %s" % kept)
+        gw.start()
+        check(wait_for(lambda: len(slowed.verified()) == 1, 60) is not None, "the next run sends the job to the end")
+        check(wait_for(lambda: gw.journal() == [], 10) is not None, "and then forgets it")
+        if slowed.verified():
+            j = list(slowed.verified().values())[0]
+            check(open(j["document"], "rb").read() == open(document, "rb").read(), "the resent document is whole")
+
+        # A document larger than the limit.
+        small = Gateway(a.gateway, work, [("office", server.url)], ["--max-size", "1000"])
+        procs.append(small)
+        r, job = print_job(work, small.uri("office"), document, status="successful-ok")
+        if job:
+            state = wait_state(work, small.uri("office"), job, ("completed", "aborted", "canceled"))
+            check(state and state["job-state"] == "aborted" and "larger" in state.get("job-state-message", ""),
+                  "a document above --max-size ends aborted and says why: %s" % state)
+        else:
+            check("request-entity" in r.stdout or "413" in r.stdout or r.returncode != 0,
+                  "a document above --max-size is refused")
+
+        suites_side_by_side(work, gw, document, busy)
+        cups_client(work, gw, document, server)
+    finally:
+        for proc in procs:
+            try:
+                proc.stop()
+            except Exception:
+                pass
+        if not failures:
+            shutil.rmtree(work, ignore_errors=True)
+        else:
+            print("work folder kept:", work)
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
