@@ -15,6 +15,8 @@ APT_PACKAGES=(
   wine wine64 libgnutls30 googletest xvfb 7zip imagemagick
   libcpp-httplib-dev libssl-dev openssl procps nlohmann-json3-dev wixl msitools faketime
   ghostscript fonts-liberation clang libclang-rt-14-dev osslsigncode python3 icoutils
+  libpappl-dev libarchive-dev libcurl4-openssl-dev libqpdf-dev libcups2-dev
+  cups-ipp-utils cups-daemon cups-client avahi-daemon dbus
 )
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
@@ -61,6 +63,13 @@ if [ ! -f "$BUILD/server/build.ninja" ]; then
 fi
 cmake --build "$BUILD/server"
 fi
+
+# rpqgate, the IPP gateway: native, with its tests.
+if [ ! -f "$BUILD/gateway/build.ninja" ]; then
+  say "configuring the IPP gateway"
+  cmake -G Ninja -S "$ROOT/gateway" -B "$BUILD/gateway" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$BUILD/gateway"
 
 export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

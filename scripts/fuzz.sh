@@ -23,13 +23,14 @@ declare -A SOURCES=(
   [params]="printproc/params.cpp"
   [datagram]="notifier/receiving.cpp"
   [multipart]="server/multipart.cpp server/wire.cpp"
-  [response]="transfer/protocol.cpp protocol/codec.cpp base/hex.cpp"
+  [response]="protocol/codec.cpp"
   [textlayout]="printproc/playback/textlayout.cpp"
+  [gatewayinput]="gateway/journal.cpp gateway/text.cpp gateway/options.cpp protocol/chunkplan.cpp"
 )
 declare -A SAMPLE_SEEDS=([spoolstream]=emfspool [pagerecords]=emf)
 # Inputs as large as the cases they must reach (a stream of thousands of records).
 declare -A MAX_LEN=([spoolstream]=1048576 [pagerecords]=262144)
-TARGETS=(spoolstream pagerecords params textlayout datagram response multipart)
+TARGETS=(spoolstream pagerecords params textlayout datagram response multipart gatewayinput)
 
 fail=0
 printf '%-12s %10s %8s  %s\n' target runs coverage result

@@ -16,6 +16,7 @@ if [ -d "$BUILD/server" ]; then
   (cd "$BUILD/server" && ctest --output-on-failure "$@") || rc=1
 fi
 (cd "$BUILD/win" && ctest --output-on-failure "$@") || rc=1
+(cd "$BUILD/gateway" && ctest --output-on-failure "$@") || rc=1
 # Every reader of untrusted bytes, under the sanitizers: its corpus replayed,
 # then 10 s of new inputs each.
 bash "$ROOT/scripts/fuzz.sh" 10 || rc=1

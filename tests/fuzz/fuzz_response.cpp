@@ -1,17 +1,13 @@
-// A server's answer (any server's): the response decoder over the receive
-// buffer, as the transport hands it over.
+// A server's answer (any server's): the shared response decoder over the
+// bytes a transport hands over (the print processor's and the gateway's).
 #include <cstring>
-#include "transfer/protocol.h"
+#include "protocol/codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    BYTE buffer[kResponseBufferSize] = {};  // zeroed and sized as the transport's
-    size = size < kResponseBufferSize - 1 ? size : kResponseBufferSize - 1;
-    memcpy(buffer, data, size);
-    ProtocolResponse response;
-    if (decodeResponse(response, buffer, size)) {
-        if (strlen(response.UID) > 10) __builtin_trap();
-    } else {
-        dumpBytes(buffer);  // what the transport logs of an answer it cannot decode
+    rpqproto::Response response;
+    if (rpqproto::decodeResponse(response, data, size) == rpqproto::DecodeResult::Ok) {
+        if (strlen(response.uid) > rpqproto::kUidLength) __builtin_trap();
+        if (size < rpqproto::layoutLength(response.type, response.uidLength)) __builtin_trap();
     }
     return 0;
 }
