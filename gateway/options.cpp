@@ -203,6 +203,8 @@ bool parseServeArguments(const std::vector<std::string>& args, GatewayOptions& o
             options.maxDocumentBytes = n;
         } else if (arg == "--auth-service") {
             if (!value(&options.authService)) return false;
+        } else if (arg == "--print-group") {
+            if (!value(&options.printGroup)) return false;
         } else if (arg == "--domain") {
             if (!value(&options.domain)) return false;
         } else if (arg == "--log-level") {
@@ -223,6 +225,8 @@ bool parseServeArguments(const std::vector<std::string>& args, GatewayOptions& o
         }
     }
     if (options.stateDir.empty()) return *why = "--state DIR is needed: jobs wait there until the server has them", false;
+    if (!options.printGroup.empty() && options.authService.empty())
+        return *why = "--print-group needs --auth-service: without authentication nobody is in a group", false;
     options.printers = fromCommandLine;
     if (!readConfigFile(options.stateDir + "/rpqgate.conf", options, why)) return false;
     if (options.printers.empty()) return *why = "no printer: give --printer NAME=URL or a [NAME] section in rpqgate.conf", false;
@@ -244,6 +248,7 @@ const char* usageText() {
            "  --no-dnssd             do not announce the printers through DNS-SD (Avahi)\n"
            "  --max-size BYTES       largest document accepted (1073741824)\n"
            "  --auth-service NAME    authenticate IPP users through this PAM service\n"
+           "  --print-group GROUP    with --auth-service: only members of GROUP may print\n"
            "  --domain NAME          domain sent with each job (the machine's DNS domain)\n"
            "  --log-level LEVEL      debug, info, warn or error (info)\n"
            "\n"

@@ -24,6 +24,7 @@ struct GatewayOptions {
     bool dnssd = true;
     uint64_t maxDocumentBytes = 1ull << 30;  // 1 GiB
     std::string authService;                // PAM service; empty: none
+    std::string printGroup;                 // with authService: who may print
     std::string domain;                     // sent as the job's domain; empty: the machine's
     std::string logLevel = "info";
     std::vector<PrinterTarget> printers;

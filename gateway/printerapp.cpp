@@ -340,6 +340,7 @@ int serveGateway(const GatewayOptions& options) {
         }
         papplPrinterSetMaxCompletedJobs(printer, 100);
         papplPrinterSetMaxActiveJobs(printer, 0);
+        if (!options.printGroup.empty()) papplPrinterSetPrintGroup(printer, options.printGroup.c_str());
         if (!options.dnssd) papplPrinterSetDNSSDName(printer, nullptr);
     }
     std::vector<GatewayJob> left = pendingJobs(app.jobsDir);

@@ -116,6 +116,33 @@ else
   echo "UNEXPECTED: a played-back job reached the workflow server"; exit 1
 fi
 
+say "The same server over IPP: a PDF printed with ipptool to rpqgate, the IPP Everywhere gateway"
+GW_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+GW_STATE="$DEMO/gateway-state"
+mkdir -m 700 "$GW_STATE"
+"$BUILD/gateway/rpqgate" serve --port "$GW_PORT" --listen localhost --no-dnssd --state "$GW_STATE" \
+  --printer "demo=http://127.0.0.1:$PORT/FDXS_Transfer" > "$DEMO/rpqgate.log" 2>&1 &
+GATEWAY=$!
+GW_URI="ipp://localhost:$GW_PORT/ipp/print/demo"
+for _ in $(seq 100); do ipptool -q "$GW_URI" get-printer-attributes.test 2>/dev/null && break; sleep 0.1; done
+PDF="$DEMO/report.pdf"
+gs -q -sDEVICE=pdfwrite -o "$PDF" -c '/Helvetica findfont 20 scalefont setfont 72 700 moveto (Quarterly report, printed over IPP) show showpage'
+echo "printer: $GW_URI"
+ipptool -tv -f "$PDF" -d filetype=application/pdf "$GW_URI" print-job.test | grep -E 'job-id|\[(PASS|FAIL)\]' | sed 's/^ */  /'
+GW_JOB=""
+for _ in $(seq 100); do
+  GW_JOB=$(grep '"state":"verified"' "$DEMO/journal/jobs.jsonl" | grep -F '.pdf"' | tail -n 1 || true)
+  [ -n "$GW_JOB" ] && break; sleep 0.1
+done
+if [ -z "$GW_JOB" ]; then echo "no verified job from rpqgate:"; cat "$DEMO/rpqgate.log"; exit 1; fi
+GW_STORED=$(printf '%s' "$GW_JOB" | sed 's/.*"document":"\([^"]*\)".*/\1/')
+echo "stored at: $GW_STORED (as \"$(printf '%s' "$GW_JOB" | sed 's/.*"filename":"\([^"]*\)".*/\1/')\")"
+if cmp -s "$PDF" "$GW_STORED"; then echo "MATCH: the server holds the PDF byte for byte, as it holds RPQ.dll's job"
+else echo "MISMATCH"; exit 1; fi
+grep -E '\[Job [0-9]+\] (Job |Create|Completed)' "$DEMO/rpqgate.log" | sed 's/^/  /'
+kill $GATEWAY 2>/dev/null || true
+wait $GATEWAY 2>/dev/null || true
+
 say "The job's log lines (printer \"$PRINTER\", level DEBUG)"
 LOG=$(ls -t "$WINEPREFIX/drive_c/ProgramData/Halvane/RPQ/Log/$PRINTER/"RPQ-*.log | head -n 1)
 echo "$LOG"
