@@ -24,7 +24,18 @@ bool writeSynced(const std::string& path, const std::string& data) {
     return ok;
 }
 
-bool copySynced(const std::string& source, const std::string& target) {
+// A second name for PAPPL's spool file where both are on one file system
+// (the spool lives in the state folder); a copy elsewhere. Synced either way.
+bool keepSynced(const std::string& source, const std::string& target) {
+    unlink(target.c_str());
+    if (link(source.c_str(), target.c_str()) == 0) {
+        int fd = open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        struct stat st = {};
+        bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fsync(fd) == 0;
+        if (fd >= 0) close(fd);
+        if (ok) return true;
+        unlink(target.c_str());
+    }
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0) return false;
     unlink(target.c_str());
@@ -147,7 +158,7 @@ bool parseRecord(const std::string& text, GatewayJob& job) {
 bool journalJob(const std::string& jobsDir, const std::string& source, GatewayJob& job, std::string* why) {
     job.workDir = jobsDir;
     job.documentPath = jobsDir + "/" + job.uid + ".doc";
-    if (!copySynced(source, job.documentPath)) {
+    if (!keepSynced(source, job.documentPath)) {
         *why = "the document could not be kept in " + jobsDir;
         return false;
     }

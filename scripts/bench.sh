@@ -18,7 +18,7 @@
 #           more than 7z.exe whatever the job; what a job adds is the second pair
 # Then two printers printing 64 MiB each at once against the longer job alone.
 #
-# Usage: bash scripts/bench.sh [--sizes "1 16 64 256"] [--kinds "text random"]
+# Then rpqgate (gateway_bench below). Usage: bash scripts/bench.sh [--sizes "1 16 64 256"] [--kinds "text random"]
 #                              [--no-pair] [--huge]   (--huge adds a 4.5 GiB job)
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -27,16 +27,28 @@ SIZES="1 16 64 256"
 KINDS="text random"
 PAIR=1
 HUGE=0
+GATEWAY=1
+ONLY_GATEWAY=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) SIZES="$2"; shift 2 ;;
     --kinds) KINDS="$2"; shift 2 ;;
     --no-pair) PAIR=0; shift ;;
     --huge) HUGE=1; shift ;;
-    *) echo "usage: bench.sh [--sizes \"1 16 64 256\"] [--kinds \"text random\"] [--no-pair] [--huge]" >&2; exit 2 ;;
+    --no-gateway) GATEWAY=0; shift ;;
+    --gateway-only) ONLY_GATEWAY=1; shift ;;
+    *) echo "usage: bench.sh [--sizes \"1 16 64 256\"] [--kinds \"text random\"] [--no-pair] [--huge] [--no-gateway | --gateway-only]" >&2; exit 2 ;;
   esac
 done
 bash "$ROOT/scripts/bootstrap.sh" >/dev/null
+
+# rpqgate: a 64 MiB PDF against its floors, 20 clients at once, the IPP side
+# beside ippeveprinter (gateway/tests/bench_gateway.py).
+gateway_bench() {
+  python3 "$ROOT/gateway/tests/bench_gateway.py" --gateway "$BUILD/gateway/rpqgate" \
+    --server "$BUILD/server/rpqserver" --floors "$BUILD/gateway/tests/gatewaybench" --mib 64 --clients 20 --client-mib 4
+}
+if [ "$ONLY_GATEWAY" = 1 ]; then gateway_bench; exit $?; fi
 
 WINE="$BUILD/win/wine-run.sh"
 BIN="$BUILD/win/bin"
@@ -176,3 +188,4 @@ if [ "$HUGE" = 1 ]; then
 fi
 
 for p in "${printers[@]}"; do "$WINE" "$BIN/rpqadmin.exe" remove-printer "$p" >/dev/null 2>&1 || true; done
+if [ "$GATEWAY" = 1 ]; then echo; gateway_bench; fi
