@@ -4,7 +4,7 @@ gateway against its floors measured in the same run, many clients at once,
 and the IPP side beside ippeveprinter. Measures; asserts nothing."""
 import argparse, os, shutil, subprocess, sys, tempfile, threading, time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ipp_clients import Gateway, Server, free_port, ipptool, print_job, job_state, start_avahi, wait_for
+from ipp_clients import Gateway, Server, free_port, ipptool, print_job, job_state, start_avahi, stop_daemons, wait_for
 
 
 def make_pdf(path, mib):
@@ -134,6 +134,7 @@ def main():
         for proc in procs:
             try: proc.stop()
             except Exception: pass
+        stop_daemons()
         shutil.rmtree(work, ignore_errors=True)
 
 

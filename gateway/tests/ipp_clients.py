@@ -7,6 +7,7 @@ import argparse, json, os, shutil, signal, socket, subprocess, sys, tempfile, ti
 SUITES = ["get-printer-attributes", "validate-job", "print-job", "create-job", "get-jobs",
           "cancel-current-job", "ipp-2.0"]
 failures = []
+started_daemons = []  # Avahi and D-Bus when this run started them: stopped at its end
 
 
 def check(ok, what):
@@ -217,8 +218,22 @@ def start_avahi():
     os.makedirs("/run/dbus", exist_ok=True)
     if subprocess.run(["pgrep", "-x", "dbus-daemon"], capture_output=True).returncode != 0:
         subprocess.run(["dbus-daemon", "--system", "--fork"], capture_output=True)
+        started_daemons.append("dbus")
     subprocess.run(["avahi-daemon", "-D"], capture_output=True)
+    started_daemons.append("avahi")
     return bool(wait_for(lambda: subprocess.run(["pgrep", "-x", "avahi-daemon"], capture_output=True).returncode == 0, 10))
+
+
+def stop_daemons():
+    if "avahi" in started_daemons:
+        subprocess.run(["avahi-daemon", "-k"], capture_output=True)
+    if "dbus" in started_daemons and os.path.exists("/run/dbus/pid"):
+        try:
+            os.kill(int(open("/run/dbus/pid").read().strip()), signal.SIGTERM)
+            os.remove("/run/dbus/pid")
+        except (OSError, ValueError):
+            pass
+    del started_daemons[:]
 
 
 def suites_side_by_side(work, gw, document, server):
@@ -433,6 +448,7 @@ def main():
                 proc.stop()
             except Exception:
                 pass
+        stop_daemons()
         if not failures:
             shutil.rmtree(work, ignore_errors=True)
         else:
