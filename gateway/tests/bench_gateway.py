@@ -8,11 +8,12 @@ from ipp_clients import Gateway, Server, free_port, ipptool, print_job, job_stat
 
 
 def make_pdf(path, mib):
-    """A valid one-page PDF whose content stream holds mib MiB of drawing text."""
+    """A valid one-page PDF of mib MiB: half drawing text, half an image's
+    bytes that do not compress (as a scan's), so that the archive has chunks."""
     line = b"BT /F1 10 Tf 72 %d Td (RPQ benchmark line %08d: the quick brown fox) Tj ET\n"
     body = bytearray()
     i = 0
-    while len(body) < mib * 1024 * 1024:
+    while len(body) < mib * 512 * 1024:
         body += line % (700 - (i % 60) * 10, i)
         i += 1
     objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
@@ -20,6 +21,9 @@ def make_pdf(path, mib):
             b"/Resources << /Font << /F1 5 0 R >> >> >>",
             b"<< /Length %d >>\nstream\n" % len(body) + bytes(body) + b"\nendstream",
             b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"]
+    image = os.urandom(mib * 512 * 1024)
+    objs.append(b"<< /Type /XObject /Subtype /Image /Width %d /Height 1024 /ColorSpace /DeviceGray "
+                b"/BitsPerComponent 8 /Length %d >>\nstream\n" % (len(image) // 1024, len(image)) + image + b"\nendstream")
     out = bytearray(b"%PDF-1.4\n")
     offsets = []
     for n, o in enumerate(objs, 1):
