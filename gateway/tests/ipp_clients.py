@@ -78,8 +78,8 @@ class Server:
 
 
 class Gateway:
-    def __init__(self, exe, work, printers, extra=(), port=None, state=None):
-        self.exe, self.printers, self.extra = exe, printers, list(extra)
+    def __init__(self, exe, work, printers, extra=(), port=None, state=None, dnssd=False):
+        self.exe, self.printers, self.extra, self.dnssd = exe, printers, list(extra), dnssd
         self.port = port or free_port()
         self.state = state or tempfile.mkdtemp(prefix="state-", dir=work)
         os.chmod(self.state, 0o700)
@@ -87,8 +87,8 @@ class Gateway:
         self.start()
 
     def start(self):
-        args = [self.exe, "serve", "--port", str(self.port), "--listen", "localhost", "--state", self.state,
-                "--no-dnssd"] + self.extra
+        args = [self.exe, "serve", "--port", str(self.port), "--listen", "localhost", "--state", self.state]
+        args += ([] if self.dnssd else ["--no-dnssd"]) + self.extra
         for name, url in self.printers:
             args += ["--printer", "%s=%s" % (name, url)]
         self.proc = subprocess.Popen(args, stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
@@ -277,6 +277,27 @@ def suites_side_by_side(work, gw, document, server):
           "the suites' %d documents arrived byte for byte" % (len(arrived) - before))
 
 
+def dnssd(work, gateway_exe, server):
+    """Printers are announced through DNS-SD where Avahi runs, and not with --no-dnssd."""
+    if not start_avahi():
+        print("SKIP DNS-SD: Avahi cannot run here (not root)")
+        return
+    shown = Gateway(gateway_exe, work, [("announced", server.url)], dnssd=True)
+    hidden = Gateway(gateway_exe, work, [("unannounced", server.url)])
+    try:
+        found = ""
+        for _ in range(3):
+            found = subprocess.run(["ippfind", "-T", "3", "_ipp._tcp", "-x", "echo", "{service_name} {service_port}", ";"],
+                                   capture_output=True, text=True, timeout=30).stdout
+            if "announced %d" % shown.port in found:
+                break
+        check("announced %d" % shown.port in found, "DNS-SD announces the printer (ippfind)")
+        check("unannounced" not in found, "--no-dnssd announces nothing")
+    finally:
+        shown.stop()
+        hidden.stop()
+
+
 def cups_client(work, gw, document, server):
     if os.geteuid() != 0:
         print("SKIP CUPS as a client: cupsd wants root here")
@@ -442,6 +463,7 @@ def main():
 
         suites_side_by_side(work, gw, document, busy)
         cups_client(work, gw, document, server)
+        dnssd(work, a.gateway, server)
     finally:
         for proc in procs:
             try:
