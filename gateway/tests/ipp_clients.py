@@ -179,7 +179,10 @@ CANCEL = """{
 
 def print_job(work, uri, document, user="tester", jobname="report", copies=1, fmt="application/pdf",
               status="successful-ok"):
-    test = write_test(work, "print.test", PRINT_JOB.replace("$status", status))
+    text = PRINT_JOB.replace("$status", status)
+    if not status.startswith("successful"):
+        text = text.replace("  EXPECT job-id OF-TYPE integer\n", "")
+    test = write_test(work, "print.test", text)
     r = subprocess.run(["ipptool", "-tv", "-T", "20", "-f", document, "-d", "rpquser=" + user, "-d", "jobname=" + jobname,
                         "-d", "copies=%d" % copies, "-d", "format=" + fmt, uri, test],
                        capture_output=True, text=True, timeout=120)
@@ -296,6 +299,39 @@ def dnssd(work, gateway_exe, server):
     finally:
         shown.stop()
         hidden.stop()
+
+
+def authentication(work, gateway_exe, document, server):
+    """With --auth-service and --print-group, the job's user is the authenticated one and
+    only the group prints. A PAM service of the test's own that admits any password."""
+    service = "/etc/pam.d/rpqgate-test-%d" % os.getpid()
+    if os.geteuid() != 0 or not os.path.isdir("/etc/pam.d"):
+        print("SKIP authentication: a PAM service of the test's own needs root")
+        return
+    open(service, "w").write("auth required pam_permit.so\naccount required pam_permit.so\n")
+    gw = None
+    try:
+        gw = Gateway(gateway_exe, work, [("secure", server.url)],
+                     ["--auth-service", os.path.basename(service), "--print-group", "root"])
+        # The HTTP answer carries no IPP body: ipptool fails the request and names the status.
+        r, job = print_job(work, gw.uri("secure"), document, status="client-error-not-authenticated")
+        check(job is None and "status-code = client-error-not-authenticated" in r.stdout,
+              "without credentials a print request is not authenticated")
+        before = set(server.verified())
+        authed = gw.uri("secure").replace("ipp://", "ipp://root:secret@")
+        r, job = print_job(work, authed, document, user="mallory", jobname="authenticated")
+        new = wait_for(lambda: set(server.verified()) - before, 30, 0.2)
+        x = [x for x in server.xfers() if new and x.get("uid") in new]
+        check(bool(x) and x[-1].get("username") == "root",
+              "the job's user is the authenticated user, not requesting-user-name: %s" % (x[-1] if x else None))
+        r, job = print_job(work, gw.uri("secure").replace("ipp://", "ipp://nobody:secret@"), document,
+                           status="client-error-forbidden")
+        check(job is None and "status-code = client-error-forbidden" in r.stdout,
+              "a user outside --print-group may not print")
+    finally:
+        if gw:
+            gw.stop()
+        os.remove(service)
 
 
 def cups_client(work, gw, document, server):
@@ -464,6 +500,7 @@ def main():
         suites_side_by_side(work, gw, document, busy)
         cups_client(work, gw, document, server)
         dnssd(work, a.gateway, server)
+        authentication(work, a.gateway, document, server)
     finally:
         for proc in procs:
             try:
