@@ -2,6 +2,8 @@
 # Fails when a source file includes a header from a higher layer or from a
 # sibling of its own layer. Layers, bottom first:
 #   protocol < base < diag < config < transfer < storage | interact | emfspool < printproc
+# checks/ holds what RPQ.dll exports for its tools (rpqcheck, rpqadmin diagnose),
+# above the job code it runs exactly as jobs do; nothing includes it.
 # protocol/ is the portable protocol client (standard C++ only), built for
 # Windows and for the gateway; gateway/ uses protocol/ only.
 # emfspool/ is the Wine-only stand-in for the system's EMF spool-file functions.
@@ -18,6 +20,7 @@ rank() {
   case "$1" in
     protocol) echo -1 ;; base) echo 0 ;; diag) echo 1 ;; config) echo 2 ;; transfer) echo 3 ;;
     storage|interact|emfspool) echo 4 ;; printproc) echo 5 ;;
+    checks) echo 6 ;;          # rpqcheck's and diagnose's exports: above the job's code they run
     tools|notifier) echo 1 ;;  # beside the DLL: base only
     gateway) echo 9 ;;         # the Linux gateway: protocol/ only
     *) echo "" ;;

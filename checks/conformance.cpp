@@ -1,4 +1,4 @@
-#include "printproc/conformance.h"
+#include "checks/conformance.h"
 #include <wininet.h>
 #include <shlobj.h>
 #include <cstdio>
