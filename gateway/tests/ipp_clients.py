@@ -2,7 +2,7 @@
 """rpqgate with real IPP clients: CUPS's ipptool suites held beside
 ippeveprinter, CUPS itself as a client, refused, cancelled and oversized
 jobs, and a gateway killed in the middle of a transfer."""
-import argparse, json, os, shutil, signal, socket, subprocess, sys, tempfile, time
+import argparse, atexit, json, os, shutil, signal, socket, subprocess, sys, tempfile, time
 
 SUITES = ["get-printer-attributes", "validate-job", "print-job", "create-job", "get-jobs",
           "cancel-current-job", "ipp-2.0"]
@@ -428,6 +428,17 @@ def main():
                   "user, document name (with the format's extension), copies, pages, host: %s" % x)
             check(open(server.verified()[uid]["document"], "rb").read() == open(document, "rb").read(),
                   "the document arrives byte for byte")
+
+        # The same over TLS (ipps://, PAPPL's self-signed certificate; as root PAPPL
+        # writes it to /etc/cups/ssl: removed again when this run made it).
+        ssl = "/etc/cups/ssl"
+        had = set(os.listdir(ssl)) if os.path.isdir(ssl) else set()
+        atexit.register(lambda: [os.remove(os.path.join(ssl, f)) for f in
+                                 (set(os.listdir(ssl)) - had if os.path.isdir(ssl) else ())])
+        before = set(server.verified())
+        r, job = print_job(work, gw.uri("office").replace("ipp://", "ipps://"), document, jobname="over TLS")
+        check(job is not None and wait_for(lambda: set(server.verified()) - before, 30, 0.2) is not None,
+              "a job printed over ipps:// arrives")
 
         # The server refuses: aborted, with the reason.
         r, job = print_job(work, gw.uri("refused"), document)
