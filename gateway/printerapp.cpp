@@ -131,7 +131,9 @@ bool forwardJob(pappl_job_t* job, pappl_device_t*, void* data) {
     gj.printer = target.name;
     const char* user = papplJobGetUsername(job);
     gj.user = fromUtf8(user && *user ? user : "anonymous");
-    std::string host = attributeText(job, kHostAttribute);
+    // Only rpqgate's own hook writes the host; with PAM it is not installed,
+    // and a value the client sent itself is not taken.
+    std::string host = app.options.authService.empty() ? attributeText(job, kHostAttribute) : "";
     gj.host = fromUtf8(hostField(host));
     gj.domain = app.domain;
     gj.domainKind = app.domainKind;
