@@ -178,8 +178,8 @@ CANCEL = """{
 
 
 def print_job(work, uri, document, user="tester", jobname="report", copies=1, fmt="application/pdf",
-              status="successful-ok"):
-    text = PRINT_JOB.replace("$status", status)
+              status="successful-ok", extra=""):
+    text = PRINT_JOB.replace("$status", status).replace("  FILE $filename", extra + "  FILE $filename")
     if not status.startswith("successful"):
         text = text.replace("  EXPECT job-id OF-TYPE integer\n", "")
     test = write_test(work, "print.test", text)
@@ -319,11 +319,13 @@ def authentication(work, gateway_exe, document, server):
               "without credentials a print request is not authenticated")
         before = set(server.verified())
         authed = gw.uri("secure").replace("ipp://", "ipp://root:secret@")
-        r, job = print_job(work, authed, document, user="mallory", jobname="authenticated")
+        r, job = print_job(work, authed, document, user="mallory", jobname="authenticated",
+                           extra="  ATTR name job-originating-host-name forged-host\n")
         new = wait_for(lambda: set(server.verified()) - before, 30, 0.2)
         x = [x for x in server.xfers() if new and x.get("uid") in new]
-        check(bool(x) and x[-1].get("username") == "root",
-              "the job's user is the authenticated user, not requesting-user-name: %s" % (x[-1] if x else None))
+        check(bool(x) and x[-1].get("username") == "root" and x[-1].get("hostname") == "UNKNOWN",
+              "the job's user is the authenticated user, not requesting-user-name; a host the client "
+              "names itself is not taken: %s" % (x[-1] if x else None))
         r, job = print_job(work, gw.uri("secure").replace("ipp://", "ipp://nobody:secret@"), document,
                            status="client-error-forbidden")
         check(job is None and "status-code = client-error-forbidden" in r.stdout,
@@ -414,7 +416,8 @@ def main():
 
         # A job's fields, its pages counted, and its bytes.
         before = set(server.verified())
-        r, job = print_job(work, gw.uri("office"), document, user="alice", jobname="Quarterly report", copies=3)
+        r, job = print_job(work, gw.uri("office"), document, user="alice", jobname="Quarterly report", copies=3,
+                           extra="  ATTR name job-originating-host-name forged-host\n")
         check(job is not None, "Print-Job is accepted")
         state = wait_state(work, gw.uri("office"), job, ("completed", "aborted", "canceled"))
         check(state and state["job-state"] == "completed", "the job completes after the server's OK: %s" % state)
