@@ -2,7 +2,7 @@
 """rpqgate with real IPP clients: CUPS's ipptool suites held beside
 ippeveprinter, CUPS itself as a client, refused, cancelled and oversized
 jobs, and a gateway killed in the middle of a transfer."""
-import argparse, atexit, json, os, shutil, signal, socket, subprocess, sys, tempfile, time
+import argparse, atexit, json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 
 SUITES = ["get-printer-attributes", "validate-job", "print-job", "create-job", "get-jobs",
           "cancel-current-job", "ipp-2.0"]
@@ -256,7 +256,7 @@ def suites_side_by_side(work, gw, document, server):
             check(False, "ippeveprinter starts")
             anchor.kill()
             anchor = None
-    before = len(server.verified())
+    before = set(server.verified())
     for suite in SUITES:
         ours = ipptool(gw.uri("busy"), suite + ".test", document)
         if anchor:
@@ -275,9 +275,9 @@ def suites_side_by_side(work, gw, document, server):
     # Every document the suites printed and did not cancel arrived whole.
     wait_for(lambda: not gw.journal(), 90, 0.3)
     data = open(document, "rb").read()
-    arrived = [j for j in server.verified().values()]
-    check(len(arrived) > before and all(open(j["document"], "rb").read() == data for j in arrived),
-          "the suites' %d documents arrived byte for byte" % (len(arrived) - before))
+    arrived = [j for u, j in server.verified().items() if u not in before]
+    check(len(arrived) > 0 and all(open(j["document"], "rb").read() == data for j in arrived),
+          "the suites' %d documents arrived byte for byte" % len(arrived))
 
 
 def dnssd(work, gateway_exe, server):
@@ -431,6 +431,35 @@ def main():
                   "user, document name (with the format's extension), copies, pages, host: %s" % x)
             check(open(server.verified()[uid]["document"], "rb").read() == open(document, "rb").read(),
                   "the document arrives byte for byte")
+
+        # Clients at once, on two printers: each job arrives whole with its own fields.
+        docs = []
+        for i in range(6):
+            d = os.path.join(work, "client%d.pdf" % i)
+            subprocess.run(["gs", "-q", "-sDEVICE=pdfwrite", "-o", d, "-c",
+                            "/Helvetica findfont 24 scalefont setfont 72 700 moveto (Client %d) show showpage" % i],
+                           check=True)
+            docs.append(d)
+        before = set(server.verified()) | set(busy.verified())
+        threads = [threading.Thread(target=print_job, args=(os.path.join(work, "t%d" % i),
+                                                            gw.uri("office" if i % 2 else "busy"), docs[i]),
+                                    kwargs={"user": "user%d" % i, "jobname": "client %d" % i}) for i in range(6)]
+        for i, t in enumerate(threads):
+            os.makedirs(os.path.join(work, "t%d" % i))
+            t.start()
+        for t in threads:
+            t.join()
+        arrived = wait_for(lambda: (lambda v: v if len(v) >= 6 else None)(
+            {u: j for u, j in list(server.verified().items()) + list(busy.verified().items()) if u not in before}), 60, 0.3)
+        fields = {}
+        for srv in (server, busy):
+            for x in srv.xfers():
+                if arrived and x.get("uid") in arrived:
+                    fields[x["uid"]] = x
+        good = bool(arrived) and len(fields) == 6 and all(
+            open(arrived[u]["document"], "rb").read() == open(docs[int(x["username"][4:])], "rb").read()
+            and x["filename"] == "client %s.pdf" % x["username"][4:] for u, x in fields.items())
+        check(good, "six clients at once on two printers: each document arrives whole with its own user and name")
 
         # The same over TLS (ipps://, PAPPL's self-signed certificate; as root PAPPL
         # writes it to /etc/cups/ssl: removed again when this run made it).
