@@ -133,6 +133,27 @@ TEST_F(TransferFixture, ConfirmedJobArrivesWholeAfterWaits) {
     EXPECT_NE(access((work + "/" + job.uid + ".7z").c_str(), F_OK), 0);  // the archive is gone
 }
 
+TEST_F(TransferFixture, ArchiveOfTwoChunksIsSentInRanges) {
+    // Bytes that do not compress: the archive exceeds one chunk.
+    std::string noise(17 * 1024 * 1024, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (char& c : noise) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        c = static_cast<char>(x);
+    }
+    content = noise;
+    std::ofstream(job.documentPath, std::ios::binary | std::ios::trunc) << content;
+    CReferenceServer server({});
+    CRecordingTeller teller;
+    TransferResult r = run(server, teller);
+    EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
+    std::string types = server.types();
+    EXPECT_EQ(types.substr(0, 16), "XFER CHUNK CHUNK") << types;
+    EXPECT_EQ(server.document(job.uid), content);  // each chunk's range and MD5 right
+    EXPECT_NE(std::find(teller.messages.begin(), teller.messages.end(), "Sending part 1 of 2"), teller.messages.end());
+    EXPECT_NE(std::find(teller.messages.begin(), teller.messages.end(), "Sending part 2 of 2"), teller.messages.end());
+}
+
 TEST_F(TransferFixture, RefusedXferTellsTheReasonAndResets) {
     CReferenceServer server({"error:5 XFER"});
     CRecordingTeller teller;
