@@ -19,6 +19,7 @@ bool writeArchive(const std::string& input, const std::string& itemName, const s
     unlink(archivePath.c_str());  // a file left there is replaced, never written through
     if (archive_write_set_format_7zip(a.get()) != ARCHIVE_OK ||
         archive_write_set_format_option(a.get(), "7zip", "compression", "lzma2") != ARCHIVE_OK ||
+        archive_write_set_format_option(a.get(), "7zip", "compression-level", "5") != ARCHIVE_OK ||
         archive_write_open_filename(a.get(), archivePath.c_str()) != ARCHIVE_OK) {
         *why = std::string("cannot start the archive: ") + archive_error_string(a.get());
         return false;
