@@ -404,6 +404,20 @@ def main():
         subprocess.run(["gs", "-q", "-sDEVICE=pdfwrite", "-o", document, "-c",
                         "/Helvetica findfont 24 scalefont setfont 1 1 3 { 72 700 moveto (Page) show showpage } for"],
                        check=True)
+        # The command line: help, refusals with reasons, a state folder others can read.
+        r = subprocess.run([a.gateway, "--help"], capture_output=True, text=True)
+        check(r.returncode == 0 and "--printer NAME=URL" in r.stdout and "rpqgate.conf" in r.stdout, "rpqgate --help")
+        r = subprocess.run([a.gateway, "serve", "--printer", "x=http://h:1/a"], capture_output=True, text=True)
+        check(r.returncode == 2 and "--state" in r.stderr, "serve without --state says what is missing")
+        r = subprocess.run([a.gateway, "print"], capture_output=True, text=True)
+        check(r.returncode == 2 and "unknown command" in r.stderr, "an unknown command is refused")
+        open_dir = os.path.join(work, "open-state")
+        os.makedirs(open_dir, mode=0o755)
+        os.chmod(open_dir, 0o755)
+        r = subprocess.run([a.gateway, "serve", "--state", open_dir, "--no-dnssd", "--port", str(free_port()),
+                            "--printer", "x=http://127.0.0.1:1/FDXS_Transfer"], capture_output=True, text=True, timeout=30)
+        check(r.returncode == 1 and "mode 700" in r.stderr, "a state folder others can read is refused")
+
         server = Server(a.server, work, "server")
         refusing = Server(a.server, work, "refusing", ["error:5 XFER"])
         slow = Server(a.server, work, "slow", ["delay:4000 CHUNK count 1"])
