@@ -62,6 +62,7 @@ public:
         papplLogJob(m_job, PAPPL_LOGLEVEL_INFO, "The job's page on the server: %s", address.c_str());
     }
     bool cancelled() override { return papplJobIsCanceled(m_job); }
+    const std::string& page() const { return m_page; }
 
 private:
     pappl_job_t* m_job;
@@ -156,7 +157,8 @@ bool forwardJob(pappl_job_t* job, pappl_device_t*, void* data) {
     switch (result.outcome) {
     case JobOutcome::Confirmed:
         papplJobSetImpressionsCompleted(job, static_cast<int>(gj.pages));
-        papplJobSetMessage(job, "Transferred to the workflow server");
+        if (teller.page().empty()) papplJobSetMessage(job, "Transferred to the workflow server");
+        else papplJobSetMessage(job, "Transferred to the workflow server; the job's page: %s", teller.page().c_str());
         return true;
     case JobOutcome::Canceled:
         papplJobSetMessage(job, "Cancelled by the client");

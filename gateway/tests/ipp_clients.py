@@ -542,6 +542,18 @@ def main():
             j = list(slowed.verified().values())[0]
             check(open(j["document"], "rb").read() == open(document, "rb").read(), "the resent document is whole")
 
+        # Interaction on (rpqgate.conf): the job's page on the server is offered to the client.
+        state = tempfile.mkdtemp(prefix="state-", dir=work)
+        open(os.path.join(state, "rpqgate.conf"), "w").write("[office]\ninteraction = yes\n")
+        shown = Gateway(a.gateway, work, [("office", server.url)], state=state)
+        procs.append(shown)
+        r, job = print_job(work, shown.uri("office"), document)
+        st = wait_state(work, shown.uri("office"), job, ("completed", "aborted", "canceled"))
+        page = "http://127.0.0.1:%d/FDXS_Interaction?uid=" % server.port
+        check(st and st["job-state"] == "completed" and page in st.get("job-state-message", ""),
+              "with interaction on, the job's message offers its page on the server: %s" % st)
+        shown.stop()
+
         # A document larger than the limit.
         small = Gateway(a.gateway, work, [("office", server.url)], ["--max-size", "1000"])
         procs.append(small)
