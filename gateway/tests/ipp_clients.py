@@ -507,6 +507,16 @@ def main():
                             " STATUS successful-ok-ignored-or-substituted-attributes\n}\n")
         r = ipptool(gw.uri("office"), broken, document)
         check(r.returncode == 0, "copies -7 is refused or substituted, never printed as asked")
+        import http.client
+        statuses = []
+        for body in (os.urandom(300), b"\x02\x00\x00\x02\x00\x00\x00\x01\x01\x47\xff\xff", b"\x01"):
+            conn = http.client.HTTPConnection("localhost", gw.port, timeout=20)
+            conn.request("POST", "/ipp/print/office", body, {"Content-Type": "application/ipp"})
+            resp = conn.getresponse()
+            statuses.append(resp.status)
+            resp.read()
+            conn.close()
+        check(all(st == 400 for st in statuses), "malformed IPP requests get HTTP 400: %s" % statuses)
         check(gw.proc.poll() is None, "the gateway survives the hostile requests")
 
         # Cancelled while the server holds a chunk: canceled, and the server hears RESET.
