@@ -1,4 +1,6 @@
 #include "gateway/printerapp.h"
+#include <dirent.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <pappl/pappl.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include "gateway/exchange.h"
 #include "gateway/journal.h"
 #include "gateway/pages.h"
+#include "gateway/rastercopy.h"
 #include "gateway/text.h"
 #include "gateway/transfer.h"
 
@@ -106,8 +109,9 @@ std::string documentNameFor(const std::string& jobName, const std::string& forma
 
 GatewayApp theApp;  // one per process; recovery threads use it until the process ends
 
-bool forwardJob(pappl_job_t* job, pappl_device_t*, void* data) {
-    GatewayApp& app = *static_cast<GatewayApp*>(data);
+// Journals the document at spooled, sends it and tells the client; the
+// job's outcome (false: aborted or canceled).
+bool forwardDocument(GatewayApp& app, pappl_job_t* job, const char* spooled, const std::string& format) {
     const char* printerName = papplPrinterGetName(papplJobGetPrinter(job));
     auto found = app.targets.find(printerName ? printerName : "");
     auto refuse = [&](pappl_jreason_t reason, const std::string& message) {
@@ -118,17 +122,15 @@ bool forwardJob(pappl_job_t* job, pappl_device_t*, void* data) {
     };
     if (found == app.targets.end()) return refuse(PAPPL_JREASON_ABORTED_BY_SYSTEM, "No workflow server for this printer");
     const PrinterTarget& target = found->second;
-    const char* spooled = papplJobGetFilename(job);
     struct stat st = {};
     if (!spooled || lstat(spooled, &st) != 0 || !S_ISREG(st.st_mode))
-        return refuse(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document could not be read");
+        return refuse(PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, std::string("The document could not be read: ") + (spooled ? spooled : "none"));
     if (static_cast<uint64_t>(st.st_size) > app.options.maxDocumentBytes)
         return refuse(PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
                       "The document is larger than this printer takes (" + std::to_string(app.options.maxDocumentBytes) +
                           " bytes)");
     GatewayJob gj;
     if (!randomUid(10, &gj.uid)) return refuse(PAPPL_JREASON_ABORTED_BY_SYSTEM, "No job identifier could be made");
-    std::string format = papplJobGetFormat(job) ? papplJobGetFormat(job) : "application/octet-stream";
     gj.printer = target.name;
     const char* user = papplJobGetUsername(job);
     gj.user = fromUtf8(user && *user ? user : "anonymous");
@@ -166,6 +168,48 @@ bool forwardJob(pappl_job_t* job, pappl_device_t*, void* data) {
     default:
         return refuse(PAPPL_JREASON_ABORTED_BY_SYSTEM, result.reason);
     }
+}
+
+bool forwardJob(pappl_job_t* job, pappl_device_t*, void* data) {
+    const char* format = papplJobGetFormat(job);
+    return forwardDocument(*static_cast<GatewayApp*>(data), job, papplJobGetFilename(job),
+                           format ? format : "application/octet-stream");
+}
+
+// PWG raster and URF come as PAPPL streams them, with no spool file: their
+// pages are written back as PWG raster (the headers and lines PAPPL read),
+// and that file is forwarded when the job ends.
+bool rasterStart(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+    std::string why;
+    CRasterCopy* copy = CRasterCopy::start(theApp.jobsDir, &why);
+    if (!copy) {
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+        papplJobSetMessage(job, "%s", why.c_str());
+        return false;
+    }
+    papplJobSetData(job, copy);
+    return true;
+}
+
+bool rasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
+    auto* copy = static_cast<CRasterCopy*>(papplJobGetData(job));
+    return copy && copy->page(options->header);
+}
+
+bool rasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned, const unsigned char* line) {
+    auto* copy = static_cast<CRasterCopy*>(papplJobGetData(job));
+    return copy && copy->line(line, options->header.cupsBytesPerLine);
+}
+
+bool rasterEnd(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+    std::unique_ptr<CRasterCopy> copy(static_cast<CRasterCopy*>(papplJobGetData(job)));
+    papplJobSetData(job, nullptr);
+    if (!copy || !copy->finish()) {
+        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        papplJobSetMessage(job, "The raster document could not be kept");
+        return false;
+    }
+    return forwardDocument(theApp, job, copy->path().c_str(), "image/pwg-raster");
 }
 
 // Every print request passes here before PAPPL reads its document: the
@@ -234,18 +278,16 @@ bool describePrinter(pappl_system_t*, const char*, const char*, const char*, pap
     strncpy(m.source, "main", sizeof(m.source) - 1);
     strncpy(m.type, "stationery", sizeof(m.type) - 1);
     d->media_ready[0] = m;
-    // Raster jobs never reach these: every format goes to the forwarding filter,
-    // the printer's own format too.
+    // PDF, JPEG, PNG and raw bytes reach the forwarding filter, the printer's
+    // own format the print-file callback, PWG raster and URF the raster ones.
     d->printfile_cb = [](pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
         return forwardJob(job, device, &theApp);
     };
-    d->rstartjob_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*) { return false; };
-    d->rstartpage_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned) { return false; };
-    d->rwriteline_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned, const unsigned char*) {
-        return false;
-    };
-    d->rendpage_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned) { return false; };
-    d->rendjob_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*) { return false; };
+    d->rstartjob_cb = rasterStart;
+    d->rstartpage_cb = rasterPage;
+    d->rwriteline_cb = rasterLine;
+    d->rendpage_cb = [](pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned) { return true; };
+    d->rendjob_cb = rasterEnd;
     return true;
 }
 
@@ -346,6 +388,12 @@ int serveGateway(const GatewayOptions& options) {
         papplPrinterSetMaxActiveJobs(printer, 0);
         if (!options.printGroup.empty()) papplPrinterSetPrintGroup(printer, options.printGroup.c_str());
         if (!options.dnssd) papplPrinterSetDNSSDName(printer, nullptr);
+    }
+    // Raster pages a killed run was writing back: their jobs never started sending.
+    if (DIR* dir = opendir(app.jobsDir.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (strncmp(entry->d_name, "raster-", 7) == 0) unlinkat(dirfd(dir), entry->d_name, 0);
+        closedir(dir);
     }
     std::vector<GatewayJob> left = pendingJobs(app.jobsDir);
     if (!left.empty()) {

@@ -486,6 +486,25 @@ def main():
         check(job is not None and wait_for(lambda: set(server.verified()) - before, 30, 0.2) is not None,
               "a job printed over ipps:// arrives")
 
+        # JPEG forwarded as it came; PWG raster (which PAPPL streams) written back page by page
+        # as PWG raster; pages counted, the format's extension added.
+        raster = os.path.join(work, "two.pwg")
+        subprocess.run(["gs", "-q", "-sDEVICE=pwgraster", "-r72", "-o", raster, "-c",
+                        "/Helvetica findfont 24 scalefont setfont 72 700 moveto (One) show showpage "
+                        "72 700 moveto (Two) show showpage"], check=True, capture_output=True)
+        photo = os.path.join(work, "photo.jpg")
+        subprocess.run(["gs", "-q", "-sDEVICE=jpeg", "-r30", "-o", photo, "-c", "showpage"], check=True,
+                       capture_output=True)
+        for path, fmt, name, pages in ((raster, "image/pwg-raster", "raster.pwg", 2), (photo, "image/jpeg", "photo.jpg", 1)):
+            before = set(server.verified())
+            r, job = print_job(work, gw.uri("office"), path, jobname=name.split(".")[0], fmt=fmt)
+            new = wait_for(lambda: set(server.verified()) - before, 30, 0.2)
+            x = [x for x in server.xfers() if new and x.get("uid") in new]
+            got = open(server.verified()[x[-1]["uid"]]["document"], "rb").read() if x else b""
+            same = got == open(path, "rb").read() if fmt == "image/jpeg" else got[:4] == b"RaS2"
+            check(bool(x) and x[-1].get("noOfPages") == pages and x[-1].get("filename") == name and same,
+                  "%s arrives as %s with %d page(s): %s" % (fmt, name, pages, x[-1] if x else None))
+
         # The server refuses: aborted, with the reason.
         r, job = print_job(work, gw.uri("refused"), document)
         state = wait_state(work, gw.uri("refused"), job, ("completed", "aborted", "canceled"))

@@ -159,3 +159,65 @@ TEST(GatewayJournal, RecordsRoundTripAndBadOnesAreSetAside) {
 }
 
 }  // namespace
+
+#include <cups/raster.h>
+#include <fcntl.h>
+#include "gateway/pages.h"
+#include "gateway/rastercopy.h"
+
+namespace {
+
+// Every page's header and lines of a PWG raster file.
+std::vector<std::string> rasterPages(const std::string& path) {
+    std::vector<std::string> pages;
+    int fd = open(path.c_str(), O_RDONLY);
+    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cups_page_header2_t h;
+    while (r && cupsRasterReadHeader2(r, &h)) {
+        std::string page(reinterpret_cast<const char*>(&h.cupsWidth), sizeof(unsigned) * 4);
+        std::vector<unsigned char> line(h.cupsBytesPerLine);
+        for (unsigned y = 0; y < h.cupsHeight; ++y) {
+            cupsRasterReadPixels(r, line.data(), h.cupsBytesPerLine);
+            page.append(reinterpret_cast<const char*>(line.data()), line.size());
+        }
+        pages.push_back(page);
+    }
+    if (r) cupsRasterClose(r);
+    close(fd);
+    return pages;
+}
+
+TEST(GatewayRaster, PagesWrittenBackReadTheSameAndAreCounted) {
+    std::string dir = tempDir();
+    std::string source = dir + "/two.pwg";
+    ASSERT_EQ(system(("gs -q -sDEVICE=pwgraster -r36 -o " + source +
+                      " -c '/Helvetica findfont 24 scalefont setfont 72 700 moveto (One) show showpage "
+                      "72 600 moveto (Two) show showpage' >/dev/null 2>&1").c_str()), 0);
+    std::string why;
+    std::unique_ptr<CRasterCopy> copy(CRasterCopy::start(dir, &why));
+    ASSERT_TRUE(copy) << why;
+    int fd = open(source.c_str(), O_RDONLY);
+    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cups_page_header2_t h;
+    while (cupsRasterReadHeader2(r, &h)) {  // as PAPPL hands them over
+        ASSERT_TRUE(copy->page(h));
+        std::vector<unsigned char> line(h.cupsBytesPerLine);
+        for (unsigned y = 0; y < h.cupsHeight; ++y) {
+            cupsRasterReadPixels(r, line.data(), h.cupsBytesPerLine);
+            ASSERT_TRUE(copy->line(line.data(), h.cupsBytesPerLine));
+        }
+    }
+    cupsRasterClose(r);
+    close(fd);
+    ASSERT_TRUE(copy->finish());
+    std::vector<std::string> before = rasterPages(source), after = rasterPages(copy->path());
+    ASSERT_EQ(before.size(), 2u);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(countPages(copy->path(), "image/pwg-raster"), 2u);
+    std::string written = copy->path();
+    copy.reset();
+    EXPECT_NE(access(written.c_str(), F_OK), 0);  // the copy's own name goes with it
+    system(("rm -rf " + dir).c_str());
+}
+
+}  // namespace
