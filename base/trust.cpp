@@ -1,5 +1,6 @@
 #include "base/trust.h"
 #include <aclapi.h>
+#include "base/tokenaccount.h"
 #include "base/unique.h"
 
 namespace {
@@ -17,11 +18,10 @@ bool isWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
 bool isOwnAccount(PSID sid) {
     unique_handle token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    if (tokenAccount(token.get(), user, sizeof(user)) && EqualSid(sid, user)) return true;
     alignas(8) BYTE buffer[SECURITY_MAX_SID_SIZE + 64];
     DWORD size = 0;
-    if (GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
-        EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid))
-        return true;
     return GetTokenInformation(token.get(), TokenOwner, buffer, sizeof(buffer), &size) &&
            EqualSid(sid, reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
 }

@@ -1,6 +1,7 @@
 #include "base/udpowner.h"
 #include <winsock2.h>
 #include <iphlpapi.h>
+#include "base/tokenaccount.h"
 #include "base/unique.h"
 
 namespace {
@@ -17,18 +18,14 @@ bool tableHolders(USHORT port, std::vector<DWORD>* pids) {
     return true;
 }
 
-bool tokenAccount(DWORD pid, BYTE* sid, DWORD sidSize, DWORD* session) {
+bool processAccount(DWORD pid, BYTE* sid, DWORD sidSize, DWORD* session) {
     unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     unique_handle token;
     if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return false;
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    return GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
-           CopySid(sidSize, sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) &&
-           ProcessIdToSessionId(pid, session);
+    return tokenAccount(token.get(), sid, sidSize) && ProcessIdToSessionId(pid, session);
 }
 
-const UdpTablePlatform kSystemUdpTable = {tableHolders, tokenAccount};
+const UdpTablePlatform kSystemUdpTable = {tableHolders, processAccount};
 }  // namespace
 
 const UdpTablePlatform& systemUdpTable() { return kSystemUdpTable; }

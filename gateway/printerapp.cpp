@@ -204,6 +204,9 @@ bool rasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, 
 bool rasterEnd(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
     std::unique_ptr<CRasterCopy> copy(static_cast<CRasterCopy*>(papplJobGetData(job)));
     papplJobSetData(job, nullptr);
+    // PAPPL stops a job whose raster it could not read (or the client cancelled)
+    // and says so itself: nothing is sent.
+    if (papplJobIsCanceled(job)) return false;
     if (!copy || !copy->finish()) {
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         papplJobSetMessage(job, "The raster document could not be kept");

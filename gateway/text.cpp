@@ -1,6 +1,7 @@
 #include "gateway/text.h"
 #include <arpa/inet.h>
 #include "protocol/chunkplan.h"
+#include "protocol/hostfield.h"
 
 std::u16string fromUtf8(const std::string& text) {
     std::u16string out;
@@ -97,10 +98,7 @@ bool unescapeLine(const std::string& text, std::string* out) {
 std::string hostField(const std::string& name) {
     unsigned char buffer[16];
     if (inet_pton(AF_INET, name.c_str(), buffer) == 1 || inet_pton(AF_INET6, name.c_str(), buffer) == 1) return name;
-    std::string out;
-    for (char c : name.substr(0, name.find('.')))  // a DNS name's first label
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_') out += c;
-    return out.empty() ? "UNKNOWN" : out;
+    return toUtf8(rpqproto::hostFieldOf(fromUtf8(name)));
 }
 
 const char* rpqgateUidAlphabet() { return rpqproto::kUidAlphabet; }

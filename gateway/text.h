@@ -7,7 +7,7 @@ std::string toUtf8(const std::u16string& text);
 // Backslash, CR and LF escaped so that a value stays on its line.
 std::string escapeLine(const std::string& text);
 bool unescapeLine(const std::string& text, std::string* out);
-// The host field: an IP address whole; else the first label, A-Z a-z 0-9 - _
-// kept; "UNKNOWN" when nothing is left.
+// The host field: an IP address whole, else as the print processor makes it
+// of a machine name (protocol/hostfield.h).
 std::string hostField(const std::string& name);
 const char* rpqgateUidAlphabet();

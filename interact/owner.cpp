@@ -1,4 +1,5 @@
 #include "interact/owner.h"
+#include "base/tokenaccount.h"
 #include <sddl.h>
 #include <cstring>
 #include <string>
@@ -13,14 +14,6 @@ void freeWts(PWTS_SESSION_INFOW p, const SessionPlatform& platform) {
     if (p && platform.freeMemory) platform.freeMemory(p);
 }
 
-// The token's account into sid; false when it cannot be read.
-bool tokenUser(HANDLE token, BYTE* sid, DWORD sidSize) {
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    return GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
-           CopySid(sidSize, sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-}
-
 std::wstring sidText(PSID sid) {
     LPWSTR text = nullptr;
     if (!ConvertSidToStringSidW(sid, &text)) return std::wstring();
@@ -32,7 +25,7 @@ const SessionPlatform kSystemSessions = {WTSEnumerateSessionsW, WTSFreeMemory, W
 
 bool tokenIsAccount(HANDLE token, PSID sid) {
     BYTE user[SECURITY_MAX_SID_SIZE];
-    return tokenUser(token, user, sizeof(user)) && EqualSid(user, sid);
+    return tokenAccount(token, user, sizeof(user)) && EqualSid(user, sid);
 }
 
 const SessionPlatform& systemSessions() { return kSystemSessions; }
@@ -116,7 +109,7 @@ bool threadOwner(JobOwner& owner) {
         !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
         return false;
     DWORD size = 0;
-    owner.hasSid = tokenUser(token.get(), owner.sid, sizeof(owner.sid));
+    owner.hasSid = tokenAccount(token.get(), owner.sid, sizeof(owner.sid));
     owner.hasSession = GetTokenInformation(token.get(), TokenSessionId, &owner.sessionId, sizeof(DWORD), &size) != FALSE;
     DWORD nameSize = MAX_PATH;
     if (!GetUserNameW(owner.userName, &nameSize)) owner.userName[0] = L'\0';

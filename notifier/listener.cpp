@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 #include "base/errortext.h"
+#include "base/tokenaccount.h"
 #include "notifier/receiving.h"
 
 namespace {
@@ -66,10 +67,9 @@ bool isTrustedSenderAccount(PSID sid, DWORD, const void*) {
     DWORD size = sizeof(system);
     if (CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) && EqualSid(sid, system)) return true;
     unique_handle token;
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
-           GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
-           EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    BYTE own[SECURITY_MAX_SID_SIZE];
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) && tokenAccount(token.get(), own, sizeof(own)) &&
+           EqualSid(sid, own);
 }
 
 namespace {

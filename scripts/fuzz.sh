@@ -25,7 +25,7 @@ declare -A SOURCES=(
   [multipart]="server/multipart.cpp server/wire.cpp"
   [response]="protocol/codec.cpp"
   [textlayout]="printproc/playback/textlayout.cpp"
-  [gatewayinput]="gateway/journal.cpp gateway/text.cpp gateway/options.cpp protocol/chunkplan.cpp"
+  [gatewayinput]="gateway/journal.cpp gateway/text.cpp gateway/options.cpp protocol/chunkplan.cpp protocol/hostfield.cpp"
 )
 declare -A SAMPLE_SEEDS=([spoolstream]=emfspool [pagerecords]=emf)
 # Inputs as large as the cases they must reach (a stream of thousands of records).

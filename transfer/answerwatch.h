@@ -1,7 +1,8 @@
-// One deadline for a server's whole answer: status line and body. WinINet
-// times out each receive on its own, so an answer that comes a byte at a
-// time would hold the exchange for as long as the server likes; at the
-// deadline the watch closes the request, which ends the waiting call.
+// One deadline for a server's answer body, armed once the request has gone
+// out (the status line keeps WinINet's receive time-out). WinINet times out
+// each receive on its own, so a body that comes a byte at a time would hold
+// the exchange for as long as the server likes; at the deadline the watch
+// closes the request, which ends the waiting read.
 #pragma once
 #include <windows.h>
 #include <wininet.h>

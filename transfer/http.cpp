@@ -132,19 +132,20 @@ bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16
 }
 
 bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
-              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert) {
-    size_t closingLength = strlen(closingBoundary);
+              const std::string& boundary, bool acceptAllCert) {
+    const std::string closing = rpqproto::closingBoundary(boundary);
+    const char* closingBoundary = closing.c_str();
+    size_t closingLength = closing.size();
     logMessage(L_TRACE, "Message size: %d bytes, boundary size: %d bytes.", static_cast<int>(partLength),
                static_cast<int>(closingLength));
     DWORD total = static_cast<DWORD>(partLength + closingLength);
     std::string chunkHead;  // CRLF, boundary line and the chunk part's headers
     if (chunk) {
         logMessage(L_TRACE, "File size: %d bytes.", static_cast<int>(chunk->size));
-        logMessage(L_TRACE, "Boundary size: %lu bytes.", static_cast<unsigned long>(strlen(boundaryLine)));
+        logMessage(L_TRACE, "Boundary size: %lu bytes.",
+                   static_cast<unsigned long>(rpqproto::boundaryLine(boundary).size()));
         char name[259] = {};
         if (!convertToMultiByte(name, sizeof(name), chunk->name)) logMessage(L_ERROR, "Could not convert short filename!");
-        std::string line(boundaryLine);
-        std::string boundary = line.size() > 4 ? line.substr(2, line.size() - 4) : std::string();
         if (strlen(name) >= MAX_PATH - 60 || !rpqproto::chunkPartHead(boundary, name, &chunkHead)) {
             logMessage(L_ERROR, "Chunk name too long for its Content-Disposition line!");
             return false;
@@ -393,9 +394,8 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
         size_t partLength = 0;
         if (!buildMessagePart(part, sizeof(part), message, length, boundaryLine, &partLength)) return false;
         logMessage(L_TRACE, "Added message part");
-        std::string closing = rpqproto::closingBoundary(boundary);
-        logMessage(L_TRACE, "Boundary end <%s>", closing.c_str());
-        bool sent = sendBody(request.get(), part, partLength, chunk, boundaryLine, closing.c_str(), acceptAllCert);
+        logMessage(L_TRACE, "Boundary end <%s>", rpqproto::closingBoundary(boundary).c_str());
+        bool sent = sendBody(request.get(), part, partLength, chunk, boundary, acceptAllCert);
         // The body's time starts with the status line: however slowly its
         // bytes come, it is whole within the receive time-out or not at all.
         if (sent && budgetMs != 0 && budgetMs != kNoTimeout) {

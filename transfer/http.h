@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wininet.h>
 #include <cstdint>
+#include <string>
 #include "transfer/protocol.h"
 
 // A file sent as the request's second part.
@@ -36,8 +37,10 @@ bool httpPost(HINTERNET connection, bool secure, bool acceptAllCert, const HttpF
               uint16_t length, BYTE* responseBuffer, DWORD* received, const wchar_t* objectName);
 bool buildMessagePart(char* target, size_t capacity, const BYTE* message, uint16_t length, const char* boundaryLine,
                       size_t* partLength);
+// Sends the message part, the chunk's part (when given) and the closing
+// boundary of the multipart body framed by boundary.
 bool sendBody(HINTERNET request, const char* messagePart, size_t partLength, const HttpFilePart* chunk,
-              const char* boundaryLine, const char* closingBoundary, bool acceptAllCert);
+              const std::string& boundary, bool acceptAllCert);
 // Reads at most 1023 bytes and counts them; the buffer is zeroed first, so a
 // failed read can never be decoded as an answer.
 bool readResponse(HINTERNET request, BYTE* responseBuffer, DWORD* received);

@@ -1,4 +1,5 @@
 #include "printproc/rawjob/jobowner.h"
+#include "protocol/hostfield.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <winspool.h>
@@ -45,12 +46,8 @@ bool remoteHostName(const wchar_t* machine, wchar_t* host, size_t hostChars) {
         StringCchCopyW(host, hostChars, machine);
         return true;
     }
-    size_t n = 0;
-    for (size_t i = 0; machine[i] && machine[i] != L'.' && n < MAX_COMPUTERNAME_LENGTH && n + 1 < hostChars; ++i) {
-        wchar_t c = machine[i];
-        if ((c < 128 && iswalnum(c)) || c == L'-' || c == L'_') host[n++] = c;
-    }
-    host[n] = L'\0';
-    if (n == 0) StringCchCopyW(host, hostChars, L"UNKNOWN");
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 code units");
+    std::u16string field = rpqproto::hostFieldOf(reinterpret_cast<const char16_t*>(machine));
+    StringCchCopyW(host, hostChars, reinterpret_cast<const wchar_t*>(field.c_str()));
     return true;
 }
