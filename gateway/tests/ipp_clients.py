@@ -240,8 +240,8 @@ def start_avahi():
         return False
     if avahi_state() == 2:
         return True
-    # A bus killed with the session that started it leaves its pid file behind, and dbus-daemon then
-    # refuses to start; avahi-daemon without a bus exits, leaving zombies that pgrep still lists.
+    # A bus or daemon killed with the session that started it leaves its pid file behind; dbus-daemon then
+    # refuses to start, and avahi-daemon without a bus exits, leaving zombies that pgrep still lists.
     if not runs_as("/run/dbus/pid", "dbus-daemon"):
         if os.path.exists("/run/dbus/pid"):
             os.remove("/run/dbus/pid")
@@ -251,6 +251,8 @@ def start_avahi():
             print("dbus-daemon: " + r.stderr.strip())
         started_daemons.append("dbus")
     if avahi_state() is None:
+        if os.path.exists("/run/avahi-daemon/pid") and not runs_as("/run/avahi-daemon/pid", "avahi-daemon"):
+            os.remove("/run/avahi-daemon/pid")
         r = subprocess.run(["avahi-daemon", "-D"], capture_output=True, text=True)
         if r.returncode != 0:
             print("avahi-daemon: " + (r.stderr or r.stdout).strip())
