@@ -536,10 +536,16 @@ def main():
         subprocess.run(["gs", "-q", "-sDEVICE=pwgraster", "-r72", "-o", raster, "-c",
                         "/Helvetica findfont 24 scalefont setfont 72 700 moveto (One) show showpage "
                         "72 700 moveto (Two) show showpage"], check=True, capture_output=True)
+        urf = os.path.join(work, "two.urf")
+        # URF as Apple's clients send it, 8-bit gray (Ghostscript's own default of 1 bit is not URF).
+        subprocess.run(["gs", "-q", "-sDEVICE=urf", "-dcupsBitsPerColor=8", "-r72", "-o", urf, "-c",
+                        "/Helvetica findfont 24 scalefont setfont 72 700 moveto (One) show showpage "
+                        "72 700 moveto (Two) show showpage"], check=True, capture_output=True)
         photo = os.path.join(work, "photo.jpg")
         subprocess.run(["gs", "-q", "-sDEVICE=jpeg", "-r30", "-o", photo, "-c", "showpage"], check=True,
                        capture_output=True)
-        for path, fmt, name, pages in ((raster, "image/pwg-raster", "raster.pwg", 2), (photo, "image/jpeg", "photo.jpg", 1)):
+        for path, fmt, name, pages in ((raster, "image/pwg-raster", "raster.pwg", 2), (urf, "image/urf", "apple.pwg", 2),
+                                       (photo, "image/jpeg", "photo.jpg", 1)):
             before = set(server.verified())
             r, job = print_job(work, gw.uri("office"), path, jobname=name.split(".")[0], fmt=fmt)
             new = wait_for(lambda: set(server.verified()) - before, 30, 0.2)
