@@ -555,6 +555,16 @@ def main():
             check(bool(x) and x[-1].get("noOfPages") == pages and x[-1].get("filename") == name and same,
                   "%s arrives as %s with %d page(s): %s" % (fmt, name, pages, x[-1] if x else None))
 
+        # Raster PAPPL cannot read (URF has no 1-bit pages) ends aborted, and nothing is sent.
+        bad = os.path.join(work, "onebit.urf")
+        subprocess.run(["gs", "-q", "-sDEVICE=urf", "-r72", "-o", bad, "-c", "showpage"], check=True, capture_output=True)
+        r, job = print_job(work, gw.uri("office"), bad, jobname="badraster", fmt="image/urf")
+        state = wait_state(work, gw.uri("office"), job, ("completed", "aborted", "canceled"))
+        check(state and state["job-state"] == "aborted" and "Cancelled" not in state.get("job-state-message", ""),
+              "unreadable raster ends aborted, not as if the client had cancelled: %s" % state)
+        check(not [x for x in server.xfers() if x.get("filename", "").startswith("badraster")],
+              "and nothing of it reaches the server")
+
         # The server refuses: aborted, with the reason.
         r, job = print_job(work, gw.uri("refused"), document)
         state = wait_state(work, gw.uri("refused"), job, ("completed", "aborted", "canceled"))
