@@ -78,8 +78,10 @@ class Server:
 
 
 class Gateway:
-    def __init__(self, exe, work, printers, extra=(), port=None, state=None, dnssd=False):
+    def __init__(self, exe, work, printers, extra=(), port=None, state=None, dnssd=False, configured=()):
+        """printers: (name, url) for --printer; configured: names that only the state's rpqgate.conf gives."""
         self.exe, self.printers, self.extra, self.dnssd = exe, printers, list(extra), dnssd
+        self.names = [name for name, _ in printers] + list(configured)
         self.port = port or free_port()
         self.state = state or tempfile.mkdtemp(prefix="state-", dir=work)
         os.chmod(self.state, 0o700)
@@ -92,7 +94,7 @@ class Gateway:
         for name, url in self.printers:
             args += ["--printer", "%s=%s" % (name, url)]
         self.proc = subprocess.Popen(args, stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
-        ok = wait_for(lambda: ipptool(self.uri(self.printers[0][0]), "get-printer-attributes.test").returncode == 0, 20, 0.3)
+        ok = wait_for(lambda: ipptool(self.uri(self.names[0]), "get-printer-attributes.test").returncode == 0, 20, 0.3)
         if not ok:
             print(open(self.log).read())
             raise SystemExit("rpqgate did not start")
@@ -631,16 +633,18 @@ def main():
             j = list(slowed.verified().values())[0]
             check(open(j["document"], "rb").read() == open(document, "rb").read(), "the resent document is whole")
 
-        # Interaction on (rpqgate.conf): the job's page on the server is offered to the client.
+        # A printer from rpqgate.conf alone (as the systemd unit runs rpqgate) with interaction on:
+        # the job's page on the server is offered to the client.
         state = tempfile.mkdtemp(prefix="state-", dir=work)
-        open(os.path.join(state, "rpqgate.conf"), "w").write("[office]\ninteraction = yes\n")
-        shown = Gateway(a.gateway, work, [("office", server.url)], state=state)
+        open(os.path.join(state, "rpqgate.conf"), "w").write("[office]\nurl = %s\ninteraction = yes\n" % server.url)
+        shown = Gateway(a.gateway, work, [], state=state, configured=["office"])
         procs.append(shown)
         r, job = print_job(work, shown.uri("office"), document)
         st = wait_state(work, shown.uri("office"), job, ("completed", "aborted", "canceled"))
         page = "http://127.0.0.1:%d/FDXS_Interaction?uid=" % server.port
         check(st and st["job-state"] == "completed" and page in st.get("job-state-message", ""),
-              "with interaction on, the job's message offers its page on the server: %s" % st)
+              "a printer of rpqgate.conf alone prints; with interaction on, the job's message offers its page "
+              "on the server: %s" % st)
         shown.stop()
 
         # A document larger than the limit.
