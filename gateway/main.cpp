@@ -12,6 +12,10 @@ int main(int argc, char** argv) {
         fputs(usageText(), argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
+    if (!strcmp(argv[1], "--version")) {
+        printf("rpqgate %s\n", RPQ_VERSION);
+        return 0;
+    }
     if (strcmp(argv[1], "serve") != 0) {
         fprintf(stderr, "rpqgate: unknown command %s\n\n%s", argv[1], usageText());
         return 2;

@@ -235,7 +235,7 @@ bool parseServeArguments(const std::vector<std::string>& args, GatewayOptions& o
 
 const char* usageText() {
     return "Usage: rpqgate serve --state DIR --printer NAME=URL [--printer NAME=URL ...] [options]\n"
-           "       rpqgate --help\n"
+           "       rpqgate --help | --version\n"
            "\n"
            "An IPP Everywhere printer for every printer NAME (ipp://HOST:PORT/ipp/print/NAME) that sends\n"
            "each job to the workflow server at URL (http(s)://host:port/FDXS_Transfer).\n"

@@ -370,6 +370,13 @@ int serveGateway(const GatewayOptions& options) {
         fprintf(stderr, "rpqgate: cannot listen on %s port %u\n", options.listen.c_str(), options.port);
         return 1;
     }
+    // The version clients and the web pages show (printer-firmware-string-version).
+    pappl_version_t version = {};
+    strncpy(version.name, "rpqgate", sizeof(version.name) - 1);
+    strncpy(version.sversion, RPQ_VERSION, sizeof(version.sversion) - 1);
+    sscanf(RPQ_VERSION, "%hu.%hu.%hu.%hu", &version.version[0], &version.version[1], &version.version[2],
+           &version.version[3]);
+    papplSystemSetVersions(system, 1, &version);
     if (!options.dnssd) papplSystemSetDNSSDName(system, nullptr);
     // With PAM, PAPPL authenticates; the client's host then stays unknown.
     if (options.authService.empty()) papplSystemSetAuthCallback(system, "Basic", admitRequest, &app);

@@ -453,6 +453,10 @@ def main():
         # The command line: help, refusals with reasons, a state folder others can read.
         r = subprocess.run([a.gateway, "--help"], capture_output=True, text=True)
         check(r.returncode == 0 and "--printer NAME=URL" in r.stdout and "rpqgate.conf" in r.stdout, "rpqgate --help")
+        project = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")).read()
+        version = re.search(r"^project\(RPQ VERSION ([0-9.]+)", project, re.M).group(1)
+        r = subprocess.run([a.gateway, "--version"], capture_output=True, text=True)
+        check(r.returncode == 0 and r.stdout == "rpqgate %s\n" % version, "rpqgate --version: " + r.stdout.strip())
         r = subprocess.run([a.gateway, "serve", "--printer", "x=http://h:1/a"], capture_output=True, text=True)
         check(r.returncode == 2 and "--state" in r.stderr, "serve without --state says what is missing")
         r = subprocess.run([a.gateway, "print"], capture_output=True, text=True)
@@ -475,6 +479,14 @@ def main():
         procs.append(gw)
 
         # A job's fields, its pages counted, and its bytes.
+        firmware = write_test(work, "firmware.test", "{\n OPERATION Get-Printer-Attributes\n GROUP operation-attributes-tag\n"
+                              " ATTR charset attributes-charset utf-8\n ATTR naturalLanguage attributes-natural-language en\n"
+                              " ATTR uri printer-uri $uri\n ATTR keyword requested-attributes printer-firmware-string-version\n"
+                              " STATUS successful-ok\n DISPLAY printer-firmware-string-version\n}\n")
+        r = ipptool(gw.uri("office"), firmware)
+        shown = re.search(r"printer-firmware-string-version \([^)]*\) = ([^,\n]*)", r.stdout)
+        check(r.returncode == 0 and shown is not None and shown.group(1).strip() == version,
+              "the printer tells its version to clients: " + " ".join(l.strip() for l in r.stdout.splitlines()[-2:]))
         before = set(server.verified())
         r, job = print_job(work, gw.uri("office"), document, user="alice", jobname="Quarterly report", copies=3,
                            extra="  ATTR name job-originating-host-name forged-host\n")
