@@ -80,14 +80,12 @@ public:
         : m_target(target), m_job(job), m_serials(serials), m_teller(teller), m_clock(clock) {}
 
     TransferResult run() {
-        int state = ST_INITIAL;
+        int state = probe() ? ST_INITIAL : ST_QUIT;
         bool cancelHandled = false;
         do {
             int next = step(state);
             if (!cancelHandled && state != ST_QUIT && m_teller.cancelled()) {
-                m_teller.log(2, "The client cancelled the job.");
-                m_result.outcome = JobOutcome::Canceled;
-                m_result.reason = "Cancelled by the client";
+                cancelled();
                 // The server hears a RESET once it has heard of the job.
                 if (m_xferSent && state != ST_RESET) next = ST_RESET;
                 else if (!m_xferSent) next = ST_QUIT;
@@ -117,6 +115,49 @@ private:
         m_result.reason = reason;
         m_told = true;
         m_teller.log(3, "Job " + m_job.uid + " could not be transferred: " + reason);
+    }
+
+    void cancelled() {
+        m_teller.log(2, "The client cancelled the job.");
+        m_result.outcome = JobOutcome::Canceled;
+        m_result.reason = "Cancelled by the client";
+        m_told = true;
+    }
+
+    // Before anything is made, as the print processor does: is the server
+    // there? Nothing else is sent when it is not.
+    bool probe() {
+        m_teller.log(0, "Validate server connection");
+        m_teller.progress("Checking the workflow server");
+        Request request;
+        request.type = TYPE_PING;
+        if (!randomUid(kUidLength, &request.uid) || !m_serials.next(m_job.printer, &request.sequenceNo)) {
+            fail("the probe could not be prepared (no random bytes, or the state folder cannot be written)");
+            return false;
+        }
+        Encoded encoded = encodeRequest(request);
+        std::string why = "no answer";
+        for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+            if (m_teller.cancelled()) return cancelled(), false;
+            std::vector<uint8_t> bytes;
+            m_teller.log(0, "Sending <PING> message");
+            if (!postExchange(m_target, encoded.bytes, encoded.length, nullptr, bytes,
+                              [this] { return m_teller.cancelled(); }, &why)) {
+                m_teller.log(3, "PING: no answer: " + why);
+                continue;
+            }
+            Response response;
+            if (decodeResponse(response, bytes.data(), bytes.size()) == DecodeResult::Ok && answers(request, response)) {
+                m_teller.log(0, "Server is ALIVE, workflow running ...");
+                return true;
+            }
+            why = "its answer does not answer the probe";
+            m_teller.log(3, "PING response received but INVALID!");
+        }
+        m_teller.log(3, "PING response timed out!");
+        if (m_teller.cancelled()) return cancelled(), false;
+        fail("The workflow server is not ready: " + why);
+        return false;
     }
 
     double silence() const { return m_clock.now() - m_lastActivity; }

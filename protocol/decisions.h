@@ -19,6 +19,11 @@ constexpr double kSilenceLimitSeconds = 120.0;
 constexpr uint8_t kFirstRetryCount = 3;  // one retry before the first chunk is confirmed
 constexpr uint8_t kMaxRetryCount = 3;    // retries are allowed while the count is at most this
 
+// The probe before a job: one PING with a UID of its own, the same request
+// sent up to this many times; an answer that answers it, whatever its
+// status, means the server is ready.
+constexpr int kProbeAttempts = 3;
+
 // What an exchange brought: no answer, an answer to another request, or a status.
 enum class Answer { None, Invalid, Ok, Error, Wait, Other };
 

@@ -11,6 +11,7 @@
 #include "transfer/message.h"
 #include "transfer/uid.h"
 #include "protocol/multipart.h"
+#include "protocol/decisions.h"
 
 namespace {
 constexpr DWORD kNoTimeout = 0xFFFFFFFF;
@@ -454,7 +455,7 @@ bool validateServerConnection(const wchar_t* serverName, uint16_t port, const wc
                 prepareRequest(request, uid, MSG_PING);
                 if (createMessage(request, message, &length, printerName)) {
                     dumpRequest(request);
-                    for (int attempt = 0; attempt < 3 && !alive; ++attempt) {
+                    for (int attempt = 0; attempt < rpqproto::kProbeAttempts && !alive; ++attempt) {
                         ProtocolResponse response;
                         if (!getAnswer(connection.get(), secure, acceptAllCert, nullptr, message, length, response,
                                        objectName, status)) {

@@ -475,7 +475,7 @@ def main():
         busy = Server(a.server, work, "busy", ["delay:3000 CHUNK"])
         procs += [server, refusing, slow, busy]
         gw = Gateway(a.gateway, work, [("office", server.url), ("refused", refusing.url), ("slow", slow.url),
-                                       ("busy", busy.url)])
+                                       ("busy", busy.url), ("nowhere", "http://127.0.0.1:%d/FDXS_Transfer" % free_port())])
         procs.append(gw)
 
         # A job's fields, its pages counted, and its bytes.
@@ -578,6 +578,13 @@ def main():
               "unreadable raster ends aborted, not as if the client had cancelled: %s" % state)
         check(not [x for x in server.xfers() if x.get("filename", "").startswith("badraster")],
               "and nothing of it reaches the server")
+
+        # No server there: the probe finds nobody, the job ends aborted and leaves nothing behind.
+        r, job = print_job(work, gw.uri("nowhere"), document)
+        state = wait_state(work, gw.uri("nowhere"), job, ("completed", "aborted", "canceled"))
+        check(state and state["job-state"] == "aborted" and "not ready" in state.get("job-state-message", ""),
+              "a printer whose server is not there ends the job aborted: %s" % state)
+        check(wait_for(lambda: gw.journal() == [], 10) is not None, "and its journal is empty again")
 
         # The server refuses: aborted, with the reason.
         r, job = print_job(work, gw.uri("refused"), document)

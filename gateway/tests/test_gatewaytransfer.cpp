@@ -125,7 +125,7 @@ TEST_F(TransferFixture, ConfirmedJobArrivesWholeAfterWaits) {
     TransferResult r = run(server, teller);
     EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
     std::string types = server.types();  // the server may answer Wait while it verifies, too
-    EXPECT_EQ(types.substr(0, 26), "XFER CHUNK PING PING PING ") << types;
+    EXPECT_EQ(types.substr(0, 31), "PING XFER CHUNK PING PING PING ") << types;
     EXPECT_EQ(types.substr(types.size() - 10), "PING RESET") << types;
     EXPECT_EQ(server.document(job.uid), content);
     EXPECT_NE(std::find(teller.messages.begin(), teller.messages.end(), "Sending part 1 of 1"), teller.messages.end());
@@ -148,7 +148,7 @@ TEST_F(TransferFixture, ArchiveOfTwoChunksIsSentInRanges) {
     TransferResult r = run(server, teller);
     EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
     std::string types = server.types();
-    EXPECT_EQ(types.substr(0, 16), "XFER CHUNK CHUNK") << types;
+    EXPECT_EQ(types.substr(0, 21), "PING XFER CHUNK CHUNK") << types;
     EXPECT_EQ(server.document(job.uid), content);  // each chunk's range and MD5 right
     EXPECT_NE(std::find(teller.messages.begin(), teller.messages.end(), "Sending part 1 of 2"), teller.messages.end());
     EXPECT_NE(std::find(teller.messages.begin(), teller.messages.end(), "Sending part 2 of 2"), teller.messages.end());
@@ -160,7 +160,7 @@ TEST_F(TransferFixture, RefusedXferTellsTheReasonAndResets) {
     TransferResult r = run(server, teller);
     EXPECT_EQ(r.outcome, JobOutcome::Failed);
     EXPECT_NE(r.reason.find("server reason 5"), std::string::npos) << r.reason;
-    EXPECT_EQ(server.types(), "XFER RESET");
+    EXPECT_EQ(server.types(), "PING XFER RESET");
 }
 
 TEST_F(TransferFixture, ChunkErrorsUseTheSharedRetryRule) {
@@ -170,7 +170,7 @@ TEST_F(TransferFixture, ChunkErrorsUseTheSharedRetryRule) {
     TransferResult r = run(server, teller);
     EXPECT_EQ(r.outcome, JobOutcome::Failed);
     EXPECT_NE(r.reason.find("part 1"), std::string::npos) << r.reason;
-    EXPECT_EQ(server.types(), "XFER CHUNK CHUNK RESET");
+    EXPECT_EQ(server.types(), "PING XFER CHUNK CHUNK RESET");
 }
 
 TEST_F(TransferFixture, SilentOrWrongServersFailTheJob) {
@@ -179,15 +179,15 @@ TEST_F(TransferFixture, SilentOrWrongServersFailTheJob) {
         CRecordingTeller teller;
         TransferResult r = run(server, teller);
         EXPECT_EQ(r.outcome, JobOutcome::Failed);
-        EXPECT_EQ(server.types(), "XFER");  // an invalid XFER answer quits without RESET
+        EXPECT_EQ(server.types(), "PING XFER");  // an invalid XFER answer quits without RESET
     }
     {
-        CReferenceServer server({"error PING"});
+        CReferenceServer server({"error PING#2+"});
         CRecordingTeller teller;
         TransferResult r = run(server, teller);
         EXPECT_EQ(r.outcome, JobOutcome::Failed);
         EXPECT_NE(r.reason.find("did not confirm"), std::string::npos) << r.reason;
-        EXPECT_EQ(server.types(), "XFER CHUNK PING RESET");
+        EXPECT_EQ(server.types(), "PING XFER CHUNK PING RESET");
     }
     {
         CReferenceServer server({});
@@ -196,7 +196,41 @@ TEST_F(TransferFixture, SilentOrWrongServersFailTheJob) {
         CRecordingTeller teller;
         TransferResult r = run(server, teller, &nowhere);
         EXPECT_EQ(r.outcome, JobOutcome::Failed);
-        EXPECT_NE(r.reason.find("did not answer"), std::string::npos) << r.reason;
+        EXPECT_NE(r.reason.find("not ready"), std::string::npos) << r.reason;
+    }
+}
+
+TEST_F(TransferFixture, ProbeComesFirstAndStopsTheJobWhenTheServerIsNotReady) {
+    {
+        // Any answer to the probe will do, an Error too; it carries a UID of its own.
+        CReferenceServer server({"error:2 PING#1"});
+        CRecordingTeller teller;
+        TransferResult r = run(server, teller);
+        EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
+        EXPECT_EQ(server.types().substr(0, 15), "PING XFER CHUNK") << server.types();
+        std::ifstream in(server.dir() + "/journal/requests.jsonl");
+        std::string first;
+        std::getline(in, first);
+        EXPECT_EQ(first.find(job.uid), std::string::npos) << first;
+        EXPECT_EQ(teller.messages.front(), "Checking the workflow server");
+    }
+    {
+        // The same probe up to three times; the third answered.
+        CReferenceServer server({"wrong:seq PING count 2"});
+        CRecordingTeller teller;
+        TransferResult r = run(server, teller);
+        EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
+        EXPECT_EQ(server.types().substr(0, 20), "PING PING PING XFER ") << server.types();
+    }
+    {
+        // Three wrong answers: nothing more is sent, no RESET, nothing compressed.
+        CReferenceServer server({"wrong:uid PING"});
+        CRecordingTeller teller;
+        TransferResult r = run(server, teller);
+        EXPECT_EQ(r.outcome, JobOutcome::Failed);
+        EXPECT_NE(r.reason.find("The workflow server is not ready"), std::string::npos) << r.reason;
+        EXPECT_EQ(server.types(), "PING PING PING");
+        EXPECT_EQ(std::find(teller.messages.begin(), teller.messages.end(), "Compressing"), teller.messages.end());
     }
 }
 
