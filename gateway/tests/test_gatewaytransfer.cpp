@@ -120,7 +120,7 @@ struct TransferFixture : ::testing::Test {
 };
 
 TEST_F(TransferFixture, ConfirmedJobArrivesWholeAfterWaits) {
-    CReferenceServer server({"wait PING count 2"});
+    CReferenceServer server({"wait PING#2+ count 2"});  // the probe is PING #1
     CRecordingTeller teller;
     TransferResult r = run(server, teller);
     EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
@@ -154,55 +154,39 @@ TEST_F(TransferFixture, ArchiveOfTwoChunksIsSentInRanges) {
     EXPECT_NE(std::find(teller.messages.begin(), teller.messages.end(), "Sending part 2 of 2"), teller.messages.end());
 }
 
-TEST_F(TransferFixture, RefusedXferTellsTheReasonAndResets) {
-    CReferenceServer server({"error:5 XFER"});
-    CRecordingTeller teller;
-    TransferResult r = run(server, teller);
-    EXPECT_EQ(r.outcome, JobOutcome::Failed);
-    EXPECT_NE(r.reason.find("server reason 5"), std::string::npos) << r.reason;
-    EXPECT_EQ(server.types(), "PING XFER RESET");
-}
-
-TEST_F(TransferFixture, ChunkErrorsUseTheSharedRetryRule) {
-    // One retry before the first chunk is confirmed.
-    CReferenceServer server({"error:3 CHUNK"});
-    CRecordingTeller teller;
-    TransferResult r = run(server, teller);
-    EXPECT_EQ(r.outcome, JobOutcome::Failed);
-    EXPECT_NE(r.reason.find("part 1"), std::string::npos) << r.reason;
-    EXPECT_EQ(server.types(), "PING XFER CHUNK CHUNK RESET");
-}
-
-TEST_F(TransferFixture, SilentOrWrongServersFailTheJob) {
-    {
-        CReferenceServer server({"wrong:seq XFER"});
+TEST_F(TransferFixture, FailuresEndAsTheSharedRulesSay) {
+    struct Case {
+        const char* rule;
+        const char* reason;
+        const char* types;
+    } cases[] = {
+        {"error:5 XFER", "server reason 5", "PING XFER RESET"},                  // refused: the reason, and RESET
+        {"error:3 CHUNK", "part 1", "PING XFER CHUNK CHUNK RESET"},              // one retry before a chunk is confirmed
+        {"wrong:seq XFER", "answered another request", "PING XFER"},             // an invalid XFER answer: no RESET
+        {"error PING#2+", "did not confirm", "PING XFER CHUNK PING RESET"},      // the probe's PING is #1
+        {"wrong:uid PING", "The workflow server is not ready", "PING PING PING"},  // the probe, three times, then nothing
+    };
+    for (const Case& c : cases) {
+        CReferenceServer server({c.rule});
         CRecordingTeller teller;
         TransferResult r = run(server, teller);
-        EXPECT_EQ(r.outcome, JobOutcome::Failed);
-        EXPECT_EQ(server.types(), "PING XFER");  // an invalid XFER answer quits without RESET
+        EXPECT_EQ(r.outcome, JobOutcome::Failed) << c.rule;
+        EXPECT_NE(r.reason.find(c.reason), std::string::npos) << c.rule << ": " << r.reason;
+        EXPECT_EQ(server.types(), c.types) << c.rule;
+        bool compressed = std::find(teller.messages.begin(), teller.messages.end(), "Compressing") != teller.messages.end();
+        EXPECT_EQ(compressed, std::string(c.types) != "PING PING PING") << c.rule;
     }
-    {
-        CReferenceServer server({"error PING#2+"});
-        CRecordingTeller teller;
-        TransferResult r = run(server, teller);
-        EXPECT_EQ(r.outcome, JobOutcome::Failed);
-        EXPECT_NE(r.reason.find("did not confirm"), std::string::npos) << r.reason;
-        EXPECT_EQ(server.types(), "PING XFER CHUNK PING RESET");
-    }
-    {
-        CReferenceServer server({});
-        PrinterTarget nowhere = server.target();
-        nowhere.port = 1;  // nothing listens there
-        CRecordingTeller teller;
-        TransferResult r = run(server, teller, &nowhere);
-        EXPECT_EQ(r.outcome, JobOutcome::Failed);
-        EXPECT_NE(r.reason.find("not ready"), std::string::npos) << r.reason;
-    }
+    CReferenceServer server({});
+    PrinterTarget nowhere = server.target();
+    nowhere.port = 1;  // nothing listens there
+    CRecordingTeller teller;
+    TransferResult r = run(server, teller, &nowhere);
+    EXPECT_EQ(r.outcome, JobOutcome::Failed);
+    EXPECT_NE(r.reason.find("not ready"), std::string::npos) << r.reason;
 }
 
-TEST_F(TransferFixture, ProbeComesFirstAndStopsTheJobWhenTheServerIsNotReady) {
+TEST_F(TransferFixture, ProbeComesFirstWithAUidOfItsOwnAndAnyAnswerWillDo) {
     {
-        // Any answer to the probe will do, an Error too; it carries a UID of its own.
         CReferenceServer server({"error:2 PING#1"});
         CRecordingTeller teller;
         TransferResult r = run(server, teller);
@@ -214,24 +198,12 @@ TEST_F(TransferFixture, ProbeComesFirstAndStopsTheJobWhenTheServerIsNotReady) {
         EXPECT_EQ(first.find(job.uid), std::string::npos) << first;
         EXPECT_EQ(teller.messages.front(), "Checking the workflow server");
     }
-    {
-        // The same probe up to three times; the third answered.
-        CReferenceServer server({"wrong:seq PING count 2"});
-        CRecordingTeller teller;
-        TransferResult r = run(server, teller);
-        EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
-        EXPECT_EQ(server.types().substr(0, 20), "PING PING PING XFER ") << server.types();
-    }
-    {
-        // Three wrong answers: nothing more is sent, no RESET, nothing compressed.
-        CReferenceServer server({"wrong:uid PING"});
-        CRecordingTeller teller;
-        TransferResult r = run(server, teller);
-        EXPECT_EQ(r.outcome, JobOutcome::Failed);
-        EXPECT_NE(r.reason.find("The workflow server is not ready"), std::string::npos) << r.reason;
-        EXPECT_EQ(server.types(), "PING PING PING");
-        EXPECT_EQ(std::find(teller.messages.begin(), teller.messages.end(), "Compressing"), teller.messages.end());
-    }
+    // The same probe up to three times; the third answered.
+    CReferenceServer server({"wrong:seq PING count 2"});
+    CRecordingTeller teller;
+    TransferResult r = run(server, teller);
+    EXPECT_EQ(r.outcome, JobOutcome::Confirmed) << r.reason;
+    EXPECT_EQ(server.types().substr(0, 20), "PING PING PING XFER ") << server.types();
 }
 
 TEST_F(TransferFixture, CancelEndsWithResetOnceTheServerKnowsTheJob) {
