@@ -117,6 +117,7 @@ else
 fi
 
 say "The same server over IPP: a PDF printed with ipptool to rpqgate, the IPP Everywhere gateway"
+REQUESTS_BEFORE=$(grep -cE 'request [0-9]+:' "$DEMO/server.log" || true)
 GW_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 GW_STATE="$DEMO/gateway-state"
 mkdir -m 700 "$GW_STATE"
@@ -139,6 +140,8 @@ GW_STORED=$(printf '%s' "$GW_JOB" | sed 's/.*"document":"\([^"]*\)".*/\1/')
 echo "stored at: $GW_STORED (as \"$(printf '%s' "$GW_JOB" | sed 's/.*"filename":"\([^"]*\)".*/\1/')\")"
 if cmp -s "$PDF" "$GW_STORED"; then echo "MATCH: the server holds the PDF byte for byte, as it holds RPQ.dll's job"
 else echo "MISMATCH"; exit 1; fi
+echo "the same exchanges as RPQ.dll's job above (the probe's PING with a UID of its own first):"
+grep -E 'request [0-9]+:' "$DEMO/server.log" | tail -n +"$((REQUESTS_BEFORE + 1))" || true
 grep -E '\[Job [0-9]+\] (Job |Create|Completed)' "$DEMO/rpqgate.log" | sed 's/^/  /'
 kill $GATEWAY 2>/dev/null || true
 wait $GATEWAY 2>/dev/null || true
