@@ -212,6 +212,10 @@ bool parseServeArguments(const std::vector<std::string>& args, GatewayOptions& o
             if (options.logLevel != "debug" && options.logLevel != "info" && options.logLevel != "warn" &&
                 options.logLevel != "error")
                 return *why = "--log-level is debug, info, warn or error", false;
+        } else if (arg == "--resend-after") {
+            if (!value(&v)) return false;
+            if (!parseNumber(v, 86400, &n) || n == 0) return *why = "--resend-after wants seconds from 1 to 86400", false;
+            options.resendSeconds = static_cast<unsigned>(n);
         } else if (arg == "--printer") {
             if (!value(&v)) return false;
             PrinterTarget target;
@@ -251,6 +255,8 @@ const char* usageText() {
            "  --print-group GROUP    with --auth-service: only members of GROUP may print\n"
            "  --domain NAME          domain sent with each job (the machine's DNS domain)\n"
            "  --log-level LEVEL      debug, info, warn or error (info)\n"
+           "  --resend-after SECONDS a job of an earlier run that found no server is tried again\n"
+           "                         after SECONDS (60)\n"
            "\n"
            "DIR/rpqgate.conf, per printer:\n"
            "  [NAME]\n"

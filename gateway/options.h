@@ -27,6 +27,7 @@ struct GatewayOptions {
     std::string printGroup;                 // with authService: who may print
     std::string domain;                     // sent as the job's domain; empty: the machine's
     std::string logLevel = "info";
+    unsigned resendSeconds = 60;            // a left job that found no server is tried again after this
     std::vector<PrinterTarget> printers;
 };
 

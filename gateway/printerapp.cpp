@@ -5,6 +5,7 @@
 #include <pappl/pappl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -409,18 +410,31 @@ int serveGateway(const GatewayOptions& options) {
     if (!left.empty()) {
         papplLog(system, PAPPL_LOGLEVEL_INFO, "%u job(s) of an earlier run are sent again.",
                  static_cast<unsigned>(left.size()));
-        std::thread([left] {
-            for (const GatewayJob& job : left) {
-                auto target = app.targets.find(job.printer);
-                CRecoveryTeller teller(app.system, job.uid);
-                if (target == app.targets.end()) {
-                    teller.log(3, "Printer " + job.printer + " is gone; the job stays in " + app.jobsDir);
-                    continue;
+        std::thread([left]() mutable {
+            // Their clients cannot be told any more: a job whose server is not
+            // there stays in the journal and is tried again while rpqgate runs.
+            while (!left.empty()) {
+                std::vector<GatewayJob> again;
+                for (const GatewayJob& job : left) {
+                    auto target = app.targets.find(job.printer);
+                    CRecoveryTeller teller(app.system, job.uid);
+                    if (target == app.targets.end()) {
+                        teller.log(3, "Printer " + job.printer + " is gone; the job stays in " + app.jobsDir);
+                        continue;
+                    }
+                    TransferResult result = runGatewayTransfer(target->second, job, *app.serials, teller, app.clock);
+                    if (!result.serverFound && result.outcome == JobOutcome::Failed) {
+                        teller.log(2, result.reason + "; the job stays in the journal and is tried again in " +
+                                          std::to_string(app.options.resendSeconds) + " s");
+                        again.push_back(job);
+                        continue;
+                    }
+                    if (result.outcome != JobOutcome::Confirmed)
+                        teller.log(3, "Job of " + toUtf8(job.user) + " could not be sent again: " + result.reason);
+                    forgetJob(job);
                 }
-                TransferResult result = runGatewayTransfer(target->second, job, *app.serials, teller, app.clock);
-                if (result.outcome != JobOutcome::Confirmed)
-                    teller.log(3, "Job of " + toUtf8(job.user) + " could not be sent again: " + result.reason);
-                forgetJob(job);
+                left.swap(again);
+                if (!left.empty()) std::this_thread::sleep_for(std::chrono::seconds(app.options.resendSeconds));
             }
         }).detach();
     }

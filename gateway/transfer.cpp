@@ -149,6 +149,7 @@ private:
             Response response;
             if (decodeResponse(response, bytes.data(), bytes.size()) == DecodeResult::Ok && answers(request, response)) {
                 m_teller.log(0, "Server is ALIVE, workflow running ...");
+                m_result.serverFound = true;
                 return true;
             }
             why = "its answer does not answer the probe";

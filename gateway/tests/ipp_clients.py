@@ -645,12 +645,42 @@ def main():
         kept = gw.journal()
         check(any(n.endswith(".job") for n in kept) and any(n.endswith(".doc") for n in kept),
               "a killed gateway leaves the job in its journal: %s" % kept)
+        uid = next((n[:-4] for n in kept if n.endswith(".job")), "")
+        xfers = lambda srv: len([x for x in srv.xfers() if x.get("uid") == uid])
         gw.start()
-        check(wait_for(lambda: len(slowed.verified()) == 1, 60) is not None, "the next run sends the job to the end")
+        # The server may have verified the chunk it held on its own: the next run's own XFER tells.
+        check(wait_for(lambda: xfers(slowed) == 2 and len(slowed.verified()) == 1, 60) is not None,
+              "the next run sends the job to the end")
         check(wait_for(lambda: gw.journal() == [], 10) is not None, "and then forgets it")
         if slowed.verified():
             j = list(slowed.verified().values())[0]
             check(open(j["document"], "rb").read() == open(document, "rb").read(), "the resent document is whole")
+
+        # Killed again, and its server is not there when it restarts: the job stays in the journal
+        # and is tried again, until a run finds the server.
+        third = Server(a.server, work, "slow3", ["delay:4000 CHUNK count 1"])
+        procs.append(third)
+        gw.stop()
+        others = [("office", server.url), ("refused", refusing.url), ("busy", busy.url)]
+        gw.printers = others + [("slow", third.url)]
+        gw.start()
+        r, job = print_job(work, gw.uri("slow"), document, jobname="killed twice")
+        sending(gw, job)
+        time.sleep(0.5)
+        gw.kill()
+        uid = next((n[:-4] for n in gw.journal() if n.endswith(".job")), "")
+        gw.printers = others + [("slow", "http://127.0.0.1:%d/FDXS_Transfer" % free_port())]
+        gw.extra = ["--resend-after", "1"]
+        gw.start()
+        log = lambda: open(gw.log, errors="replace").read()
+        tried = wait_for(lambda: log().count("tried again in 1 s") >= 2, 30, 0.2)
+        check(tried is not None and len(gw.journal()) >= 2,
+              "a left job whose server is not there stays in the journal and is tried again: %s" % gw.journal())
+        gw.stop()
+        gw.printers, gw.extra = others + [("slow", third.url)], []
+        gw.start()
+        check(wait_for(lambda: xfers(third) == 2 and len(third.verified()) == 1, 60) is not None and
+              wait_for(lambda: gw.journal() == [], 10) is not None, "and reaches the server once one is there")
 
         # A printer from rpqgate.conf alone (as the systemd unit runs rpqgate) with interaction on:
         # the job's page on the server is offered to the client.

@@ -55,12 +55,13 @@ TEST(GatewayOptions, ServeArgumentsAndConfigFile) {
     GatewayOptions o;
     std::string why;
     ASSERT_TRUE(parseServeArguments({"--port", "9631", "--state", dir, "--printer", "office=http://127.0.0.1:8080/FDXS_Transfer",
-                                     "--no-dnssd", "--max-size", "1000"},
+                                     "--no-dnssd", "--max-size", "1000", "--resend-after", "5"},
                                     o, &why))
         << why;
     EXPECT_EQ(o.port, 9631);
     EXPECT_FALSE(o.dnssd);
     EXPECT_EQ(o.maxDocumentBytes, 1000u);
+    EXPECT_EQ(o.resendSeconds, 5u);
     ASSERT_EQ(o.printers.size(), 2u);
     EXPECT_EQ(o.printers[0].server, "127.0.0.1");  // the command line's address wins
     EXPECT_TRUE(o.printers[0].interaction);
@@ -79,6 +80,7 @@ TEST(GatewayOptions, ServeArgumentsAndConfigFile) {
         {{"--state", dir, "--bogus"}, "unknown option"},
         {{"--state", dir, "--printer"}, "wants a value"},
         {{"--state", dir, "--printer", "a=http://h:1/x", "--max-size", "-5"}, "--max-size"},
+        {{"--state", dir, "--printer", "a=http://h:1/x", "--resend-after", "0"}, "--resend-after"},
     };
     for (const Case& c : cases) {
         GatewayOptions bad;
