@@ -139,21 +139,12 @@ private:
         std::string why = "no answer";
         for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
             if (m_teller.cancelled()) return cancelled(), false;
-            std::vector<uint8_t> bytes;
-            m_teller.log(0, "Sending <PING> message");
-            if (!postExchange(m_target, encoded.bytes, encoded.length, nullptr, bytes,
-                              [this] { return m_teller.cancelled(); }, &why)) {
-                m_teller.log(3, "PING: no answer: " + why);
-                continue;
-            }
-            Response response;
-            if (decodeResponse(response, bytes.data(), bytes.size()) == DecodeResult::Ok && answers(request, response)) {
+            Answer answer = send(request, encoded, nullptr, &why);
+            if (answer != Answer::None && answer != Answer::Invalid) {
                 m_teller.log(0, "Server is ALIVE, workflow running ...");
                 m_result.serverFound = true;
                 return true;
             }
-            why = "its answer does not answer the probe";
-            m_teller.log(3, "PING response received but INVALID!");
         }
         m_teller.log(3, "PING response timed out!");
         if (m_teller.cancelled()) return cancelled(), false;
@@ -163,8 +154,7 @@ private:
 
     double silence() const { return m_clock.now() - m_lastActivity; }
 
-    // Encodes the request with the printer's next serial number, posts it,
-    // decodes and checks the answer.
+    // Encodes the request with the printer's next serial number and sends it.
     Answer exchange(Request& request, const ChunkPart* chunk, std::string* why) {
         uint32_t serial = 0;
         if (!m_serials.next(m_job.printer, &serial)) {
@@ -172,7 +162,11 @@ private:
             return Answer::None;
         }
         request.sequenceNo = serial;
-        Encoded encoded = encodeRequest(request);
+        return send(request, encodeRequest(request), chunk, why);
+    }
+
+    // Posts the encoded request, decodes and checks the answer.
+    Answer send(const Request& request, const Encoded& encoded, const ChunkPart* chunk, std::string* why) {
         std::vector<uint8_t> bytes;
         std::function<bool()> cancelled;
         if (request.type != TYPE_RESET) cancelled = [this] { return m_teller.cancelled(); };

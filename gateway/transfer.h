@@ -50,7 +50,7 @@ enum class JobOutcome { Confirmed, Failed, Canceled };
 struct TransferResult {
     JobOutcome outcome = JobOutcome::Failed;
     std::string reason;  // what the client reads when the job failed
-    bool serverFound = false;  // the probe was answered: the server knows of the job, or refused it
+    bool serverFound = false;  // the probe was answered: the server was there
 };
 
 TransferResult runGatewayTransfer(const PrinterTarget& target, const GatewayJob& job, CSerials& serials,
